@@ -1,0 +1,32 @@
+// The thread services the render workers need, behind one narrow seam: a
+// thread that does not run until resumed, a raised priority, pinning to one
+// processor, starting, waiting for both, releasing. Each platform file fills
+// in the table; tests may put a table of their own in its place.
+#pragma once
+
+#include "scene/scene_data.h"
+
+struct WorkerThreadServices {
+    // A worker that will run render_worker(index) once resumed, or nullptr
+    // when none can be had.
+    WorkerHandle (*create_suspended)(int index);
+    void (*raise_priority)(WorkerHandle worker);
+    void (*pin_to_processor)(WorkerHandle worker, int processor);
+    // Starts the worker; false when it could not be started, and then it
+    // never runs.
+    bool (*resume)(WorkerHandle worker);
+    // Returns once every worker in the array has ended; null entries are
+    // skipped.
+    void (*wait_for_all)(WorkerHandle* workers, int count);
+    void (*close)(WorkerHandle worker);
+};
+
+// The platform's own services.
+extern const WorkerThreadServices platform_worker_threads;
+// The services the shading pass uses; platform_worker_threads unless a test
+// has put others in place.
+extern const WorkerThreadServices* worker_threads;
+
+// The thread entry's body: shades the worker's band. The platform's entry
+// calls it and ends the thread with the index as exit code.
+void render_worker_body(int worker_index);
