@@ -7,8 +7,8 @@
 #include "scene/scene_data.h"
 
 struct WorkerThreadServices {
-    // A worker that will run render_worker(index) once resumed, or nullptr
-    // when none can be had.
+    // A worker that will run render_faces(index) once resumed and then end
+    // with the index as exit code; nullptr when none can be had.
     WorkerHandle (*create_suspended)(int index);
     void (*raise_priority)(WorkerHandle worker);
     void (*pin_to_processor)(WorkerHandle worker, int processor);
@@ -26,7 +26,3 @@ extern const WorkerThreadServices platform_worker_threads;
 // The services the shading pass uses; platform_worker_threads unless a test
 // has put others in place.
 extern const WorkerThreadServices* worker_threads;
-
-// The thread entry's body: shades the worker's band. The platform's entry
-// calls it and ends the thread with the index as exit code.
-void render_worker_body(int worker_index);

@@ -1,0 +1,81 @@
+#include "app/startup.h"
+
+#include <cstring>
+#include <initializer_list>
+#include <new>
+
+#include "scene/preparation.h"
+#include "scene/scene_data.h"
+
+namespace {
+
+constexpr std::size_t page_bytes = 4096;
+
+// Buffers that obtain_heap_buffer handed out and that a restart may give back.
+void* heap_frame_buffer = nullptr;
+void* heap_depth_buffer = nullptr;
+
+void give_back_heap_buffers() {
+    for (void** held : {&heap_frame_buffer, &heap_depth_buffer}) {
+        if (*held) ::operator delete(*held, std::align_val_t{page_bytes});
+        *held = nullptr;
+    }
+}
+
+}  // namespace
+
+bool frame_size_is_valid(int width, int height) {
+    auto side_ok = [](int side) { return side >= 2 && side <= largest_frame_side && side % 2 == 0; };
+    return side_ok(width) && side_ok(height);
+}
+
+bool frame_size_for_screen(int screen_width, int screen_height, FrameSize* size) {
+    // Checked before the subtraction: a screen under 12 pixels would give an
+    // empty or negative frame that wraps around in 16 bits.
+    if (screen_width < 12 || screen_height < 12) return false;
+    const int width = (screen_width - 10) & ~1;
+    const int height = (screen_height - 10) & ~1;
+    if (!frame_size_is_valid(width, height)) return false;
+    *size = {static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)};
+    return true;
+}
+
+void* obtain_heap_buffer(std::size_t bytes) {
+    void* buffer = ::operator new(bytes, std::align_val_t{page_bytes}, std::nothrow);
+    if (buffer) std::memset(buffer, 0, bytes);
+    return buffer;
+}
+
+bool start_system(FrameSize size, BufferSource source) {
+    if (!frame_size_is_valid(size.width, size.height)) return false;
+    give_back_heap_buffers();
+    frame_buffer = nullptr;
+    depth_buffer = nullptr;
+    restore_initial_scene_data();
+
+    frame_width = size.width;
+    frame_height = size.height;
+    screen_centre[0] = static_cast<std::int16_t>(frame_width / 2);
+    screen_centre[1] = static_cast<std::int16_t>(frame_height / 2);
+
+    // Even sides make the pixel count a multiple of 4, which the clears'
+    // aligned four-lane stores rely on.
+    const std::size_t bytes = std::size_t{frame_width} * frame_height * 4;
+    void* frame = source(bytes);
+    void* depth = frame ? source(bytes) : nullptr;
+    if (source == obtain_heap_buffer) {
+        heap_frame_buffer = frame;
+        heap_depth_buffer = depth;
+    }
+    if (!frame || !depth) return false;
+    frame_buffer = static_cast<std::uint32_t*>(frame);
+    depth_buffer = static_cast<float*>(depth);
+
+    scale = static_cast<float>(frame_height / 4);
+    decode_texture();
+    normalize_light_directions(lights, light_count);
+    centre_and_scale_model(vertex_count, model_vertices);
+    compute_face_normals();
+    compute_vertex_normals();
+    return true;
+}

@@ -1,0 +1,120 @@
+// The shading model of one pixel of one face, inlined into the span walk.
+// Four-lane single precision throughout; colour lanes are blue, green, red
+// and a fourth lane, the byte order of a frame-buffer pixel.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <pmmintrin.h>
+
+#include "scene/scene_data.h"
+
+namespace shading_detail {
+
+inline __m128 load(const Vec4& v) { return _mm_load_ps(v.lane); }
+
+inline __m128 broadcast(__m128 v, int lane) {
+    switch (lane) {
+        case 0: return _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 0, 0, 0));
+        case 1: return _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 1, 1, 1));
+        case 2: return _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 2, 2, 2));
+        default: return _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3));
+    }
+}
+
+// (a0 b0 + a1 b1) + (a2 b2 + a3 b3) in every lane, by two horizontal adds.
+inline __m128 dot4(__m128 a, __m128 b) {
+    const __m128 products = _mm_mul_ps(a, b);
+    const __m128 pair_sums = _mm_hadd_ps(products, products);
+    return _mm_hadd_ps(pair_sums, pair_sums);
+}
+
+// The four bytes of a texel as four floats.
+inline __m128 texel_lo(__m128i two_texels) {
+    const __m128i words = _mm_unpacklo_epi8(two_texels, _mm_setzero_si128());
+    return _mm_cvtepi32_ps(_mm_unpacklo_epi16(words, _mm_setzero_si128()));
+}
+inline __m128 texel_hi(__m128i two_texels) {
+    const __m128i words = _mm_unpacklo_epi8(two_texels, _mm_setzero_si128());
+    return _mm_cvtepi32_ps(_mm_unpackhi_epi16(words, _mm_setzero_si128()));
+}
+
+}  // namespace shading_detail
+
+// Adds the lit, textured colour of one pixel into *pixel.
+//   normal:       interpolated normal (x, y, z, 0), not of unit length
+//   attributes:   u, v (texels), the pixel's own depth, a spare lane
+//   stored_depth: the nearest depth of all faces at this pixel
+//   texels:       the 128 x 128 texture
+// Only a front-most pixel, whose own depth lies in (stored - 1.1, stored + 1.1],
+// receives the lights' specular colours.
+inline void shade_pixel(__m128 normal, __m128 attributes, float stored_depth, std::uint32_t* pixel,
+                        const std::uint32_t* texels) {
+    using namespace shading_detail;
+
+    // 1. Unit normal, to about 12 bits: the estimate is good enough for a
+    //    colour that ends in 8 bits.
+    const __m128 length_squared = dot4(normal, normal);
+    const __m128 unit_normal = _mm_mul_ps(normal, _mm_rsqrt_ps(length_squared));
+
+    // 2. Texture position. The upper clamp keeps the 2 x 2 footprint inside
+    //    the texture; coordinates stay above -1, so truncation gives 0 or more.
+    const __m128 texel_position = _mm_min_ps(attributes, load(texel_clamp));
+    const __m128i texel_index = _mm_cvttps_epi32(texel_position);
+    const __m128 fractions = _mm_sub_ps(texel_position, _mm_cvtepi32_ps(texel_index));
+    // The guard never acts on coordinates the walk produces; it only keeps a
+    // stray value from reading before the texture.
+    const int column = std::max(_mm_cvtsi128_si32(texel_index), 0);
+    const int row = std::max(_mm_cvtsi128_si32(_mm_srli_si128(texel_index, 4)), 0);
+
+    // 3. Front-most test, in every lane; false when either depth is NaN.
+    const __m128 own_depth = broadcast(attributes, 2);
+    const __m128 tolerance = _mm_set1_ps(depth_tolerance);
+    const __m128 stored = _mm_set1_ps(stored_depth);
+    const __m128 front_most = _mm_and_ps(_mm_cmplt_ps(_mm_sub_ps(own_depth, tolerance), stored),
+                                         _mm_cmple_ps(stored, _mm_add_ps(own_depth, tolerance)));
+
+    // 4. Lights: in each channel the brightest of the three wins.
+    __m128 light = _mm_setzero_ps();
+    for (const LightRecord& source : lights) {
+        const __m128 cosine = dot4(unit_normal, load(source.direction));
+        // Not clamped: a light behind the surface gives the highlight of the
+        // mirrored angle, on front-most pixels only.
+        const __m128 k2 = _mm_mul_ps(cosine, cosine);
+        const __m128 k4 = _mm_mul_ps(k2, k2);
+        const __m128 k8 = _mm_mul_ps(k4, k4);
+        const __m128 k16 = _mm_mul_ps(k8, k8);
+        const __m128 specular = _mm_and_ps(_mm_mul_ps(k16, load(source.specular)), front_most);
+        const __m128 diffuse = _mm_mul_ps(_mm_max_ps(cosine, load(zero_vector)), load(source.diffuse));
+        const __m128 value = _mm_add_ps(_mm_add_ps(specular, diffuse), load(source.ambient));
+        light = _mm_max_ps(light, value);
+    }
+    light = _mm_min_ps(light, load(colour_clamp));
+
+    // 5. Bilinear texture: weights (1-fu)(1-fv), fu(1-fv), (1-fu)fv, fu fv.
+    const __m128 complements = _mm_sub_ps(load(one_vector), fractions);  // 1-fu, 1-fv
+    const __m128 u_weights = _mm_unpacklo_ps(complements, fractions);    // 1-fu, fu, 1-fv, fv
+    const __m128 horizontal = _mm_movelh_ps(u_weights, u_weights);       // 1-fu, fu, 1-fu, fu
+    const __m128 vertical = _mm_shuffle_ps(u_weights, u_weights, _MM_SHUFFLE(3, 3, 2, 2));
+    const __m128 weights = _mm_mul_ps(horizontal, vertical);             // w00, w10, w01, w11
+
+    const std::uint32_t* footprint = texels + row * texture_size + column;
+    const __m128i upper = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(footprint));
+    const __m128i lower = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(footprint + texture_size));
+    const __m128 upper_pair = _mm_add_ps(_mm_mul_ps(broadcast(weights, 0), texel_lo(upper)),
+                                         _mm_mul_ps(broadcast(weights, 1), texel_hi(upper)));
+    const __m128 lower_pair = _mm_add_ps(_mm_mul_ps(broadcast(weights, 2), texel_lo(lower)),
+                                         _mm_mul_ps(broadcast(weights, 3), texel_hi(lower)));
+    const __m128 texture_value = _mm_add_ps(upper_pair, lower_pair);
+
+    // 6. Modulation: light times texture, rounded, divided by 256 rounding
+    //    down; 255 x 255 / 256 rounds down to 254, so a channel never reaches 255.
+    const __m128i modulated = _mm_srai_epi32(_mm_cvtps_epi32(_mm_mul_ps(light, texture_value)), 8);
+    const __m128i words = _mm_packs_epi32(modulated, modulated);
+    // The fourth byte of the pixel is never changed.
+    const __m128i colour = _mm_and_si128(_mm_packus_epi16(words, words), _mm_cvtsi32_si128(0x00FFFFFF));
+
+    // 7. Saturating addition: faces add up, so hidden faces show through.
+    const __m128i sum = _mm_adds_epu8(_mm_cvtsi32_si128(static_cast<int>(*pixel)), colour);
+    *pixel = static_cast<std::uint32_t>(_mm_cvtsi128_si32(sum));
+}
