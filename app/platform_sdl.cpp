@@ -1,0 +1,117 @@
+// The window layer over SDL2 (Linux, and other systems SDL serves): the
+// shell's seam and the process entry.
+#define SDL_MAIN_HANDLED
+#include <SDL.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/shell.h"
+#include "scene/scene_data.h"
+
+namespace {
+
+SDL_Window* window = nullptr;
+// frame_buffer seen as an SDL surface: 32-bit words 0x00RRGGBB, rows from the
+// top down, frame_width pixels to a row. Made at the first frame, when the
+// buffer exists, and kept for the life of the program.
+SDL_Surface* frame_surface = nullptr;
+
+ShellKey shell_key(SDL_Keycode key)
+{
+    switch (key) {
+    case SDLK_SPACE:
+        return ShellKey::space;
+    case SDLK_ESCAPE:
+        return ShellKey::escape;
+    default:
+        return ShellKey::other;
+    }
+}
+
+}  // namespace
+
+bool open_display(int* screen_width, int* screen_height)
+{
+    SDL_SetMainReady();
+    // Present through the window system's own image path rather than a GPU
+    // texture: a plain copy of the pixels, and no wait for the display's
+    // refresh.
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    if (SDL_Init(SDL_INIT_VIDEO) != 0)
+        return false;
+    SDL_DisplayMode desktop;
+    if (SDL_GetDesktopDisplayMode(0, &desktop) != 0)
+        return false;
+    *screen_width = desktop.w;
+    *screen_height = desktop.h;
+    return true;
+}
+
+bool open_window(FrameSize size)
+{
+    // Not resizable: SDL gives the window the same minimum and maximum size.
+    window = SDL_CreateWindow(window_title, 0, 0, size.width, size.height, SDL_WINDOW_SHOWN);
+    // Only key-downs matter; text input would queue an event per key press.
+    SDL_StopTextInput();
+    return window != nullptr;
+}
+
+// Zero-filled, page-aligned heap blocks; never given back before exit.
+const BufferSource window_buffer_source = obtain_heap_buffer;
+
+void present_frame()
+{
+    SDL_Surface* client_area = SDL_GetWindowSurface(window);
+    if (client_area == nullptr)
+        return;
+    if (frame_surface == nullptr)
+        frame_surface = SDL_CreateRGBSurfaceWithFormatFrom(frame_buffer, frame_width, frame_height, 32,
+                                                           frame_width * 4, SDL_PIXELFORMAT_RGB888);
+    if (frame_surface == nullptr)
+        return;
+    // Same size at (0, 0), no alpha, no colour key: a 1:1 copy, converted only
+    // if the window's pixels were laid out differently.
+    SDL_BlitSurface(frame_surface, nullptr, client_area, nullptr);
+    SDL_UpdateWindowSurface(window);
+}
+
+void sleep_one_millisecond()
+{
+    SDL_Delay(1);
+}
+
+EventOutcome handle_one_event()
+{
+    SDL_Event event;
+    if (!SDL_PollEvent(&event))
+        return EventOutcome::go_on;
+    switch (event.type) {
+    case SDL_KEYDOWN:
+        return key_pressed(shell_key(event.key.keysym.sym));
+    case SDL_QUIT:  // the last window was closed, or the process was asked to end
+        return EventOutcome::quit;
+    default:
+        return EventOutcome::go_on;
+    }
+}
+
+void show_startup_failure()
+{
+    std::fprintf(stderr, "%s\n", startup_failed_text);
+    // Fails quietly when there is no display; standard error has it then.
+    SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Error", startup_failed_text, nullptr);
+}
+
+void close_window_and_exit()
+{
+    if (window != nullptr)
+        SDL_DestroyWindow(window);
+    SDL_Quit();
+    std::exit(0);
+}
+
+int main(int, char**)
+{
+    program_entry();
+}

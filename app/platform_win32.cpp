@@ -1,0 +1,169 @@
+// The window layer over Win32 and GDI, ANSI calls throughout: the shell's
+// seam, the window procedure and the process entry.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cstddef>
+
+#include "app/shell.h"
+#include "scene/scene_data.h"
+
+// The platform items of the shell's state, kept for the life of the program.
+WNDCLASSA window_class;
+RECT window_rect;
+BITMAPINFOHEADER bitmap_header;
+MSG message;  // the message pump's record; its parameter carries the exit code
+HWND window_handle;
+HDC device_context;
+
+namespace {
+
+// A fixed-size captioned window with a system menu and a minimise box: no
+// maximise box and no sizing border, so the client area keeps the frame's
+// size.
+constexpr DWORD window_style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+static_assert(window_style == 0x00CA0000);
+// The style the client rectangle is widened for: the same caption and border,
+// hence the same non-client size.
+constexpr DWORD sizing_style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
+static_assert(sizing_style == 0x80C80000);
+
+constexpr const char* class_name = "dunvel";
+constexpr WORD standard_resource_id = 32512;  // IDI_APPLICATION and IDC_ARROW alike
+
+ShellKey shell_key(WPARAM virtual_key)
+{
+    switch (virtual_key) {
+    case VK_SPACE:
+        return ShellKey::space;
+    case VK_ESCAPE:
+        return ShellKey::escape;
+    default:
+        return ShellKey::other;
+    }
+}
+
+void* obtain_window_buffer(std::size_t bytes)
+{
+    // Fresh pages come zero-filled and page-aligned.
+    return VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
+}
+
+}  // namespace
+
+// Key-downs end here and never reach the default procedure; closing the
+// window by its menu or close box goes through the default procedure to
+// WM_DESTROY, which ends the loop.
+LRESULT CALLBACK window_proc(HWND window, UINT number, WPARAM w_param, LPARAM l_param)
+{
+    switch (number) {
+    case WM_KEYDOWN:
+        if (key_pressed(shell_key(w_param)) == EventOutcome::quit)
+            PostQuitMessage(0);
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    default:
+        return DefWindowProcA(window, number, w_param, l_param);
+    }
+}
+
+bool open_display(int* screen_width, int* screen_height)
+{
+    window_class.hInstance = GetModuleHandleA(nullptr);
+    window_class.hIcon = LoadIconA(nullptr, MAKEINTRESOURCEA(standard_resource_id));
+    window_class.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(standard_resource_id));
+    *screen_width = GetSystemMetrics(SM_CXSCREEN);
+    *screen_height = GetSystemMetrics(SM_CYSCREEN);
+    return true;
+}
+
+bool open_window(FrameSize size)
+{
+    bitmap_header.biSize = sizeof(BITMAPINFOHEADER);
+    bitmap_header.biWidth = size.width;
+    bitmap_header.biHeight = -static_cast<LONG>(size.height);  // negative: rows run from the top down
+    bitmap_header.biPlanes = 1;
+    bitmap_header.biBitCount = 32;
+    bitmap_header.biCompression = BI_RGB;
+    bitmap_header.biSizeImage = 0;
+    bitmap_header.biXPelsPerMeter = 0;
+    bitmap_header.biYPelsPerMeter = 0;
+    bitmap_header.biClrUsed = 0;
+    bitmap_header.biClrImportant = 0;
+
+    window_rect.left = 0;
+    window_rect.top = 0;
+    window_rect.right = size.width;
+    window_rect.bottom = size.height;
+    AdjustWindowRect(&window_rect, sizing_style, FALSE);
+
+    window_class.style = 0;
+    window_class.lpfnWndProc = window_proc;
+    window_class.cbClsExtra = 0;
+    window_class.cbWndExtra = 0;
+    window_class.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(1));
+    window_class.lpszMenuName = nullptr;
+    window_class.lpszClassName = class_name;
+    RegisterClassA(&window_class);
+
+    window_handle = CreateWindowExA(0, class_name, window_title, window_style, 0, 0,
+                                    window_rect.right - window_rect.left,
+                                    window_rect.bottom - window_rect.top, nullptr, nullptr, nullptr,
+                                    nullptr);
+    device_context = GetDC(window_handle);
+    ShowWindow(window_handle, SW_SHOW);
+    // The results above are not checked: a window that could not be made
+    // leaves nothing to draw on, and the loop still answers the quit message.
+    return true;
+}
+
+const BufferSource window_buffer_source = obtain_window_buffer;
+
+void present_frame()
+{
+    // Source and destination have the same size: a 1:1 copy, nothing stretched.
+    StretchDIBits(device_context, 0, 0, frame_width, frame_height, 0, 0, frame_width, frame_height,
+                  frame_buffer, reinterpret_cast<const BITMAPINFO*>(&bitmap_header), DIB_RGB_COLORS,
+                  SRCCOPY);
+}
+
+void sleep_one_millisecond()
+{
+    Sleep(1);
+}
+
+EventOutcome handle_one_event()
+{
+    if (!PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE))
+        return EventOutcome::go_on;
+    // 0 is the quit message. An error (-1) is treated like any other message.
+    if (GetMessageA(&message, nullptr, 0, 0) == 0)
+        return EventOutcome::quit;
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+    return EventOutcome::go_on;
+}
+
+void show_startup_failure()
+{
+    MessageBoxA(nullptr, startup_failed_text, nullptr, MB_ICONERROR);
+}
+
+void close_window_and_exit()
+{
+    ReleaseDC(window_handle, device_context);
+    DestroyWindow(window_handle);
+    ExitProcess(static_cast<UINT>(message.wParam));
+}
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+{
+    program_entry();
+}

@@ -1,0 +1,68 @@
+// The application shell: the program's entry, the window, the main loop with
+// its frame pacing, and the two keys. The loop and the keys are written once,
+// here and in main_loop.cpp; each platform file (platform_win32.cpp over
+// Win32 and GDI, platform_sdl.cpp over SDL2) fills in the narrow seam below
+// and nothing else.
+//
+// Threads: everything in this header runs on the process's first thread.
+// render_frame starts and joins its own workers inside each call, so no other
+// thread of the program runs while the shell touches the window or the
+// frame buffer.
+#pragma once
+
+#include "app/startup.h"
+
+// The window's title, the same on every platform, trailing blank included.
+inline constexpr const char* window_title = "Ombrastel, press space -> speed - full/idle ";
+
+// --- Shared part (main_loop.cpp) -------------------------------------------
+
+// The only keys the program answers to; every other key is `other`.
+enum class ShellKey { space, escape, other };
+
+// What the loop does after an event.
+enum class EventOutcome { go_on, quit };
+
+// A key went down (auto-repeat included): Space flips full_speed between 1
+// (flat out) and 0 (1 ms sleep per frame), Escape asks for the end, every
+// other key does nothing.
+EventOutcome key_pressed(ShellKey key);
+
+// Start-up, the main loop and shutdown: never returns. The platform's entry
+// point calls it and nothing else.
+[[noreturn]] void program_entry();
+
+// --- Platform seam (one platform_*.cpp per window layer) ---------------------
+
+// Connects to the display and reads the size of the whole screen in pixels.
+// False when no display can be had.
+bool open_display(int* screen_width, int* screen_height);
+
+// Opens the fixed-size window with window_title at the top-left corner of the
+// screen, its client area exactly size.width x size.height, and shows it.
+// False when the window layer has no window to give.
+bool open_window(FrameSize size);
+
+// Where the two pixel buffers come from: zero-filled, page-aligned blocks
+// that live until the process ends.
+extern const BufferSource window_buffer_source;
+
+// Copies the whole frame_buffer (frame_width x frame_height pixels
+// 0x00RRGGBB, rows from the top down) to the client area at 1:1, without
+// waiting for the display's refresh.
+void present_frame();
+
+// Sleeps for about 1 ms: the idle pacing.
+void sleep_one_millisecond();
+
+// Takes at most one pending event without waiting for one and acts on it;
+// quit once the program has been asked to end.
+EventOutcome handle_one_event();
+
+// Tells the user that start-up failed, with startup_failed_text.
+void show_startup_failure();
+
+// Gives back the window (if any) and the display and ends the process with
+// the exit code the platform's quit signal carried: 0, also after a failed
+// start-up.
+[[noreturn]] void close_window_and_exit();
