@@ -44,7 +44,7 @@ void draw_texture_picture(std::uint8_t indices[art_size * art_size]) {
                 // Outside the frame: a plain dark ground that no face shows.
                 brightness = 0.2;
             } else if (d_edge < 1.5) {
-                brightness = 0.05;  // the frame's outer groove
+                brightness = 0.0;  // the frame's outer groove
             } else if (d_edge < 7.5) {
                 // A raised rim, lit from the upper left.
                 const double rise = (d_edge - 1.5) / 6.0;

@@ -1,0 +1,28 @@
+// Shared by the core tests: starting the system headless and reading its
+// buffers.
+#pragma once
+
+#include <bit>
+#include <stdexcept>
+#include <cstdint>
+#include <vector>
+
+#include "app/startup.h"
+#include "scene/scene_data.h"
+
+inline void start_headless(int width, int height) {
+    if (!start_system({static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)}))
+        throw std::runtime_error("start_system refused the frame size");
+}
+
+inline std::vector<std::uint32_t> frame_pixels() {
+    return {frame_buffer, frame_buffer + std::size_t{frame_width} * frame_height};
+}
+
+inline std::vector<float> depth_values() {
+    return {depth_buffer, depth_buffer + std::size_t{frame_width} * frame_height};
+}
+
+inline float far_depth() { return std::bit_cast<float>(far_depth_bits); }
+
+inline std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
