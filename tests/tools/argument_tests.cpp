@@ -1,0 +1,131 @@
+// The tools' argument parsers: what they accept and what they turn away.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/tools/tool_test_support.h"
+#include "tools/tool_args.h"
+
+namespace {
+
+struct SizeCase {
+    const char* text;
+    int width;
+    int height;
+};
+
+TEST(FrameSizeArgument, AcceptsEvenSidesFromTwoToTheLargest) {
+    for (const SizeCase& c : std::vector<SizeCase>{
+             {"2x2", 2, 2}, {"1910x1070", 1910, 1070}, {"32766x32766", 32766, 32766}, {"0640x0480", 640, 480}}) {
+        const FrameSize size = parse_frame_size(c.text, "--size");
+        EXPECT_EQ(size.width, c.width) << c.text;
+        EXPECT_EQ(size.height, c.height) << c.text;
+    }
+}
+
+TEST(FrameSizeArgument, RejectsMalformedOddAndOutOfRangeSizes) {
+    const std::vector<const char*> malformed = {"", "640", "640x", "x480", "640X480", "640x480x2",
+                                                "-640x480", "+640x480", " 640x480", "640x480 ",
+                                                "64 0x480", "640,480", "0x10x480"};
+    const std::vector<const char*> odd = {"641x480", "640x481", "3x3"};
+    const std::vector<const char*> out_of_range = {"0x480", "640x0", "32768x480", "640x32768",
+                                                   "99999999999999999999x480", "1000000000x2"};
+    for (const char* text : malformed) {
+        try {
+            parse_frame_size(text, "--size");
+            ADD_FAILURE() << "accepted " << text;
+        } catch (const ArgumentError& error) {
+            EXPECT_NE(std::string(error.what()).find("WIDTHxHEIGHT"), std::string::npos) << text;
+        }
+    }
+    for (const char* text : odd) {
+        try {
+            parse_frame_size(text, "--size");
+            ADD_FAILURE() << "accepted " << text;
+        } catch (const ArgumentError& error) {
+            EXPECT_NE(std::string(error.what()).find("even"), std::string::npos) << text;
+        }
+    }
+    for (const char* text : out_of_range) {
+        try {
+            parse_frame_size(text, "--size");
+            ADD_FAILURE() << "accepted " << text;
+        } catch (const ArgumentError& error) {
+            EXPECT_NE(std::string(error.what()).find("out of range"), std::string::npos) << text;
+        }
+    }
+}
+
+TEST(ScreenSizeArgument, GivesTheWindowProgramsFrame) {
+    for (const SizeCase& c : std::vector<SizeCase>{{"1920x1080", 1910, 1070},
+                                                   {"1367x768", 1356, 758},
+                                                   {"12x13", 2, 2}}) {
+        const FrameSize size = parse_screen_size(c.text, "--screen");
+        EXPECT_EQ(size.width, c.width) << c.text;
+        EXPECT_EQ(size.height, c.height) << c.text;
+    }
+    for (const char* text : {"11x100", "100x11", "40000x100", "1920by1080"})
+        EXPECT_THROW(parse_screen_size(text, "--screen"), ArgumentError) << text;
+}
+
+TEST(CountArgument, TakesOnlyWholeNumbersInRange) {
+    EXPECT_EQ(parse_count("0", "--warmup", 0, 10), 0);
+    EXPECT_EQ(parse_count("10", "--warmup", 0, 10), 10);
+    for (const char* text : {"", "-1", "11", "+3", "3.0", "3 ", "0x3", "three", "99999999999999999999"})
+        EXPECT_THROW(parse_count(text, "--warmup", 0, 10), ArgumentError) << text;
+}
+
+TEST(FrameListArgument, HoldsExactlyTheNamedFrames) {
+    const FrameList list = FrameList::parse("5,300,2386,10-12", "--frames");
+    std::vector<std::uint32_t> named;
+    for (std::uint32_t frame = 0; frame <= 3000; ++frame)
+        if (list.contains(frame)) named.push_back(frame);
+    EXPECT_EQ(named, (std::vector<std::uint32_t>{5, 10, 11, 12, 300, 2386}));
+    EXPECT_EQ(list.last_frame(), 2386u);
+
+    const FrameList range = FrameList::parse("0-99", "--frames");
+    EXPECT_TRUE(range.contains(0));
+    EXPECT_TRUE(range.contains(99));
+    EXPECT_FALSE(range.contains(100));
+}
+
+TEST(FrameListArgument, MergesOverlappingAndRepeatedFrames) {
+    const FrameList list = FrameList::parse("7,0-9,5-20,21,7", "--frames");
+    ASSERT_EQ(list.ranges().size(), 1u);
+    EXPECT_EQ(list.ranges()[0].first, 0u);
+    EXPECT_EQ(list.ranges()[0].last, 21u);
+}
+
+TEST(FrameListArgument, RejectsEmptyMalformedBackwardAndTooLargeLists) {
+    for (const char* text : {"", ",", "5,", ",5", "1,,2", "3-1", "a", "1-2-3", "-5", "5-", "1 ,2",
+                             "100000001", "0-100000001"})
+        EXPECT_THROW(FrameList::parse(text, "--frames"), ArgumentError) << "'" << text << "'";
+}
+
+TEST(FramePatternArgument, FormatsTheFrameNumberOnce) {
+    EXPECT_EQ(FramePattern::parse("out/f%05d.png", "--out").name_for(7), "out/f00007.png");
+    EXPECT_EQ(FramePattern::parse("f%d.png", "--out").name_for(2386), "f2386.png");
+    EXPECT_EQ(FramePattern::parse("100%%/f%d%%.png", "--out").name_for(3), "100%/f3%.png");
+    EXPECT_EQ(FramePattern::parse("f%-4d.png", "--out").name_for(12), "f12  .png");
+}
+
+TEST(FramePatternArgument, RejectsAnythingButOneIntegerConversion) {
+    for (const char* text : {"f.png", "f%%d.png", "f%d%d.png", "f%s.png", "f%ld.png", "f%.png",
+                             "f%", "f%5.2d.png", "f%100d.png", "%n%d"})
+        EXPECT_THROW(FramePattern::parse(text, "--out"), ArgumentError) << text;
+}
+
+TEST(OutputLocation, IsCheckedWithoutLeavingAProbeBehind) {
+    tool_test::ScratchDirectory scratch;
+    EXPECT_NO_THROW(check_writable_location(scratch.file("frame.png"), "--out"));
+    EXPECT_TRUE(scratch.entries().empty());
+
+    EXPECT_THROW(check_writable_location(scratch.file("missing/frame.png"), "--out"), ArgumentError);
+    EXPECT_THROW(check_writable_location(scratch.path().string(), "--out"), ArgumentError);
+    EXPECT_THROW(check_writable_location(scratch.file("") , "--out"), ArgumentError);
+    EXPECT_THROW(check_writable_location("", "--out"), ArgumentError);
+    EXPECT_TRUE(scratch.entries().empty());
+}
+
+}  // namespace

@@ -1,0 +1,239 @@
+// The tools as a user runs them: bad arguments, the frames they write, and
+// the frame search.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/tools/tool_test_support.h"
+#include "tools/png_io.h"
+
+namespace {
+
+using tool_test::run_tool;
+using tool_test::ScratchDirectory;
+using tool_test::ToolRun;
+
+const std::string snapshot = SNAPSHOT_TOOL;
+const std::string bench = BENCH_TOOL;
+
+struct BadCall {
+    std::vector<std::string> arguments;
+    const char* mentions;  // a word the one-line message must hold
+};
+
+// Bad arguments: exit 2, one line on standard error naming the tool and the
+// problem, nothing on standard output, and not a file more in the directory.
+void expect_refused(const std::string& tool, const std::string& name, const BadCall& call,
+                    const ScratchDirectory& directory) {
+    std::string shown;
+    for (const std::string& argument : call.arguments) shown += " '" + argument + "'";
+    const auto before = directory.entries();
+    const ToolRun run = run_tool(tool, call.arguments, directory);
+    EXPECT_EQ(run.exit_code, 2) << name << shown;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << name << shown << ": " << run.err;
+    EXPECT_EQ(run.err.rfind(name + ": ", 0), 0u) << name << shown << ": " << run.err;
+    EXPECT_NE(run.err.find(call.mentions), std::string::npos) << name << shown << ": " << run.err;
+    EXPECT_EQ(run.out, "") << name << shown;
+    EXPECT_EQ(directory.entries(), before) << name << shown;
+}
+
+// A 64 x 48 frame 5 and a text file, for the --find cases.
+void prepare_find_inputs(const ScratchDirectory& directory) {
+    const ToolRun made = run_tool(snapshot, {"--size", "64x48", "--frames", "5", "--out", "frame%d.png"}, directory);
+    ASSERT_EQ(made.exit_code, 0) << made.err;
+    std::ofstream(directory.file("text.png")) << "not a picture\n";
+}
+
+TEST(SnapshotArguments, BadOnesAreRefusedWithOneLineAndNoFile) {
+    ScratchDirectory directory;
+    prepare_find_inputs(directory);
+    const std::vector<BadCall> calls = {
+        {{}, "nothing to do"},
+        {{"--bogus"}, "--bogus"},
+        {{"frames"}, "frames"},
+        {{"-size", "64x48"}, "-size"},
+        {{"--texture-out"}, "needs a value"},
+        {{"--size", "64by48", "--texture-out", "t.png"}, "WIDTHxHEIGHT"},
+        {{"--size", "64x", "--texture-out", "t.png"}, "WIDTHxHEIGHT"},
+        {{"--size", "65x48", "--texture-out", "t.png"}, "even"},
+        {{"--size", "64x47", "--texture-out", "t.png"}, "even"},
+        {{"--size", "0x48", "--texture-out", "t.png"}, "out of range"},
+        {{"--size", "32768x48", "--texture-out", "t.png"}, "out of range"},
+        {{"--size", "99999999999999999999x48", "--texture-out", "t.png"}, "out of range"},
+        {{"--screen", "11x400", "--texture-out", "t.png"}, "--screen"},
+        {{"--size", "64x48", "--screen", "74x58", "--texture-out", "t.png"}, "not both"},
+        {{"--size", "64x48", "--size", "64x48", "--texture-out", "t.png"}, "twice"},
+        {{"--frames", "", "--out", "f%d.png"}, "empty"},
+        {{"--frames=", "--out", "f%d.png"}, "empty"},
+        {{"--frames", "9-3", "--out", "f%d.png"}, "backwards"},
+        {{"--frames", "1,,2", "--out", "f%d.png"}, "--frames"},
+        {{"--frames", "x", "--out", "f%d.png"}, "--frames"},
+        {{"--frames", "3"}, "--out"},
+        {{"--out", "f%d.png"}, "--frames"},
+        {{"--frames", "3", "--out", "f.png"}, "%d"},
+        {{"--frames", "3", "--out", "f%d-%d.png"}, "more than one"},
+        {{"--frames", "3", "--out", "f%s.png"}, "%d"},
+        {{"--frames", "3", "--out", "missing/f%d.png"}, "no such directory"},
+        {{"--frames", "3", "--out", "/proc/f%d.png"}, "cannot write"},
+        {{"--texture-out", "missing/t.png"}, "no such directory"},
+        {{"--texture-out", "."}, "directory"},
+        {{"--workers", "3", "--texture-out", "t.png"}, "--workers"},
+        {{"--workers", "two", "--texture-out", "t.png"}, "--workers"},
+        {{"--max", "5", "--texture-out", "t.png"}, "--find"},
+        {{"--size", "64x48", "--find", "missing.png"}, "missing.png"},
+        {{"--size", "64x48", "--find", "text.png"}, "not a PNG"},
+        {{"--size", "64x50", "--find", "frame5.png"}, "64x48"},
+        {{"--find", "frame5.png"}, "1910x1070"},
+        {{"--size", "64x48", "--find", "frame5.png", "--max", "-1"}, "--max"},
+        {{"--size", "64x48", "--find", "frame5.png", "--frames", "1", "--out", "f%d.png"}, "not both"},
+        {{"--help=yes"}, "no value"},
+    };
+    for (const BadCall& call : calls) expect_refused(snapshot, "ombrastel-snapshot", call, directory);
+}
+
+TEST(BenchArguments, BadOnesAreRefusedWithOneLine) {
+    ScratchDirectory directory;
+    const std::vector<BadCall> calls = {
+        {{"--bogus"}, "--bogus"},
+        {{"--frames"}, "needs a value"},
+        {{"--frames", "0"}, "--frames"},
+        {{"--frames", "ten"}, "--frames"},
+        {{"--warmup", "-1"}, "--warmup"},
+        {{"--workers", "0"}, "--workers"},
+        {{"--workers", "3"}, "--workers"},
+        {{"--size", "63x48"}, "even"},
+        {{"--size", "2x32768"}, "out of range"},
+        {{"--size", "64*48"}, "WIDTHxHEIGHT"},
+        {{"--size", "64x48", "--size", "64x48"}, "twice"},
+    };
+    for (const BadCall& call : calls) expect_refused(bench, "ombrastel-bench", call, directory);
+}
+
+TEST(ToolHelp, DocumentsEveryOptionAndTheFrameNumbering) {
+    ScratchDirectory directory;
+    const ToolRun shown = run_tool(snapshot, {"--help"}, directory);
+    EXPECT_EQ(shown.exit_code, 0);
+    for (const char* option : {"--size", "--screen", "--frames", "--out", "--texture-out", "--find", "--max",
+                               "--workers", "--help"})
+        EXPECT_NE(shown.out.find(option), std::string::npos) << option;
+    EXPECT_NE(shown.out.find("(k+1)-th call of render_frame"), std::string::npos);
+
+    const ToolRun bench_help = run_tool(bench, {"--help"}, directory);
+    EXPECT_EQ(bench_help.exit_code, 0);
+    for (const char* option : {"--size", "--frames", "--warmup", "--workers", "--help"})
+        EXPECT_NE(bench_help.out.find(option), std::string::npos) << option;
+    EXPECT_TRUE(directory.entries().empty());
+}
+
+TEST(SnapshotFrames, AreTheFramesRenderedInOrderFromTheStart) {
+    ScratchDirectory directory;
+    const ToolRun run = run_tool(snapshot, {"--size", "96x72", "--frames", "0,3,511-513,600", "--out",
+                                            "f%04d.png", "--texture-out", "texture.png"},
+                                 directory);
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(directory.entries(), (std::set<std::string>{"f0000.png", "f0003.png", "f0511.png", "f0512.png",
+                                                          "f0513.png", "f0600.png", "texture.png"}));
+
+    int compared = 0;
+    tool_test::render_frames(96, 72, 600, [&](std::uint32_t frame) {
+        char name[16];
+        std::snprintf(name, sizeof name, "f%04u.png", static_cast<unsigned>(frame));
+        if (!directory.entries().count(name)) return;
+        const RgbImage image = read_png_rgb(directory.file(name));
+        ASSERT_EQ(image.width, 96);
+        ASSERT_EQ(image.height, 72);
+        EXPECT_EQ(image.pixels, tool_test::frame_colours()) << name;
+        ++compared;
+    });
+    EXPECT_EQ(compared, 6);
+
+    const RgbImage texels = read_png_rgb(directory.file("texture.png"));
+    ASSERT_EQ(texels.width, texture_size);
+    ASSERT_EQ(texels.height, texture_size);
+    for (int i = 0; i < texel_count; ++i)
+        ASSERT_EQ(texels.pixels[i], texture[i] & 0x00FFFFFFu) << "texel " << i;
+}
+
+TEST(SnapshotFrames, AreTheSameWithOneWorkerAndTwo) {
+    ScratchDirectory directory;
+    for (const char* workers : {"1", "2"}) {
+        const ToolRun run = run_tool(snapshot,
+                                     {"--screen", "138x106", "--frames", "0-2,250", "--workers", workers, "--out",
+                                      std::string("w") + workers + "_%d.png"},
+                                     directory);
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+    }
+    for (const char* frame : {"0", "1", "2", "250"}) {
+        const RgbImage one = read_png_rgb(directory.file(std::string("w1_") + frame + ".png"));
+        const RgbImage two = read_png_rgb(directory.file(std::string("w2_") + frame + ".png"));
+        EXPECT_EQ(one.width, 128);
+        EXPECT_EQ(one.height, 96);
+        EXPECT_EQ(one.pixels, two.pixels) << "frame " << frame;
+    }
+}
+
+TEST(SnapshotFind, NamesTheFrameAPictureIs) {
+    ScratchDirectory directory;
+    const ToolRun made = run_tool(snapshot, {"--size", "128x96", "--frames", "0,37", "--out", "f%d.png"}, directory);
+    ASSERT_EQ(made.exit_code, 0) << made.err;
+
+    for (const auto& [image, expected] : {std::pair{"f37.png", "37\n"}, std::pair{"f0.png", "0\n"}}) {
+        const ToolRun found = run_tool(snapshot, {"--size", "128x96", "--find", image, "--max", "60"}, directory);
+        EXPECT_EQ(found.exit_code, 0) << image << ": " << found.err;
+        EXPECT_EQ(found.out, expected) << image;
+    }
+    // The search stops at --max.
+    const ToolRun too_early = run_tool(snapshot, {"--size", "128x96", "--find", "f37.png", "--max", "36"}, directory);
+    EXPECT_EQ(too_early.exit_code, 1);
+    EXPECT_EQ(too_early.out, "");
+}
+
+TEST(SnapshotFind, RejectsAPictureThatIsNoFrame) {
+    ScratchDirectory directory;
+    const ToolRun made = run_tool(snapshot, {"--size", "128x96", "--frames", "20", "--out", "f%d.png"}, directory);
+    ASSERT_EQ(made.exit_code, 0) << made.err;
+
+    // Frame 20 with one pixel of the model one step brighter in blue.
+    RgbImage altered = read_png_rgb(directory.file("f20.png"));
+    const auto lit = std::find_if(altered.pixels.begin(), altered.pixels.end(),
+                                  [](std::uint32_t p) { return p != 0 && (p & 0xFF) < 0xFF; });
+    ASSERT_NE(lit, altered.pixels.end());
+    *lit += 1;
+    write_png_rgb(directory.file("altered.png"), altered.width, altered.height, altered.pixels.data());
+
+    std::vector<std::uint32_t> black(128 * 96, 0);
+    write_png_rgb(directory.file("black.png"), 128, 96, black.data());
+
+    for (const char* image : {"altered.png", "black.png"}) {
+        const ToolRun search = run_tool(snapshot, {"--size", "128x96", "--find", image, "--max", "40"}, directory);
+        EXPECT_EQ(search.exit_code, 1) << image;
+        EXPECT_EQ(search.out, "") << image;
+        EXPECT_NE(search.err.find("no frame in 0..40 matches"), std::string::npos) << image << ": " << search.err;
+    }
+}
+
+TEST(Bench, EndsWithOneJsonLineOfItsFigures) {
+    ScratchDirectory directory;
+    const ToolRun run = run_tool(bench, {"--size", "64x48", "--frames", "5", "--warmup", "2", "--workers", "1"},
+                                 directory);
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    ASSERT_FALSE(run.out.empty());
+    ASSERT_EQ(run.out.back(), '\n');
+    const std::string body = run.out.substr(0, run.out.size() - 1);
+    const std::string last = body.substr(body.rfind('\n') + 1);
+    EXPECT_EQ(last.front(), '{');
+    EXPECT_EQ(last.back(), '}');
+    for (const char* field : {"\"width\":64", "\"height\":48", "\"workers\":1", "\"frames\":5",
+                              "\"warmup_frames\":2", "\"fps\":", "\"ms_per_frame_median\":",
+                              "\"ms_per_frame_p95\":", "\"ms_per_frame_max\":", "\"clearing_ms_per_frame\":",
+                              "\"transform_and_projection_ms_per_frame\":", "\"depth_pre_pass_ms_per_frame\":",
+                              "\"shading_pass_ms_per_frame\":", "\"pixels_shaded_per_second\":"})
+        EXPECT_NE(last.find(field), std::string::npos) << field;
+    EXPECT_NE(run.err.find("frame 5 of 5"), std::string::npos) << run.err;
+    EXPECT_TRUE(directory.entries().empty());
+}
+
+}  // namespace

@@ -1,0 +1,234 @@
+// ombrastel-bench: renders the animation without a window and measures it,
+// stage by stage, over a whole zoom period.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "app/startup.h"
+#include "pipeline/frame.h"
+#include "raster/shading.h"
+#include "scene/scene_data.h"
+#include "tools/pixel_shades.h"
+#include "tools/tool_args.h"
+
+namespace {
+
+constexpr const char* program_name = "ombrastel-bench";
+
+// From the initial zoom position the zoom grows 562 frames, shrinks 912 and
+// grows 912 again: one period is 1824 frames, every zoom level twice.
+constexpr std::int64_t zoom_period_frames = 1824;
+constexpr std::int64_t default_warmup_frames = 60;
+// Each measured frame keeps five timings; this keeps them within memory.
+constexpr std::int64_t most_measured_frames = 10'000'000;
+
+constexpr const char* help_text = R"(Usage: ombrastel-bench [options]
+
+Renders the Ombrastel animation without a window and measures it. After a
+warm-up it renders a whole zoom period (1824 frames) and prints frames per
+second, milliseconds per frame (median, 95th percentile, maximum), the mean
+time per frame of each stage (clearing, transform and projection, depth
+pre-pass, shading pass from worker start to join) and pixels shaded per
+second (every pixel of every face counted, overlaps included). A progress
+line runs on standard error; the last line of standard output is one JSON
+object with all the figures.
+
+Options:
+  --size WxH     frame size: even width and height from 2 to 32766
+                 (default 1910x1070)
+  --frames N     frames measured (default 1824, one zoom period)
+  --warmup N     frames rendered first and not measured (default 60)
+  --workers 1|2  2: shade with the two render workers (default);
+                 1: shade both halves on one thread
+  --help         show this text and exit
+
+Exit status: 0 done; 2 bad arguments (one line on standard error).
+)";
+
+struct Options {
+    FrameSize size = default_frame_size;
+    std::int64_t frames = zoom_period_frames;
+    std::int64_t warmup = default_warmup_frames;
+    int workers = 2;
+    bool help = false;
+};
+
+void given_once(bool& seen, const std::string& option) {
+    if (seen) throw ArgumentError(option + " is given twice");
+    seen = true;
+}
+
+Options parse_options(int argc, char** argv) {
+    Options options;
+    bool size_seen = false, frames_seen = false, warmup_seen = false, workers_seen = false;
+    ArgumentCursor cursor(argc, argv);
+    while (!cursor.done()) {
+        const std::string option = cursor.next_option();
+        if (option == "--help") {
+            cursor.expect_no_value();
+            options.help = true;
+        } else if (option == "--size") {
+            given_once(size_seen, option);
+            options.size = parse_frame_size(cursor.value(), option);
+        } else if (option == "--frames") {
+            given_once(frames_seen, option);
+            options.frames = parse_count(cursor.value(), option, 1, most_measured_frames);
+        } else if (option == "--warmup") {
+            given_once(warmup_seen, option);
+            options.warmup = parse_count(cursor.value(), option, 0, largest_frame_number);
+        } else if (option == "--workers") {
+            given_once(workers_seen, option);
+            options.workers = static_cast<int>(parse_count(cursor.value(), option, 1, 2));
+        } else {
+            throw ArgumentError("unknown option " + option + " (see --help)");
+        }
+    }
+    return options;
+}
+
+using Clock = std::chrono::steady_clock;
+
+double milliseconds(Clock::duration span) {
+    return std::chrono::duration<double, std::milli>(span).count();
+}
+
+enum Stage { clearing, transform, depth, shading, stage_count };
+constexpr const char* stage_names[stage_count] = {"clearing", "transform & projection",
+                                                  "depth pre-pass", "shading pass"};
+constexpr const char* stage_keys[stage_count] = {"clearing", "transform_and_projection",
+                                                 "depth_pre_pass", "shading_pass"};
+
+struct Measurements {
+    std::vector<double> frame_ms;
+    double stage_ms[stage_count] = {};  // summed over the measured frames
+    std::uint64_t pixel_shades = 0;
+};
+
+// One frame, the four stages of render_frame timed one by one.
+void timed_frame(double stage_ms[stage_count], double* frame_ms) {
+    const Clock::time_point start = Clock::now();
+    clear_buffers();
+    const Clock::time_point cleared = Clock::now();
+    transform_and_project();
+    const Clock::time_point projected = Clock::now();
+    depth_pass();
+    const Clock::time_point depth_done = Clock::now();
+    shading_pass();
+    const Clock::time_point shaded = Clock::now();
+    stage_ms[clearing] += milliseconds(cleared - start);
+    stage_ms[transform] += milliseconds(projected - cleared);
+    stage_ms[depth] += milliseconds(depth_done - projected);
+    stage_ms[shading] += milliseconds(shaded - depth_done);
+    *frame_ms = milliseconds(shaded - start);
+}
+
+void show_progress(const char* phase, std::int64_t done, std::int64_t total) {
+    std::fprintf(stderr, "\r%s: %s frame %lld of %lld (%3d%%)", program_name, phase,
+                 static_cast<long long>(done), static_cast<long long>(total),
+                 static_cast<int>(100 * done / total));
+    std::fflush(stderr);
+}
+
+Measurements measure(const Options& options) {
+    Measurements result;
+    result.frame_ms.resize(static_cast<std::size_t>(options.frames));
+    const std::int64_t progress_every = std::max<std::int64_t>(1, options.frames / 100);
+    double ignored_stages[stage_count] = {};
+    double ignored_frame = 0;
+    for (std::int64_t i = 0; i < options.warmup; ++i) {
+        if (i % progress_every == 0) show_progress("warming up,", i, options.warmup);
+        timed_frame(ignored_stages, &ignored_frame);
+        advance_frame_counter();
+    }
+    for (std::int64_t i = 0; i < options.frames; ++i) {
+        if (i % progress_every == 0) show_progress("measuring,", i, options.frames);
+        timed_frame(result.stage_ms, &result.frame_ms[static_cast<std::size_t>(i)]);
+        // Counted outside the timed stages, from the geometry they left.
+        result.pixel_shades += count_pixel_shades();
+        advance_frame_counter();
+    }
+    show_progress("measuring,", options.frames, options.frames);
+    std::fputc('\n', stderr);
+    return result;
+}
+
+// The value at rank ceil(p * n) of the sorted values (nearest rank).
+double percentile(const std::vector<double>& sorted, double p) {
+    const auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(sorted.size())));
+    return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
+}
+
+void report(const Options& options, const Measurements& m) {
+    std::vector<double> sorted = m.frame_ms;
+    std::sort(sorted.begin(), sorted.end());
+    const double frames = static_cast<double>(options.frames);
+    const double total_ms = std::accumulate(sorted.begin(), sorted.end(), 0.0);
+    const double fps = frames * 1000.0 / total_ms;
+    const double median = sorted.size() % 2 == 1
+                              ? sorted[sorted.size() / 2]
+                              : (sorted[sorted.size() / 2 - 1] + sorted[sorted.size() / 2]) / 2;
+    const double p95 = percentile(sorted, 0.95);
+    const double worst = sorted.back();
+    double stage_mean[stage_count];
+    for (int s = 0; s < stage_count; ++s) stage_mean[s] = m.stage_ms[s] / frames;
+    const double shades = static_cast<double>(m.pixel_shades);
+    // Both rates: over the shading pass alone (the rasterizer's fill rate) and
+    // over whole frames (what the program delivers).
+    const double shades_per_second = m.stage_ms[shading] > 0 ? shades * 1000.0 / m.stage_ms[shading] : 0;
+    const double shades_per_frame_second = shades * 1000.0 / total_ms;
+
+    std::printf("%s: %dx%d frame, %d render worker%s, %lld warm-up frames, %lld frames measured\n",
+                program_name, options.size.width, options.size.height, options.workers,
+                options.workers == 1 ? " (calling thread)" : "s", static_cast<long long>(options.warmup),
+                static_cast<long long>(options.frames));
+    std::printf("frames per second        %.1f\n", fps);
+    std::printf("ms per frame             median %.3f   95th percentile %.3f   max %.3f\n", median, p95, worst);
+    std::printf("ms per frame by stage    ");
+    for (int s = 0; s < stage_count; ++s) std::printf("%s%s %.3f", s ? "   " : "", stage_names[s], stage_mean[s]);
+    std::printf("   (means)\n");
+    std::printf("pixels shaded per second %.4g over the shading pass, %.4g over whole frames "
+                "(%.0f pixel shades per frame)\n",
+                shades_per_second, shades_per_frame_second, shades / frames);
+
+    std::printf("{\"width\":%d,\"height\":%d,\"workers\":%d,\"warmup_frames\":%lld,\"frames\":%lld,"
+                "\"fps\":%.3f,\"ms_per_frame_median\":%.4f,\"ms_per_frame_p95\":%.4f,"
+                "\"ms_per_frame_max\":%.4f",
+                options.size.width, options.size.height, options.workers,
+                static_cast<long long>(options.warmup), static_cast<long long>(options.frames), fps,
+                median, p95, worst);
+    for (int s = 0; s < stage_count; ++s) std::printf(",\"%s_ms_per_frame\":%.4f", stage_keys[s], stage_mean[s]);
+    std::printf(",\"pixel_shades_per_frame\":%.1f,\"pixels_shaded_per_second\":%.0f,"
+                "\"pixels_shaded_per_second_whole_frames\":%.0f}\n",
+                shades / frames, shades_per_second, shades_per_frame_second);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        const Options options = parse_options(argc, argv);
+        if (options.help) {
+            std::fputs(help_text, stdout);
+            return 0;
+        }
+        if (!start_system(options.size))
+            throw ArgumentError("cannot obtain the pixel buffers of a " +
+                                std::to_string(options.size.width) + "x" +
+                                std::to_string(options.size.height) + " frame");
+        shading_mode = options.workers == 1 ? ShadingMode::calling_thread : ShadingMode::two_workers;
+        report(options, measure(options));
+        return 0;
+    } catch (const ArgumentError& error) {
+        std::fprintf(stderr, "%s: %s\n", program_name, one_line(error.what()).c_str());
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "%s: out of memory\n", program_name);
+    }
+    return bad_arguments_exit;
+}

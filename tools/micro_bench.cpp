@@ -1,0 +1,145 @@
+// Micro benchmarks of the renderer's inner routines, on a 1910 x 1070 frame:
+//   build/tools/ombrastel-micro-bench [--benchmark_filter=REGEX]
+// Each routine works on data shaped like a real frame's: a lit, textured run
+// whose depths are the front-most ones, a face as large as the model's.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "app/startup.h"
+#include "pipeline/depth_pass.h"
+#include "pipeline/frame.h"
+#include "raster/shade_pixel.h"
+#include "raster/shading.h"
+#include "scene/scene_data.h"
+
+namespace {
+
+constexpr FrameSize bench_frame{1910, 1070};
+constexpr std::int32_t run_row = 500;
+constexpr std::int32_t run_left = 455;
+constexpr std::int32_t run_pixels = 1000;
+
+ShadeTarget whole_frame_target() {
+    return {{0, frame_height, 0, frame_width}, frame_width, frame_buffer, depth_buffer, texture};
+}
+
+SpanEnd run_end(std::int32_t column, Vec4 normal, float u, float v, float depth) {
+    return {column, normal, {{u, v, depth, 0.0f}}};
+}
+
+const SpanEnd run_left_end = run_end(run_left, {{0.0f, 0.0f, -1.0f, 0.0f}}, 20.0f, 30.0f, -150.0f);
+const SpanEnd run_right_end =
+    run_end(run_left + run_pixels, {{0.5f, 0.3f, -0.8f, 0.0f}}, 110.0f, 120.0f, 90.0f);
+
+// The run's own depths in the depth buffer, so that every pixel is front-most
+// and takes the specular path, the dearer one.
+void prepare_front_most_run() {
+    clear_buffers();
+    depth_span(static_cast<std::int16_t>(run_row), run_left_end.column, run_left_end.attributes.lane[2],
+               run_right_end.column, run_right_end.attributes.lane[2], depth_buffer);
+}
+
+void shade_pixel_bench(benchmark::State& state) {
+    prepare_front_most_run();
+    const std::size_t index = static_cast<std::size_t>(run_row) * frame_width + run_left;
+    const __m128 normal = _mm_setr_ps(0.2f, 0.1f, -0.9f, 0.0f);
+    __m128 attributes = _mm_setr_ps(40.25f, 60.5f, run_left_end.attributes.lane[2], 0.0f);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(attributes);
+        shade_pixel(normal, attributes, depth_buffer[index], &frame_buffer[index], texture);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(shade_pixel_bench)->Name("shade_pixel");
+
+void shade_span_bench(benchmark::State& state) {
+    prepare_front_most_run();
+    const ShadeTarget target = whole_frame_target();
+    for (auto _ : state) {
+        shade_span(run_row, run_left_end, run_right_end, target);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * run_pixels);
+    state.SetLabel("1000-pixel run, items are pixels");
+}
+BENCHMARK(shade_span_bench)->Name("shade_span");
+
+void depth_span_bench(benchmark::State& state) {
+    clear_buffers();
+    // Each pass comes a little nearer, so that every pixel is stored as on a
+    // fresh buffer rather than only compared.
+    float nearer = 0.0f;
+    for (auto _ : state) {
+        depth_span(static_cast<std::int16_t>(run_row), run_left, 100.0f + nearer, run_left + run_pixels,
+                   -100.0f + nearer, depth_buffer);
+        nearer -= 0.5f;
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * run_pixels);
+    state.SetLabel("1000-pixel run, items are pixels");
+}
+BENCHMARK(depth_span_bench)->Name("depth_span");
+
+ShadeCorner corner(std::int16_t x, std::int16_t y, float depth, Vec4 normal, std::uint32_t texcoord) {
+    const ScreenPoint position =
+        (static_cast<std::uint32_t>(static_cast<std::uint16_t>(x)) << 16) | static_cast<std::uint16_t>(y);
+    return {position, depth, normal,
+            static_cast<std::uint16_t>(texcoord & 0xFFFFu), static_cast<std::uint16_t>(texcoord >> 16)};
+}
+
+void shade_triangle_bench(benchmark::State& state) {
+    // A face about as large as one of the model's near the top of the zoom:
+    // some 400 000 pixels over 800 rows.
+    const ShadeCorner corners[3] = {
+        corner(955, 100, -300.0f, {{0.0f, -0.6f, -0.8f, 0.0f}}, corner_texcoords[0]),
+        corner(455, 900, 200.0f, {{-0.7f, 0.5f, -0.5f, 0.0f}}, corner_texcoords[1]),
+        corner(1455, 900, 100.0f, {{0.7f, 0.5f, -0.5f, 0.0f}}, corner_texcoords[2])};
+    clear_buffers();
+    ScreenPoint points[3];
+    float depths[3];
+    for (int n = 0; n < 3; ++n) {
+        points[n] = corners[n].position;
+        depths[n] = corners[n].depth;
+    }
+    depth_triangle(points, depths, depth_buffer);
+    const ShadeTarget target = whole_frame_target();
+    for (auto _ : state) {
+        shade_triangle(corners, target);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetLabel("a 400 000-pixel face, items are faces");
+}
+BENCHMARK(shade_triangle_bench)->Name("shade_triangle")->Unit(benchmark::kMicrosecond);
+
+void fill_dwords_bench(benchmark::State& state) {
+    const auto count = static_cast<std::uint32_t>(state.range(0));
+    for (auto _ : state) {
+        fill_dwords(far_depth_bits, count, reinterpret_cast<std::uint32_t*>(depth_buffer));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * std::int64_t{count} * 4);
+}
+// A 64 KiB block that stays in cache, and the whole 1910 x 1070 depth buffer.
+BENCHMARK(fill_dwords_bench)
+    ->Name("fill_dwords")
+    ->Arg(16 * 1024)
+    ->Arg(std::int64_t{bench_frame.width} * bench_frame.height)
+    ->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!start_system(bench_frame)) {
+        std::fprintf(stderr, "ombrastel-micro-bench: cannot obtain the pixel buffers\n");
+        return 1;
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
