@@ -22,7 +22,7 @@ cmake --build build -j "$jobs" >/dev/null
 # Data races between the two render workers.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBRASTEL_APP=OFF -DOMBRASTEL_TOOLS=OFF \
     -DCMAKE_CXX_FLAGS="-fsanitize=thread" >/dev/null
-cmake --build build-tsan -j "$jobs" --target shading_tests >/dev/null
+cmake --build build-tsan -j "$jobs" --target worker_tests >/dev/null
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -L workers) || status=1
 
 exit $status

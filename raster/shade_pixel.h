@@ -41,6 +41,45 @@ inline __m128 texel_hi(__m128i two_texels) {
 
 }  // namespace shading_detail
 
+// The bilinear filter: the texture value (blue, green, red, fourth byte) at
+// a clamped texel position, from the 2 x 2 footprint at (column, row) with
+// the weights (1-fu)(1-fv), fu(1-fv), (1-fu)fv, fu fv.
+inline __m128 texture_filter(const std::uint32_t* texels, int column, int row, __m128 fractions) {
+    using namespace shading_detail;
+    const __m128 complements = _mm_sub_ps(load(one_vector), fractions);  // 1-fu, 1-fv
+    const __m128 u_weights = _mm_unpacklo_ps(complements, fractions);    // 1-fu, fu, 1-fv, fv
+    const __m128 horizontal = _mm_movelh_ps(u_weights, u_weights);       // 1-fu, fu, 1-fu, fu
+    const __m128 vertical = _mm_shuffle_ps(u_weights, u_weights, _MM_SHUFFLE(3, 3, 2, 2));
+    const __m128 weights = _mm_mul_ps(horizontal, vertical);             // w00, w10, w01, w11
+
+    const std::uint32_t* footprint = texels + row * texture_size + column;
+    const __m128i upper = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(footprint));
+    const __m128i lower = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(footprint + texture_size));
+    const __m128 upper_pair = _mm_add_ps(_mm_mul_ps(broadcast(weights, 0), texel_lo(upper)),
+                                         _mm_mul_ps(broadcast(weights, 1), texel_hi(upper)));
+    const __m128 lower_pair = _mm_add_ps(_mm_mul_ps(broadcast(weights, 2), texel_lo(lower)),
+                                         _mm_mul_ps(broadcast(weights, 3), texel_hi(lower)));
+    return _mm_add_ps(upper_pair, lower_pair);
+}
+
+// Where the filter samples for texture coordinates (u, v in lanes 0 and 1):
+// the footprint's column and row and the fractions (fu, fv in lanes 0 and 1).
+struct TexelPosition {
+    int column, row;
+    __m128 fractions;
+};
+
+inline TexelPosition texel_position(__m128 attributes) {
+    // The upper clamp keeps the 2 x 2 footprint inside the texture; the
+    // coordinates stay above -1, so truncation gives 0 or more.
+    const __m128 clamped = _mm_min_ps(attributes, shading_detail::load(texel_clamp));
+    const __m128i index = _mm_cvttps_epi32(clamped);
+    // The guard never acts on coordinates the walk produces; it only keeps a
+    // stray value from reading before the texture.
+    return {std::max(_mm_cvtsi128_si32(index), 0), std::max(_mm_cvtsi128_si32(_mm_srli_si128(index, 4)), 0),
+            _mm_sub_ps(clamped, _mm_cvtepi32_ps(index))};
+}
+
 // Adds the lit, textured colour of one pixel into *pixel.
 //   normal:       interpolated normal (x, y, z, 0), not of unit length
 //   attributes:   u, v (texels), the pixel's own depth, a spare lane
@@ -57,15 +96,8 @@ inline void shade_pixel(__m128 normal, __m128 attributes, float stored_depth, st
     const __m128 length_squared = dot4(normal, normal);
     const __m128 unit_normal = _mm_mul_ps(normal, _mm_rsqrt_ps(length_squared));
 
-    // 2. Texture position. The upper clamp keeps the 2 x 2 footprint inside
-    //    the texture; coordinates stay above -1, so truncation gives 0 or more.
-    const __m128 texel_position = _mm_min_ps(attributes, load(texel_clamp));
-    const __m128i texel_index = _mm_cvttps_epi32(texel_position);
-    const __m128 fractions = _mm_sub_ps(texel_position, _mm_cvtepi32_ps(texel_index));
-    // The guard never acts on coordinates the walk produces; it only keeps a
-    // stray value from reading before the texture.
-    const int column = std::max(_mm_cvtsi128_si32(texel_index), 0);
-    const int row = std::max(_mm_cvtsi128_si32(_mm_srli_si128(texel_index, 4)), 0);
+    // 2. Texture position.
+    const TexelPosition sample = texel_position(attributes);
 
     // 3. Front-most test, in every lane; false when either depth is NaN.
     const __m128 own_depth = broadcast(attributes, 2);
@@ -91,21 +123,8 @@ inline void shade_pixel(__m128 normal, __m128 attributes, float stored_depth, st
     }
     light = _mm_min_ps(light, load(colour_clamp));
 
-    // 5. Bilinear texture: weights (1-fu)(1-fv), fu(1-fv), (1-fu)fv, fu fv.
-    const __m128 complements = _mm_sub_ps(load(one_vector), fractions);  // 1-fu, 1-fv
-    const __m128 u_weights = _mm_unpacklo_ps(complements, fractions);    // 1-fu, fu, 1-fv, fv
-    const __m128 horizontal = _mm_movelh_ps(u_weights, u_weights);       // 1-fu, fu, 1-fu, fu
-    const __m128 vertical = _mm_shuffle_ps(u_weights, u_weights, _MM_SHUFFLE(3, 3, 2, 2));
-    const __m128 weights = _mm_mul_ps(horizontal, vertical);             // w00, w10, w01, w11
-
-    const std::uint32_t* footprint = texels + row * texture_size + column;
-    const __m128i upper = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(footprint));
-    const __m128i lower = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(footprint + texture_size));
-    const __m128 upper_pair = _mm_add_ps(_mm_mul_ps(broadcast(weights, 0), texel_lo(upper)),
-                                         _mm_mul_ps(broadcast(weights, 1), texel_hi(upper)));
-    const __m128 lower_pair = _mm_add_ps(_mm_mul_ps(broadcast(weights, 2), texel_lo(lower)),
-                                         _mm_mul_ps(broadcast(weights, 3), texel_hi(lower)));
-    const __m128 texture_value = _mm_add_ps(upper_pair, lower_pair);
+    // 5. Bilinear texture.
+    const __m128 texture_value = texture_filter(texels, sample.column, sample.row, sample.fractions);
 
     // 6. Modulation: light times texture, rounded, divided by 256 rounding
     //    down; 255 x 255 / 256 rounds down to 254, so a channel never reaches 255.

@@ -1,0 +1,364 @@
+// The shading pass: the pixel model's worked examples, the span and triangle
+// walks, and the whole pass against an independent scalar version.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <set>
+
+#include "pipeline/depth_pass.h"
+#include "pipeline/frame.h"
+#include "raster/shade_pixel.h"
+#include "raster/shading.h"
+#include "reference_shading.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr std::uint32_t grey_200 = 0x00C8C8C8u;
+
+struct Texture {
+    alignas(16) std::uint32_t texels[texel_count];
+    explicit Texture(std::uint32_t value) { std::fill(std::begin(texels), std::end(texels), value); }
+};
+
+std::uint32_t shade_once(Vec4 normal, Vec4 attributes, float stored, std::uint32_t pixel,
+                         const std::uint32_t* texels) {
+    shade_pixel(_mm_load_ps(normal.lane), _mm_load_ps(attributes.lane), stored, &pixel, texels);
+    return pixel;
+}
+
+std::uint32_t bgr(int blue, int green, int red) {
+    return static_cast<std::uint32_t>(red << 16 | green << 8 | blue);
+}
+
+class ShadePixel : public ::testing::Test {
+  protected:
+    void SetUp() override { start_headless(64, 64); }  // prepared lights
+    const Texture grey{grey_200};
+};
+
+TEST_F(ShadePixel, WorkedExamplesFrontMostAndNot) {
+    struct Case {
+        Vec4 normal;
+        float stored;
+        std::uint32_t expected;
+    };
+    const Case cases[] = {
+        {{{0, 0, -1, 0}}, 10.0f, bgr(199, 199, 72)},  // front-most: highlights of lights 0 and 2
+        {{{0, 0, -1, 0}}, 5.0f, bgr(62, 70, 64)},     // hidden: ambient and diffuse only
+        {{{0, 0, 1, 0}}, 10.0f, bgr(199, 199, 27)},   // facing away: light 0's specular colour
+        {{{0, 0, 1, 0}}, 5.0f, bgr(23, 32, 23)},      // facing away, hidden: ambient colours
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(shade_once(c.normal, {{10.0f, 20.0f, 10.0f, 0.0f}}, c.stored, 0u, grey.texels), c.expected)
+            << "normal z " << c.normal.lane[2] << " stored " << c.stored;
+}
+
+TEST_F(ShadePixel, DepthWindowIsOpenBelowAndClosedAbove) {
+    const Vec4 normal{{0, 0, -1, 0}};
+    const Vec4 attributes{{10.0f, 20.0f, 10.0f, 0.0f}};
+    const std::uint32_t lit = bgr(199, 199, 72), unlit = bgr(62, 70, 64);
+    struct Case { float stored; std::uint32_t expected; };
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (const Case& c : {Case{8.95f, lit}, Case{11.1f, lit}, Case{8.9f, unlit}, Case{11.2f, unlit},
+                          Case{10.0f - depth_tolerance, unlit}, Case{10.0f + depth_tolerance, lit},
+                          Case{nan, unlit}})
+        EXPECT_EQ(shade_once(normal, attributes, c.stored, 0u, grey.texels), c.expected) << c.stored;
+    const Vec4 nan_depth{{10.0f, 20.0f, nan, 0.0f}};
+    EXPECT_EQ(shade_once(normal, nan_depth, 10.0f, 0u, grey.texels), unlit);
+}
+
+TEST_F(ShadePixel, SaturatesAndKeepsTheFourthByte) {
+    const Vec4 normal{{0, 0, -1, 0}};
+    const Vec4 attributes{{10.0f, 20.0f, 10.0f, 0.0f}};
+    EXPECT_EQ(shade_once(normal, attributes, 5.0f, 0xAB000000u | bgr(250, 250, 250), grey.texels),
+              0xAB000000u | bgr(255, 255, 255));
+    // Full light on a white texel adds 254, not 255.
+    const Texture white{0x00FFFFFFu};
+    const std::uint32_t lit = shade_once(normal, attributes, 10.0f, 0x7F000000u, white.texels);
+    EXPECT_EQ(lit & 0xFFFFu, 0xFEFEu);
+    EXPECT_EQ(lit >> 24, 0x7Fu);
+}
+
+TEST_F(ShadePixel, FilterReproducesLinearRampsAndClampsAt124) {
+    Texture ramp{0};
+    for (int row = 0; row < texture_size; ++row)
+        for (int column = 0; column < texture_size; ++column)
+            ramp.texels[row * texture_size + column] = static_cast<std::uint32_t>(row << 8 | column);
+    auto filtered = [&](float u, float v) {
+        const TexelPosition p = texel_position(_mm_setr_ps(u, v, 0.0f, 0.0f));
+        Vec4 value;
+        _mm_store_ps(value.lane, texture_filter(ramp.texels, p.column, p.row, p.fractions));
+        return value;
+    };
+    const Vec4 sample = filtered(10.25f, 20.5f);
+    EXPECT_EQ(sample.lane[0], 10.25f);
+    EXPECT_EQ(sample.lane[1], 20.5f);
+    EXPECT_EQ(sample.lane[2], 0.0f);
+
+    const Vec4 beyond = filtered(126.7f, 3.0f), at_clamp = filtered(124.0f, 3.0f);
+    EXPECT_EQ(beyond.lane[0], 124.0f);
+    EXPECT_EQ(bits(beyond.lane[0]), bits(at_clamp.lane[0]));
+    EXPECT_EQ(bits(beyond.lane[1]), bits(at_clamp.lane[1]));
+}
+
+TEST_F(ShadePixel, AgreesWithTheScalarModelOnRandomInputs) {
+    std::mt19937 random(2024);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f), coordinate(-0.2f, 127.2f), depth(-500.0f, 500.0f);
+    std::uniform_int_distribution<std::uint32_t> any_pixel;
+    for (int i = 0; i < 200000; ++i) {
+        const Vec4 normal{{unit(random), unit(random), unit(random), 0.0f}};
+        const float own = depth(random);
+        const Vec4 attributes{{coordinate(random), coordinate(random), own, unit(random)}};
+        const float stored = own + unit(random) * 2.0f;
+        const std::uint32_t pixel = any_pixel(random) & (i % 2 ? 0x3F3F3F3Fu : 0xFFFFFFFFu);
+        ASSERT_EQ(shade_once(normal, attributes, stored, pixel, texture),
+                  reference::shade_pixel(normal.lane, attributes.lane, stored, pixel, texture))
+            << "case " << i;
+    }
+}
+
+// --- Span walk ---------------------------------------------------------------
+
+class ShadeSpan : public ::testing::Test {
+  protected:
+    static constexpr int width = 40, height = 8;
+    void SetUp() override {
+        start_headless(width, height);
+        clear_buffers();
+    }
+    ShadeTarget target(ClipBand band) const { return {band, width, frame_buffer, depth_buffer, grey.texels}; }
+    ClipBand whole() const { return {0, height, 0, width}; }
+    static SpanEnd end(int column, float z_normal, float u) {
+        return {column, {{0.0f, 0.3f, z_normal, 0.0f}}, {{u, 20.0f, 50.0f, 0.0f}}};
+    }
+    std::set<int> lit_columns(int row) const {
+        std::set<int> columns;
+        for (int x = 0; x < width; ++x)
+            if (frame_buffer[row * width + x]) columns.insert(x);
+        return columns;
+    }
+    std::set<int> range(int first, int end) const {
+        std::set<int> r;
+        for (int x = first; x < end; ++x) r.insert(x);
+        return r;
+    }
+    const Texture grey{grey_200};
+};
+
+TEST_F(ShadeSpan, EndsInEitherOrderGiveTheSamePixels) {
+    shade_span(2, end(3, -1.0f, 10.0f), end(30, -0.2f, 90.0f), target(whole()));
+    const std::vector<std::uint32_t> forwards = frame_pixels();
+    clear_buffers();
+    shade_span(2, end(30, -0.2f, 90.0f), end(3, -1.0f, 10.0f), target(whole()));
+    EXPECT_EQ(frame_pixels(), forwards);
+    EXPECT_EQ(lit_columns(2), range(3, 30));
+}
+
+TEST_F(ShadeSpan, OnePixelRunUsesTheLeftEndsOwnValues) {
+    const SpanEnd left = end(5, -1.0f, 10.0f), right = end(6, 0.5f, 100.0f);
+    shade_span(1, right, left, target(whole()));
+    EXPECT_EQ(lit_columns(1), range(5, 6));
+    EXPECT_EQ(frame_buffer[width + 5],
+              reference::shade_pixel(left.normal.lane, left.attributes.lane, far_depth(), 0u, grey.texels));
+    shade_span(1, end(7, -1.0f, 1.0f), end(7, -1.0f, 1.0f), target(whole()));  // equal columns
+    EXPECT_EQ(lit_columns(1), range(5, 6));
+}
+
+TEST_F(ShadeSpan, LeftClipAdvancesByTheUnclippedSteps) {
+    const SpanEnd left = end(-10, -1.0f, 0.0f), right = end(20, 0.5f, 120.0f);
+    shade_span(3, left, right, target(whole()));
+    EXPECT_EQ(lit_columns(3), range(0, 20));
+    float normal[4], attributes[4];
+    for (int i = 0; i < 4; ++i) {
+        normal[i] = left.normal.lane[i] + 10.0f * ((right.normal.lane[i] - left.normal.lane[i]) / 30.0f);
+        attributes[i] =
+            left.attributes.lane[i] + 10.0f * ((right.attributes.lane[i] - left.attributes.lane[i]) / 30.0f);
+    }
+    EXPECT_EQ(frame_buffer[3 * width], reference::shade_pixel(normal, attributes, far_depth(), 0u, grey.texels));
+}
+
+TEST_F(ShadeSpan, BandLimitsRowsAndColumns) {
+    const ClipBand band{2, 5, 10, 30};
+    shade_span(4, end(0, -1, 1), end(39, -1, 1), target(band));   // clipped both sides
+    shade_span(5, end(0, -1, 1), end(39, -1, 1), target(band));   // the band's end row
+    shade_span(1, end(0, -1, 1), end(39, -1, 1), target(band));   // above its first row
+    shade_span(2, end(30, -1, 1), end(35, -1, 1), target(band));  // left at the end column
+    shade_span(3, end(-5, -1, 1), end(10, -1, 1), target(band));  // right at the first column
+    EXPECT_EQ(lit_columns(4), range(10, 30));
+    for (int row : {1, 2, 3, 5}) EXPECT_TRUE(lit_columns(row).empty()) << row;
+
+    shade_span(0, end(0, -1, 1), end(39, -1, 1), target({0, 4, 0, width}));
+    EXPECT_EQ(lit_columns(0), range(0, 39));
+    shade_span(-1, end(0, -1, 1), end(39, -1, 1), target({-4, 4, 0, width}));  // outside the frame
+    shade_span(height, end(0, -1, 1), end(39, -1, 1), target({0, height + 4, 0, width}));
+    for (std::uint32_t p : frame_pixels()) ASSERT_TRUE(p == 0 || p == frame_buffer[4 * width + 10]);
+}
+
+TEST_F(ShadeSpan, NeverChangesTheDepthBuffer) {
+    const std::vector<float> before = depth_values();
+    shade_span(3, end(-10, -1, 1), end(60, -1, 1), target(whole()));
+    EXPECT_EQ(depth_values(), before);
+}
+
+// --- Triangle walk ----------------------------------------------------------
+
+class ShadeTriangle : public ::testing::Test {
+  protected:
+    void start(int width, int height) {
+        start_headless(width, height);
+        clear_buffers();
+    }
+    ShadeCorner corner(int x, int y) const {
+        return {make_screen_point(static_cast<float>(x), static_cast<float>(y)), 5.0f, {{0, 0, -1, 0}}, 10, 20};
+    }
+    void draw(std::array<ShadeCorner, 3> corners, ClipBand band) {
+        shade_triangle(corners.data(), {band, frame_width, frame_buffer, depth_buffer, grey.texels});
+    }
+    std::set<std::pair<int, int>> lit() const {
+        std::set<std::pair<int, int>> pixels;
+        for (int y = 0; y < frame_height; ++y)
+            for (int x = 0; x < frame_width; ++x)
+                if (frame_buffer[y * frame_width + x]) pixels.insert({x, y});
+        return pixels;
+    }
+    const Texture grey{grey_200};
+};
+
+TEST_F(ShadeTriangle, RowsAndEndColumnsOfAWorkedFace) {
+    start(32, 128);
+    draw({corner(10, 100), corner(4, 103), corner(16, 106)}, {0, 128, 0, 32});
+    // End columns (A, B) per row 100..105: (10,10) (11,8) (12,6) (13,4) (14,8) (15,12).
+    const int ends[6][2] = {{10, 10}, {11, 8}, {12, 6}, {13, 4}, {14, 8}, {15, 12}};
+    std::set<std::pair<int, int>> expected;
+    for (int r = 0; r < 6; ++r)
+        for (int x = std::min(ends[r][0], ends[r][1]); x < std::max(ends[r][0], ends[r][1]); ++x)
+            expected.insert({x, 100 + r});
+    EXPECT_EQ(lit(), expected);
+}
+
+TEST_F(ShadeTriangle, EdgeStepsTruncateTowardZero) {
+    start(32, 128);
+    // Short edges (10,100)->(11,103), step 341, and (10,100)->(9,103), step -341.
+    draw({corner(10, 100), corner(11, 103), corner(20, 103)}, {0, 128, 0, 32});
+    draw({corner(10, 110), corner(9, 113), corner(20, 113)}, {0, 128, 0, 32});
+    auto leftmost = [&](int row) {
+        for (int x = 0; x < 32; ++x)
+            if (frame_buffer[row * 32 + x]) return x;
+        return -1;
+    };
+    EXPECT_EQ(leftmost(100), -1);  // both ends start at the top corner
+    EXPECT_EQ(leftmost(101), 10);
+    EXPECT_EQ(leftmost(102), 10);
+    EXPECT_EQ(leftmost(111), 9);
+    EXPECT_EQ(leftmost(112), 9);
+    EXPECT_EQ(leftmost(103), -1);  // the bottom row is excluded
+}
+
+TEST_F(ShadeTriangle, FlatFacesAndOneRowFaces) {
+    start(32, 32);
+    draw({corner(2, 5), corner(20, 5), corner(25, 5)}, {0, 32, 0, 32});
+    EXPECT_TRUE(lit().empty());
+    draw({corner(2, 5), corner(20, 5), corner(11, 10)}, {0, 32, 0, 32});  // flat top
+    EXPECT_TRUE(lit().count({2, 5}) && lit().count({19, 5}) && !lit().count({20, 5}));
+    start(32, 32);
+    draw({corner(11, 5), corner(2, 10), corner(20, 10)}, {0, 32, 0, 32});  // flat bottom
+    int last_row = -1;
+    for (const auto& [x, y] : lit()) last_row = std::max(last_row, y);
+    EXPECT_EQ(last_row, 9);
+}
+
+TEST_F(ShadeTriangle, CoarseTestOnABandOfTheUpperHalf) {
+    start(1910, 1070);
+    const ClipBand upper{0, 535, 0, 1910};
+    draw({corner(-5, -20), corner(-5, 600), corner(-30, 700)}, upper);
+    draw({corner(100, 600), corner(200, 700), corner(150, 800)}, upper);
+    EXPECT_TRUE(lit().empty());
+}
+
+TEST_F(ShadeTriangle, FaceCoveringTheBandWithEveryCornerOutsideIsDrawn) {
+    start(1910, 1070);
+    const ClipBand upper{0, 535, 0, 1910};
+    draw({corner(-100, -100), corner(3000, -50), corner(-50, 2000)}, upper);
+    // The scalar walk, which has no coarse test at all, covers the same pixels.
+    std::set<std::pair<int, int>> expected;
+    reference::Corner c[3] = {{-100, -100, 5.0f, {0, 0, -1, 0}, 10, 20},
+                              {3000, -50, 5.0f, {0, 0, -1, 0}, 10, 20},
+                              {-50, 2000, 5.0f, {0, 0, -1, 0}, 10, 20}};
+    reference::walk_face(c, {0, 535, 0, 1910}, 1910, 1070,
+                         [&](int x, int y, const float*, const float*) { expected.insert({x, y}); });
+    EXPECT_GT(expected.size(), 500000u);
+    EXPECT_EQ(lit(), expected);
+}
+
+// --- The whole pass against the scalar version -------------------------------
+
+// Renders frames 0..last from the initial state and checks the sampled ones
+// against the scalar passes: the depth buffer and the picture to the bit,
+// and each face's depth-pass coverage against its shading-walk coverage.
+void check_frames(int width, int height, int last, int every) {
+    start_headless(width, height);
+    for (int k = 0; k <= last; ++k) {
+        if (k % every != 0) {
+            transform_and_project();
+            advance_frame_counter();
+            continue;
+        }
+        render_frame();
+        const std::vector<float> expected_depth = reference::depth_frame();
+        ASSERT_EQ(0, std::memcmp(depth_buffer, expected_depth.data(), expected_depth.size() * sizeof(float)))
+            << "depth of frame " << k << " at " << width << "x" << height;
+        const std::vector<std::uint32_t> expected = reference::shade_frame(expected_depth);
+        ASSERT_EQ(frame_pixels(), expected) << "frame " << k << " at " << width << "x" << height;
+        advance_frame_counter();
+    }
+}
+
+TEST(ShadingPass, EveryFrameOfAZoomPeriodMatchesTheScalarPasses) { check_frames(320, 240, 1823, 1); }
+
+TEST(ShadingPass, SampledFullSizeFramesMatchTheScalarPasses) { check_frames(1910, 1070, 3647, 331); }
+
+TEST(ShadingPass, SampledPortraitFramesMatchTheScalarPasses) { check_frames(1070, 1910, 3647, 229); }
+
+// The depth pre-pass and the shading walk cover the same pixels face by
+// face, and the nearest face at every covered pixel finds its own depth.
+TEST(ShadingPass, BothPassesCoverTheSamePixelsFaceByFace) {
+    start_headless(320, 240);
+    for (int k = 0; k < 1824; k += 7) {
+        frame_counter = static_cast<std::uint32_t>(k % 512);
+        transform_and_project();
+        const auto faces = reference::frame_faces();
+        std::vector<float> nearest(320 * 240, far_depth());
+        for (int f = 0; f < face_count; ++f) {
+            clear_buffers();
+            ScreenPoint corners[3];
+            float depths[3];
+            for (int n = 0; n < 3; ++n) {
+                const Vec3& v = screen_vertices[model_faces[f].corner[n]];
+                corners[n] = make_screen_point(v.x, v.y);
+                depths[n] = v.z;
+            }
+            depth_triangle(corners, depths, depth_buffer);
+            std::set<int> by_depth_pass, by_shading_walk;
+            for (int i = 0; i < 320 * 240; ++i)
+                if (bits(depth_buffer[i]) != far_depth_bits) by_depth_pass.insert(i);
+            reference::walk_face(faces[f].data(), {0, 240, 0, 320}, 320, 240,
+                                 [&](int x, int y, const float*, const float* attributes) {
+                                     by_shading_walk.insert(y * 320 + x);
+                                     nearest[y * 320 + x] = std::min(nearest[y * 320 + x], attributes[2]);
+                                 });
+            ASSERT_EQ(by_depth_pass, by_shading_walk) << "frame " << k << " face " << f;
+        }
+        clear_buffers();
+        depth_pass();
+        for (int i = 0; i < 320 * 240; ++i) {
+            if (nearest[i] == far_depth()) continue;
+            // The front-most test of the shading pass, for the nearest face.
+            ASSERT_LT(nearest[i] - depth_tolerance, depth_buffer[i]) << "frame " << k << " pixel " << i;
+            ASSERT_LE(depth_buffer[i], nearest[i] + depth_tolerance) << "frame " << k << " pixel " << i;
+        }
+    }
+}
+
+}  // namespace
