@@ -78,9 +78,19 @@ inline ToolRun run_tool(const std::string& tool, const std::vector<std::string>&
                         const ScratchDirectory& directory) {
     static const ScratchDirectory captures;
     const std::string out_file = captures.file("out"), err_file = captures.file("err");
-    std::string command = "cd " + shell_quoted(directory.path().string()) + " && " + shell_quoted(tool);
-    for (const std::string& argument : arguments) command += " " + shell_quoted(argument);
-    command += " >" + shell_quoted(out_file) + " 2>" + shell_quoted(err_file) + " </dev/null";
+    std::string command = "cd ";
+    command += shell_quoted(directory.path().string());
+    command += " && ";
+    command += shell_quoted(tool);
+    for (const std::string& argument : arguments) {
+        command += ' ';
+        command += shell_quoted(argument);
+    }
+    command += " >";
+    command += shell_quoted(out_file);
+    command += " 2>";
+    command += shell_quoted(err_file);
+    command += " </dev/null";
     const int status = std::system(command.c_str());
     ToolRun run;
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
