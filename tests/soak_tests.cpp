@@ -1,0 +1,88 @@
+// Long but bounded runs: the renderer keeps drawing the same animation however
+// long it runs, with flat memory and no stray depths.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+
+#include "pipeline/frame.h"
+#include "test_support.h"
+
+namespace {
+
+// The turn repeats every 512 frames and the zoom, from its second period
+// on, every 1824: together every 29184 frames.
+constexpr int turn_period = 512;
+constexpr int zoom_period = 1824;
+constexpr int animation_period = 29184;
+static_assert(animation_period % turn_period == 0 && animation_period % zoom_period == 0);
+// The first frame of the zoom's second period: the 1475th frame.
+constexpr int second_zoom_period = 1474;
+
+long resident_kib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+std::uint64_t frame_hash() {
+    std::uint64_t hash = 1469598103934665603ull;  // FNV-1a
+    for (std::size_t i = 0; i < std::size_t{frame_width} * frame_height; ++i) {
+        hash = (hash ^ frame_buffer[i]) * 1099511628211ull;
+    }
+    return hash;
+}
+
+bool depths_are_numbers() {
+    for (std::size_t i = 0; i < std::size_t{frame_width} * frame_height; ++i)
+        if (!std::isfinite(depth_buffer[i])) return false;
+    return true;
+}
+
+TEST(Soak, HundredThousandSmallFramesRepeatWithFlatMemory) {
+    constexpr int frames = 100000;
+    start_headless(96, 72);
+    // Filled up front, so that the test's own bookkeeping does not count as
+    // growth of the renderer's memory.
+    std::vector<std::uint64_t> hashes(frames, 0);
+    long resident_early = 0;
+    int distinct_checked = 0;
+    for (int k = 0; k < frames; ++k) {
+        render_frame();
+        hashes[k] = frame_hash();
+        ASSERT_TRUE(depths_are_numbers()) << "frame " << k;
+        if (k == 1000) resident_early = resident_kib();
+        if (k >= second_zoom_period + animation_period) {
+            ASSERT_EQ(hashes[k], hashes[k - animation_period]) << "frame " << k;
+            ++distinct_checked;
+        }
+        advance_frame_counter();
+    }
+    const long resident_late = resident_kib();
+    std::printf("resident memory after 1000 frames: %ld KiB, after %d frames: %ld KiB\n", resident_early,
+                frames, resident_late);
+    ASSERT_GT(resident_early, 0);
+    EXPECT_LE(resident_late - resident_early, 256) << "resident memory grew";
+    EXPECT_GT(distinct_checked, 40000);
+    // The animation does move: frames half a turn apart differ.
+    EXPECT_NE(hashes[2000], hashes[2000 + turn_period / 2]);
+}
+
+TEST(Soak, AWholeZoomPeriodAtFullSize) {
+    start_headless(1910, 1070);
+    long resident_early = 0;
+    for (int k = 0; k < zoom_period; ++k) {
+        render_frame();
+        ASSERT_TRUE(depths_are_numbers()) << "frame " << k;
+        if (k == 100) resident_early = resident_kib();
+        advance_frame_counter();
+    }
+    const long resident_late = resident_kib();
+    std::printf("resident memory after 100 frames: %ld KiB, after %d frames: %ld KiB\n", resident_early,
+                zoom_period, resident_late);
+    EXPECT_LE(resident_late - resident_early, 256) << "resident memory grew";
+}
+
+}  // namespace
