@@ -1,28 +1,53 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the unit and end-to-end tests, the
-# Windows build under Wine, and the sanitizer builds.
+# Builds everything and runs every test: the unit, tool, soak and end-to-end
+# tests (the Windows program under Wine among them), the worker tests under
+# ThreadSanitizer, the whole suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and a minute of fuzzing of both rasterizing
+# passes.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
 ensure_debian_packages $(grep -v '^#' scripts/test-packages.txt)
 
 jobs=$(build_jobs)
-status=0
+failed=()
+stage() { echo "== $*" >&2; }
+configure_and_build() {  # directory, targets..., -- cmake options...
+    local dir=$1; shift
+    local targets=()
+    while [ "$1" != "--" ]; do targets+=(--target "$1"); shift; done
+    shift
+    cmake -S . -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs" "${targets[@]}" >/dev/null
+}
 
-# The Windows program, cross-built; the end-to-end tests run it under Wine.
-cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-    -DCMAKE_BUILD_TYPE=Release -DOMBRASTEL_TESTS=OFF -DOMBRASTEL_TOOLS=OFF >/dev/null
-cmake --build build-windows -j "$jobs" >/dev/null
+stage "Windows program, cross-built with MinGW-w64"
+configure_and_build build-windows all -- -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+    -DCMAKE_BUILD_TYPE=Release -DOMBRASTEL_TESTS=OFF -DOMBRASTEL_TOOLS=OFF
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release \
-    -DOMBRASTEL_WINDOWS_EXE="$PWD/build-windows/app/ombrastel.exe" >/dev/null
-cmake --build build -j "$jobs" >/dev/null
-(cd build && ctest --output-on-failure -j 1) || status=1
+stage "Native build: unit, tool, soak and end-to-end tests"
+configure_and_build build all -- -DCMAKE_BUILD_TYPE=Release \
+    -DOMBRASTEL_WINDOWS_EXE="$PWD/build-windows/app/ombrastel.exe"
+(cd build && ctest --output-on-failure) || failed+=("tests")
 
-# Data races between the two render workers.
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBRASTEL_APP=OFF -DOMBRASTEL_TOOLS=OFF \
-    -DCMAKE_CXX_FLAGS="-fsanitize=thread" >/dev/null
-cmake --build build-tsan -j "$jobs" --target worker_tests >/dev/null
-(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -L workers) || status=1
+stage "Render workers under ThreadSanitizer"
+configure_and_build build-tsan worker_tests -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DOMBRASTEL_APP=OFF -DOMBRASTEL_TOOLS=OFF -DOMBRASTEL_TOOL_AND_WINDOW_TESTS=OFF \
+    -DCMAKE_CXX_FLAGS="-fsanitize=thread"
+(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -L workers) || failed+=("thread sanitizer")
 
-exit $status
+stage "The suite under AddressSanitizer and UndefinedBehaviorSanitizer"
+configure_and_build build-asan all -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBRASTEL_APP=OFF \
+    -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -LE e2e) || failed+=("address and undefined-behaviour sanitizers")
+
+if [ -x scripts/fuzz.sh ]; then
+    stage "Fuzzing the depth pre-pass and the shading walk"
+    scripts/fuzz.sh 60 || failed+=("fuzzing")
+fi
+
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "FAILED: ${failed[*]}" >&2
+    exit 1
+fi
+echo "All test stages passed." >&2
