@@ -159,6 +159,8 @@ float decode_depth(Reader& in, const float* earlier, int n) {
                 0x4B800000u,   // 2^24
                 0xCB800000u,   // -2^24
                 0x4B000000u,   // 2^23
+                0x4BE4E1C0u,   // 3e7, where one rounding step is 2
+                0xCBE4E1C0u,   // -3e7
                 0x7149F2CAu,   // 1e30
                 0xF149F2CAu,   // -1e30
             };
@@ -218,6 +220,11 @@ Vec4 decode_normal(Reader& in) {
     return v;
 }
 
+// Below 2^25 a depth d always lies within (d - 1.1, d + 1.1] after rounding;
+// from 2^24 on a single rounding step (2) is already beyond the tolerance, so
+// there any difference between the two passes' depth arithmetic shows.
+constexpr float largest_checked_depth = 33554432.0f;
+
 struct FrameChoice {
     std::uint16_t width, height;
 };
@@ -255,9 +262,9 @@ void print_face(const Face& f) {
     std::abort();
 }
 
-std::uint32_t shade_one_sane_pixel(float stored_depth, const std::uint32_t* texels) {
+std::uint32_t shade_one_sane_pixel(float own_depth, float stored_depth, const std::uint32_t* texels) {
     const __m128 normal = _mm_setr_ps(0.0f, 0.0f, -1.0f, 0.0f);
-    const __m128 attributes = _mm_setr_ps(0.0f, 0.0f, 0.0f, 0.0f);
+    const __m128 attributes = _mm_setr_ps(0.0f, 0.0f, own_depth, 0.0f);
     std::uint32_t pixel = 0;
     shade_pixel(normal, attributes, stored_depth, &pixel, texels);
     return pixel;
@@ -282,12 +289,20 @@ void initialise() {
     bench.texture_copy = new std::uint32_t[texel_count];
     for (int i = 0; i < texel_count; ++i) bench.white_texture[i] = 0x00FFFFFFu;
     use_frame(frame_choices[0]);
-    bench.front_colour = shade_one_sane_pixel(0.0f, bench.white_texture);
-    bench.back_colour = shade_one_sane_pixel(far_depth(), bench.white_texture);
+    bench.front_colour = shade_one_sane_pixel(0.0f, 0.0f, bench.white_texture);
+    bench.back_colour = shade_one_sane_pixel(0.0f, far_depth(), bench.white_texture);
     // The coverage comparison reads "shaded" as "changed from black", and the
     // front-most check tells the two outcomes apart by colour.
     if (bench.front_colour == 0 || bench.back_colour == 0 || bench.front_colour == bench.back_colour)
         fail("the sane face's two pixel colours cannot be told apart", -1);
+    // A pixel that finds its own depth stored is front-most for every depth
+    // that the front-most check below relies on.
+    for (const float d : {std::nextafter(largest_checked_depth, 0.0f), 16777216.0f, 1.0f, -1e-30f}) {
+        for (const float own : {d, -d}) {
+            if (shade_one_sane_pixel(own, own, bench.white_texture) != bench.front_colour)
+                fail("a depth below the checked limit is not front-most at its own depth", -1);
+        }
+    }
     // Across the whole texture the bilinear weights of a white texture must
     // give these same two colours, or the colour checks below would misfire.
     for (float u = 0.0f; u < 127.0f; u += 0.8125f) {
@@ -427,7 +442,7 @@ void front_most_run(const Face& face) {
         const float stored = depth_buffer[i];
         if (std::bit_cast<std::uint32_t>(stored) == far_depth_bits) continue;
         if (colour == 0) fail("shading left out a pixel that the depth pass wrote", static_cast<int>(i));
-        if (std::fabs(stored) < 8388608.0f && colour != bench.front_colour)
+        if (std::fabs(stored) < largest_checked_depth && colour != bench.front_colour)
             fail("the face missed its own depth at a pixel: the passes' depths differ", static_cast<int>(i));
     }
 }
