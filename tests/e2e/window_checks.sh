@@ -1,0 +1,305 @@
+#!/usr/bin/env bash
+# End-to-end checks of the running window program, on a private Xvfb screen.
+#
+#   window_checks.sh CHECK
+#
+# CHECK is one of
+#   window      1920x1080 screen: the exact title, a 1910x1070 client area,
+#               Space twice, 2000 pointer motions, then Escape ends it
+#               with exit code 0
+#   close       the window manager's delete request ends it with exit code 0
+#   picture     330x250 screen: the client area equals, pixel for pixel, a
+#               frame the headless renderer produces; it keeps changing
+#   resilience  330x250 screen: minimised and restored it goes on drawing; a
+#               flood of Space presses leaves it answering Escape
+#   no-display  without a display it says "Startup failed." and ends
+#
+# Environment (set by ctest):
+#   OMBRASTEL_PROGRAM   the program to run
+#   OMBRASTEL_LAUNCHER  native, or wine (then WINE_LOADER, WINESERVER and
+#                       WINEPREFIX too)
+#   X11_PROBE           tests/e2e/x11_probe
+#   X11_PROBE_WHOLE_WINDOW  ON when x11_probe can grab a window reaching past
+#                       the screen's edge (the Wine window does)
+#   SNAPSHOT_TOOL       ombrastel-snapshot (picture only)
+#
+# Exit status: 0 passed, 1 failed, 77 skipped (a tool it needs is missing).
+set -uo pipefail
+
+readonly skip_status=77
+readonly title="Ombrastel, press space -> speed - full/idle "
+check=${1:-}
+launcher=${OMBRASTEL_LAUNCHER:-native}
+program=${OMBRASTEL_PROGRAM:-}
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/ombrastel-e2e.XXXXXX")
+xvfb_pid=""
+program_pid=""
+
+say() { echo "[$check/$launcher] $*"; }
+skip() { echo "SKIPPED: $*"; exit "$skip_status"; }
+fail() {
+    echo "FAILED: $*" >&2
+    if [ -s "$work/program.err" ]; then
+        echo "--- the program's standard error:" >&2
+        tail -n 20 "$work/program.err" >&2
+    fi
+    exit 1
+}
+
+stop_wine() {
+    # Ends every process of this test's Wine prefix (the program, and the
+    # desktop process Wine started for it on this screen), so that the next
+    # test starts a fresh one on its own screen.
+    if [ "$launcher" = wine ] && [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+        "$WINESERVER" -k >/dev/null 2>&1
+        "$WINESERVER" -w >/dev/null 2>&1
+    fi
+}
+
+cleanup() {
+    if [ -n "$program_pid" ] && kill -0 "$program_pid" 2>/dev/null; then
+        kill "$program_pid" 2>/dev/null
+        wait "$program_pid" 2>/dev/null
+    fi
+    stop_wine
+    if [ -n "$xvfb_pid" ]; then
+        kill "$xvfb_pid" 2>/dev/null
+        wait "$xvfb_pid" 2>/dev/null
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+need_tools() {
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (Debian: see scripts/test-packages.txt)"
+    done
+}
+
+# Polls `command...` until it succeeds or `seconds` have passed.
+wait_until() {
+    local seconds=$1
+    shift
+    local deadline=$((SECONDS + seconds))
+    until "$@"; do
+        [ "$SECONDS" -ge "$deadline" ] && return 1
+        sleep 0.1
+    done
+}
+
+start_screen() {
+    local size=$1
+    : >"$work/display"
+    Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp -s 0 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    wait_until 20 test -s "$work/display" || fail "Xvfb did not start: $(tail -n 5 "$work/xvfb.log")"
+    export DISPLAY=":$(head -n 1 "$work/display")"
+    say "Xvfb $size on $DISPLAY"
+}
+
+start_program() {
+    case $launcher in
+    native) "$program" >"$work/program.out" 2>"$work/program.err" & ;;
+    wine) "$WINE_LOADER" "$program" >"$work/program.out" 2>"$work/program.err" & ;;
+    esac
+    program_pid=$!
+}
+
+program_running() { kill -0 "$program_pid" 2>/dev/null; }
+
+# Waits for the program to end by itself and checks its exit code.
+expect_exit_code_0() {
+    local seconds=$1 what=$2
+    wait_until "$seconds" eval '! program_running' ||
+        fail "$what: the program was still running after ${seconds} s"
+    wait "$program_pid"
+    local status=$?
+    program_pid=""
+    [ "$status" -eq 0 ] || fail "$what: exit code $status, wanted 0"
+    say "$what: exit code 0"
+}
+
+# The frame the program sizes for a screen side: less 10, down to an even number.
+frame_side() { echo $((($1 - 10) / 2 * 2)); }
+
+find_window() {
+    # A fresh Wine prefix session starts slowly; the native program shows its
+    # window within a second.
+    local timeout_ms=30000
+    [ "$launcher" = wine ] && timeout_ms=120000
+    window=$("$X11_PROBE" find "$title" "$timeout_ms") ||
+        fail "no viewable window titled exactly \"$title\" appeared"
+    program_running || fail "the program ended right after showing its window"
+    say "window $window titled \"$title\""
+}
+
+expect_client_area() {
+    local screen_width=$1 screen_height=$2
+    local width height x y
+    read -r width height x y < <("$X11_PROBE" geometry "$window") || fail "cannot read the window's geometry"
+    local want_width want_height
+    want_width=$(frame_side "$screen_width")
+    want_height=$(frame_side "$screen_height")
+    [ "$width" -eq "$want_width" ] && [ "$height" -eq "$want_height" ] ||
+        fail "client area ${width}x${height}, wanted ${want_width}x${want_height}"
+    # Without a window manager the native window's client area is the X
+    # window itself, placed where the program asked: the top-left corner.
+    # Wine puts its own non-client area (caption and border) above and left
+    # of it.
+    if [ "$launcher" = native ]; then
+        [ "$x" -eq 0 ] && [ "$y" -eq 0 ] || fail "client area at ($x, $y), wanted (0, 0)"
+    fi
+    say "client area ${width}x${height} at ($x, $y)"
+}
+
+# Keyboard input goes to the window with the input focus; Wine needs it.
+press() {
+    xdotool windowfocus --sync "$window" >/dev/null 2>&1 || fail "cannot give the window the input focus"
+    xdotool key --delay 0 "$@" || fail "xdotool could not press $*"
+}
+
+# The program must stay up for a moment; and, unless minimised, keep its
+# window on the screen.
+expect_still_running() {
+    local what=$1 i
+    for i in $(seq 1 10); do
+        program_running || fail "$what: the program ended"
+        sleep 0.1
+    done
+    if [ "${2:-}" != minimised ]; then
+        "$X11_PROBE" viewable "$window" || fail "$what: the window is gone"
+    fi
+    say "$what: still running"
+}
+
+check_window() {
+    need_tools Xvfb xdotool
+    start_screen 1920x1080
+    start_program
+    find_window
+    expect_client_area 1920 1080
+
+    press space
+    press space
+    expect_still_running "Space pressed twice"
+
+    "$X11_PROBE" motions "$window" 2000 || fail "cannot move the pointer"
+    expect_still_running "2000 pointer motions"
+
+    press Escape
+    # The motions are worked off one per frame before Escape is reached.
+    expect_exit_code_0 180 "Escape"
+}
+
+check_close() {
+    need_tools Xvfb
+    start_screen 1920x1080
+    start_program
+    find_window
+    "$X11_PROBE" delete "$window" || fail "cannot send the delete request"
+    expect_exit_code_0 60 "delete request"
+}
+
+# Grabs the client area three times, a moment apart. At least one grab must
+# be a frame of the headless renderer exactly, and the picture must move.
+# More than one grab: a grab is taken between two uploads of the program's
+# picture, but a window layer is free to upload a frame in pieces.
+check_picture() {
+    need_tools Xvfb xdotool
+    [ -n "${SNAPSHOT_TOOL:-}" ] && [ -x "$SNAPSHOT_TOOL" ] || skip "the snapshot tool ombrastel-snapshot is not built"
+    if [ "$launcher" = wine ] && [ "${X11_PROBE_WHOLE_WINDOW:-OFF}" != ON ]; then
+        skip "the Wine window's client area reaches past the screen's bottom edge; grabbing all of it needs x11_probe built with the X Composite extension (Debian: libxcomposite-dev)"
+    fi
+    start_screen 330x250
+    start_program
+    find_window
+    expect_client_area 330 250
+    # Idle pacing: the picture changes more slowly, and the frame number the
+    # headless renderer has to count up to stays small.
+    press space
+    "$X11_PROBE" grab "$window" "$work/grab1.png" "$work/grab2.png" "$work/grab3.png" ||
+        fail "cannot grab the client area"
+    press Escape
+    expect_exit_code_0 60 "Escape"
+
+    local matched=0 grab frame
+    for grab in grab1 grab2 grab3; do
+        if frame=$("$SNAPSHOT_TOOL" --size 320x240 --find "$work/$grab.png"); then
+            say "$grab.png is headless frame $frame"
+            matched=$((matched + 1))
+        else
+            say "$grab.png matches no headless frame"
+        fi
+    done
+    if [ "$matched" -eq 0 ]; then
+        mkdir -p "${E2E_ARTIFACTS:-$PWD}"
+        cp "$work/grab1.png" "${E2E_ARTIFACTS:-$PWD}/picture-$launcher-grab1.png"
+        fail "no grab of the client area equals a headless frame (kept picture-$launcher-grab1.png)"
+    fi
+    if cmp -s "$work/grab1.png" "$work/grab2.png" && cmp -s "$work/grab2.png" "$work/grab3.png"; then
+        fail "three grabs a moment apart show the same picture"
+    fi
+    say "the picture changes from grab to grab"
+}
+
+check_resilience() {
+    need_tools Xvfb xdotool
+    start_screen 330x250
+    start_program
+    find_window
+
+    "$X11_PROBE" iconify "$window" || fail "cannot minimise the window"
+    wait_until 10 eval '! "$X11_PROBE" viewable "$window"' || fail "the window stayed on the screen"
+    expect_still_running "minimised" minimised
+    "$X11_PROBE" restore "$window" || fail "cannot restore the window"
+    wait_until 10 "$X11_PROBE" viewable "$window" || fail "the window did not come back"
+    expect_still_running "restored"
+    "$X11_PROBE" grab "$window" "$work/after1.png" "$work/after2.png" || fail "cannot grab the client area"
+    cmp -s "$work/after1.png" "$work/after2.png" && fail "after the restore the picture no longer changes"
+    say "restored: the picture changes"
+
+    # An even count, so the pacing ends where it started.
+    press --repeat 2000 space
+    expect_still_running "2000 Space presses"
+    press Escape
+    expect_exit_code_0 180 "Escape after the flood"
+}
+
+check_no_display() {
+    [ "$launcher" = native ] || skip "only the native program opens its own display"
+    env -u DISPLAY -u WAYLAND_DISPLAY SDL_VIDEODRIVER=x11 "$program" >"$work/program.out" 2>"$work/program.err" &
+    program_pid=$!
+    expect_exit_code_0 30 "no display"
+    grep -qx "Startup failed." "$work/program.err" || fail "standard error does not say \"Startup failed.\""
+    say "standard error says \"Startup failed.\""
+}
+
+if [ -z "$program" ]; then
+    [ "$launcher" = wine ] && skip "OMBRASTEL_WINDOWS_EXE is not set: configure with -DOMBRASTEL_WINDOWS_EXE=<build-windows>/app/ombrastel.exe (test.sh does)"
+    skip "the window program is not part of this build (OMBRASTEL_APP is OFF)"
+fi
+[ -e "$program" ] || skip "the program $program has not been built"
+if [ "$check" != no-display ]; then
+    [ -n "${X11_PROBE:-}" ] && [ -x "$X11_PROBE" ] || skip "x11_probe is not built (it needs the X11 development files)"
+fi
+if [ "$launcher" = wine ]; then
+    [ -n "${WINE_LOADER:-}" ] && [ -x "$WINE_LOADER" ] || skip "Wine's 64-bit loader is not installed (Debian: wine64)"
+    [ -n "${WINEPREFIX:-}" ] && [ -f "$WINEPREFIX/system.reg" ] || skip "the Wine prefix was not set up"
+    [ -n "${WINESERVER:-}" ] && [ -x "$WINESERVER" ] || skip "wineserver is not installed (Debian: wine)"
+    export WINEDEBUG=-all
+fi
+
+case $check in
+window) check_window ;;
+close) check_close ;;
+picture) check_picture ;;
+resilience) check_resilience ;;
+no-display) check_no_display ;;
+*)
+    echo "usage: $0 window|close|picture|resilience|no-display" >&2
+    exit 2
+    ;;
+esac
+echo "PASSED: $check ($launcher)"
