@@ -31,15 +31,19 @@ DepthStep edge_step(const DepthCorner& upper, const DepthCorner& lower) {
 
 }  // namespace
 
+void depth_face_corners(int face, ScreenPoint corners[3], float depths[3]) {
+    for (int n = 0; n < 3; ++n) {
+        const Vec3& v = screen_vertices[model_faces[face].corner[n]];
+        corners[n] = make_screen_point(v.x, v.y);
+        depths[n] = v.z;
+    }
+}
+
 void depth_pass() {
     for (int f = 0; f < face_count; ++f) {
         ScreenPoint corners[3];
         float depths[3];
-        for (int n = 0; n < 3; ++n) {
-            const Vec3& v = screen_vertices[model_faces[f].corner[n]];
-            corners[n] = make_screen_point(v.x, v.y);
-            depths[n] = v.z;
-        }
+        depth_face_corners(f, corners, depths);
         depth_triangle(corners, depths, depth_buffer);
     }
 }
@@ -70,23 +74,20 @@ void depth_triangle(const ScreenPoint corners[3], const float depths[3], float* 
     DepthEdge short_edge = long_edge;
     // The top row is drawn and the bottom row never, so that faces sharing
     // an edge do not both cover the rows between them.
-    for (std::int32_t y = a.y; y < b.y; ++y) {
-        depth_span(static_cast<std::int16_t>(y), long_edge.x >> edge_fraction_bits, long_edge.z,
-                   short_edge.x >> edge_fraction_bits, short_edge.z, depth);
-        long_edge.x += step_ac.x;
-        long_edge.z = long_edge.z + step_ac.z;
-        short_edge.x += step_ab.x;
-        short_edge.z = short_edge.z + step_ab.z;
-    }
+    auto walk_rows = [&](std::int32_t first_row, std::int32_t end_row, const DepthStep& short_step) {
+        for (std::int32_t y = first_row; y < end_row; ++y) {
+            depth_span(static_cast<std::int16_t>(y), long_edge.x >> edge_fraction_bits, long_edge.z,
+                       short_edge.x >> edge_fraction_bits, short_edge.z, depth);
+            long_edge.x += step_ac.x;
+            long_edge.z = long_edge.z + step_ac.z;
+            short_edge.x += short_step.x;
+            short_edge.z = short_edge.z + short_step.z;
+        }
+    };
+    walk_rows(a.y, b.y, step_ab);
+    // The short edge starts afresh at the middle corner; the long edge goes on.
     short_edge = {b.x << edge_fraction_bits, b.z};
-    for (std::int32_t y = b.y; y < bottom.y; ++y) {
-        depth_span(static_cast<std::int16_t>(y), long_edge.x >> edge_fraction_bits, long_edge.z,
-                   short_edge.x >> edge_fraction_bits, short_edge.z, depth);
-        long_edge.x += step_ac.x;
-        long_edge.z = long_edge.z + step_ac.z;
-        short_edge.x += step_bc.x;
-        short_edge.z = short_edge.z + step_bc.z;
-    }
+    walk_rows(b.y, bottom.y, step_bc);
 }
 
 void depth_span(std::int16_t y, std::int32_t x_a, float z_a, std::int32_t x_b, float z_b,

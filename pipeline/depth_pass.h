@@ -12,6 +12,10 @@
 
 #include "scene/scene_data.h"
 
+// A face's corners as the pre-pass takes them from screen_vertices: the
+// rounded screen points and the unrounded depths, in the face's corner order.
+void depth_face_corners(int face, ScreenPoint corners[3], float depths[3]);
+
 // Main thread, after the depth buffer is cleared and before the shading pass.
 // Writes only `depth` (frame_width x frame_height).
 void depth_triangle(const ScreenPoint corners[3], const float depths[3], float* depth);

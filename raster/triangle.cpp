@@ -86,16 +86,17 @@ void shade_triangle(const ShadeCorner corners[3], const ShadeTarget& target) {
 
     EdgeState long_edge = edge_start(top);
     EdgeState short_edge = long_edge;
-    for (std::int32_t y = top.y; y < middle.y; ++y) {
-        shade_span(y, span_end(long_edge), span_end(short_edge), target);
-        advance(long_edge, step_top_bottom);
-        advance(short_edge, step_top_middle);
-    }
+    // A row gets the edges as they stand before its step, so the top row
+    // sees the top corner's own values at both ends.
+    auto walk_rows = [&](std::int32_t first_row, std::int32_t end_row, const EdgeState& short_step) {
+        for (std::int32_t y = first_row; y < end_row; ++y) {
+            shade_span(y, span_end(long_edge), span_end(short_edge), target);
+            advance(long_edge, step_top_bottom);
+            advance(short_edge, short_step);
+        }
+    };
+    walk_rows(top.y, middle.y, step_top_middle);
     if (middle.y >= bottom.y) return;
     short_edge = edge_start(middle);
-    for (std::int32_t y = middle.y; y < bottom.y; ++y) {
-        shade_span(y, span_end(long_edge), span_end(short_edge), target);
-        advance(long_edge, step_top_bottom);
-        advance(short_edge, step_middle_bottom);
-    }
+    walk_rows(middle.y, bottom.y, step_middle_bottom);
 }

@@ -334,11 +334,7 @@ TEST(ShadingPass, BothPassesCoverTheSamePixelsFaceByFace) {
             clear_buffers();
             ScreenPoint corners[3];
             float depths[3];
-            for (int n = 0; n < 3; ++n) {
-                const Vec3& v = screen_vertices[model_faces[f].corner[n]];
-                corners[n] = make_screen_point(v.x, v.y);
-                depths[n] = v.z;
-            }
+            depth_face_corners(f, corners, depths);
             depth_triangle(corners, depths, depth_buffer);
             std::set<int> by_depth_pass, by_shading_walk;
             for (int i = 0; i < 320 * 240; ++i)
