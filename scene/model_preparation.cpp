@@ -1,4 +1,5 @@
 #include <cmath>
+#include <limits>
 #include <xmmintrin.h>
 
 #include "scene/preparation.h"
@@ -8,6 +9,8 @@
 // light directions and the model scale are single precision throughout with
 // one hardware estimate each.
 using Extended = long double;
+static_assert(std::numeric_limits<Extended>::digits == 64,
+              "the normals are rounded from a 64-bit significand; a narrower long double changes their last bits");
 
 namespace {
 
