@@ -31,8 +31,7 @@ void compute_rotation_coeffs(std::int32_t frame_number);
 
 // The frame's two-angle transform (a rotation by 2a in the y-z plane, then a
 // rotation with a mirror by a in the x-z plane) of `count` points.
-// rotation_coeffs must hold this frame's values. source and destination are
-// arrays with one spare element of room after the last point.
+// rotation_coeffs must hold this frame's values.
 void rotate_points(int count, const Vec3* source, Vec3* destination);
 
 // One step of the zoom: grows or shrinks scale and moves zoom_counter.
