@@ -72,8 +72,8 @@ void depth_triangle(const ScreenPoint corners[3], const float depths[3], float* 
 
     DepthEdge long_edge{a.x << edge_fraction_bits, a.z};
     DepthEdge short_edge = long_edge;
-    // The top row is drawn and the bottom row never, so that faces sharing
-    // an edge do not both cover the rows between them.
+    // The top row is drawn and the bottom row never: two faces that meet on
+    // a row, at a shared corner or a level edge, do not both cover it.
     auto walk_rows = [&](std::int32_t first_row, std::int32_t end_row, const DepthStep& short_step) {
         for (std::int32_t y = first_row; y < end_row; ++y) {
             depth_span(static_cast<std::int16_t>(y), long_edge.x >> edge_fraction_bits, long_edge.z,

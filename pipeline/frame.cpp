@@ -119,10 +119,12 @@ void project_vertices() {
 
 ScreenPoint make_screen_point(float x, float y) {
     // Saturate before converting: the conversion alone would turn anything
-    // beyond 2^31 into the most negative integer.
+    // beyond 2^31 into the most negative integer. A NaN passes the upper
+    // limit (the maximum takes its second operand) and ends at -32768, as the
+    // conversion alone would leave it.
     const __m128 position = _mm_setr_ps(x, y, 0.0f, 0.0f);
-    const __m128 limited = _mm_max_ps(_mm_min_ps(position, _mm_set1_ps(32767.0f)),
-                                      _mm_set1_ps(-32768.0f));
+    const __m128 limited = _mm_min_ps(_mm_max_ps(position, _mm_set1_ps(-32768.0f)),
+                                      _mm_set1_ps(32767.0f));
     const __m128i rounded = _mm_cvtps_epi32(limited);  // to nearest, ties to even
     const auto column = static_cast<std::uint16_t>(_mm_cvtsi128_si32(rounded));
     const auto row = static_cast<std::uint16_t>(_mm_cvtsi128_si32(_mm_srli_si128(rounded, 4)));

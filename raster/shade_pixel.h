@@ -85,7 +85,7 @@ inline TexelPosition texel_position(__m128 attributes) {
 //   attributes:   u, v (texels), the pixel's own depth, a spare lane
 //   stored_depth: the nearest depth of all faces at this pixel
 //   texels:       the 128 x 128 texture
-// Only a front-most pixel, whose own depth lies in (stored - 1.1, stored + 1.1],
+// Only a front-most pixel, whose stored depth lies in (own - 1.1, own + 1.1],
 // receives the lights' specular colours.
 inline void shade_pixel(__m128 normal, __m128 attributes, float stored_depth, std::uint32_t* pixel,
                         const std::uint32_t* texels) {

@@ -27,7 +27,13 @@ void pin_to_processor(WorkerHandle worker, int processor) {
     SetThreadAffinityMask(worker, DWORD_PTR{1} << processor);
 }
 
-bool resume(WorkerHandle worker) { return ResumeThread(worker) != static_cast<DWORD>(-1); }
+bool resume(WorkerHandle worker) {
+    if (ResumeThread(worker) != static_cast<DWORD>(-1)) return true;
+    // A worker that never ran is ended here, or it would stay suspended, and
+    // its stack held, for the rest of the run.
+    TerminateThread(worker, static_cast<DWORD>(-1));
+    return false;
+}
 
 void wait_for_all(WorkerHandle* workers, int count) {
     HANDLE running[2];

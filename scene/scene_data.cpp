@@ -46,7 +46,7 @@ constexpr float initial_scale = 200.0f;
 
 std::uint16_t vertex_count = 4;
 std::uint16_t face_count = 4;
-Vec3 model_vertices[working_array_room + 1] = {
+Vec3 model_vertices[working_array_room] = {
     initial_vertices[0], initial_vertices[1], initial_vertices[2], initial_vertices[3]};
 FaceIndices model_faces[working_array_room] = {
     initial_faces[0], initial_faces[1], initial_faces[2], initial_faces[3]};
@@ -94,9 +94,9 @@ const Vec4 one_vector = {{1.0f, 1.0f, 1.0f, 1.0f}};
 const Vec4 xyz_mask = {{float_bits(0xFFFFFFFFu), float_bits(0xFFFFFFFFu),
                         float_bits(0xFFFFFFFFu), 0.0f}};
 
-Vec3 screen_vertices[working_array_room + 1];
-Vec3 face_normals[working_array_room + 1];
-Vec3 vertex_normals[working_array_room + 1];
+Vec3 screen_vertices[working_array_room];
+Vec3 face_normals[working_array_room];
+Vec3 vertex_normals[working_array_room];
 Vec3 rotated_normals[working_array_room + 1];
 Vec3 edge_scratch[2];
 WorkerHandle worker_handles[2];
@@ -125,8 +125,9 @@ void restore_initial_scene_data() {
     std::fill(std::begin(screen_centre), std::end(screen_centre), std::int16_t{0});
     std::fill(std::begin(rotation_coeffs), std::end(rotation_coeffs), 0.0f);
 
-    for (Vec3* array : {screen_vertices, face_normals, vertex_normals, rotated_normals})
-        std::fill(array, array + working_array_room + 1, Vec3{});
+    for (Vec3* array : {screen_vertices, face_normals, vertex_normals})
+        std::fill(array, array + working_array_room, Vec3{});
+    std::fill(std::begin(rotated_normals), std::end(rotated_normals), Vec3{});
     std::fill(std::begin(edge_scratch), std::end(edge_scratch), Vec3{});
     std::fill(std::begin(worker_handles), std::end(worker_handles), nullptr);
 }

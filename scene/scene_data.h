@@ -12,8 +12,6 @@
 #include <cstdint>
 
 // Three floats with a 12-byte stride: positions, normals, edge vectors.
-// A four-lane load of a Vec3 reads 16 bytes, so arrays of them keep a spare
-// element of room at the end (see working_array_room).
 struct Vec3 {
     float x, y, z;
 };
@@ -55,9 +53,7 @@ inline constexpr int palette_entries = 16;
 // --- Model ------------------------------------------------------------------
 extern std::uint16_t vertex_count;
 extern std::uint16_t face_count;
-// One more than the room, so that a four-lane load of the last Vec3 stays
-// inside the array.
-extern Vec3 model_vertices[working_array_room + 1];
+extern Vec3 model_vertices[working_array_room];
 extern FaceIndices model_faces[working_array_room];
 
 // --- Lights, palette, texture ----------------------------------------------
@@ -92,9 +88,11 @@ extern const Vec4 one_vector;
 extern const Vec4 xyz_mask;  // all bits set in lanes 0 to 2, zero in lane 3
 
 // --- Working arrays -------------------------------------------------------------
-extern Vec3 screen_vertices[working_array_room + 1];
-extern Vec3 face_normals[working_array_room + 1];
-extern Vec3 vertex_normals[working_array_room + 1];
+extern Vec3 screen_vertices[working_array_room];
+extern Vec3 face_normals[working_array_room];
+extern Vec3 vertex_normals[working_array_room];
+// One element more than the room: the shading pass loads each normal as four
+// lanes, 16 bytes, and the last one's load must stay inside the array.
 extern Vec3 rotated_normals[working_array_room + 1];
 extern Vec3 edge_scratch[2];
 

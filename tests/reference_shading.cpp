@@ -7,14 +7,13 @@
 #include <utility>
 #include <xmmintrin.h>
 
-#include "raster/shading.h"
 #include "scene/scene_data.h"
 
 namespace reference {
 
 int round_coordinate(double value) {
-    if (std::isnan(value) || value >= 32767.0) return 32767;
-    if (value <= -32768.0) return -32768;
+    if (std::isnan(value) || value <= -32768.0) return -32768;
+    if (value >= 32767.0) return 32767;
     return static_cast<int>(std::nearbyint(value));
 }
 
@@ -199,6 +198,9 @@ std::uint32_t shade_pixel(const float normal[4], const float attributes[4], floa
     return result;
 }
 
+// Every face maps onto the same triangle of the texture: (u, v) by corner.
+constexpr float corner_uv[3][2] = {{64.0f, 0.0f}, {0.0f, 127.0f}, {127.0f, 127.0f}};
+
 std::vector<std::array<Corner, 3>> frame_faces() {
     std::vector<std::array<Corner, 3>> faces;
     for (int f = 0; f < face_count; ++f) {
@@ -207,9 +209,7 @@ std::vector<std::array<Corner, 3>> frame_faces() {
             const int i = model_faces[f].corner[n];
             const Vec3& p = screen_vertices[i];
             const Vec3& normal = rotated_normals[i];
-            face[n] = {p.x, p.y, p.z, {normal.x, normal.y, normal.z, 0.0f},
-                       static_cast<float>(corner_texcoords[n] & 0xFFFFu),
-                       static_cast<float>(corner_texcoords[n] >> 16)};
+            face[n] = {p.x, p.y, p.z, {normal.x, normal.y, normal.z, 0.0f}, corner_uv[n][0], corner_uv[n][1]};
         }
         faces.push_back(face);
     }

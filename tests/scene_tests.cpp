@@ -128,6 +128,53 @@ TEST(ModelPreparation, ShippedSceneGivesTheKnownDirectionsAndNormals) {
     expect_vec(vertex_normals[3], 0.0f, 0.54241f, 0.84011f);
 }
 
+// The normals recomputed from the prepared positions with every product, sum,
+// root and quotient in extended precision and one rounding per stored
+// component: the prepared normals must equal them to the bit.
+Vec3 extended_unit(long double x, long double y, long double z) {
+    const long double length = std::sqrt(x * x + (y * y + z * z));
+    return {static_cast<float>(x / length), static_cast<float>(y / length), static_cast<float>(z / length)};
+}
+
+TEST(ModelPreparation, NormalsAreRoundedOnceFromExtendedPrecision) {
+    prepare_shipped_model();
+    Vec3 expected_faces[4];
+    for (int f = 0; f < 4; ++f) {
+        const Vec3& p0 = model_vertices[model_faces[f].corner[0]];
+        const Vec3& p1 = model_vertices[model_faces[f].corner[1]];
+        const Vec3& p2 = model_vertices[model_faces[f].corner[2]];
+        const Vec3 e1{p1.x - p0.x, p1.y - p0.y, p1.z - p0.z};
+        const Vec3 e2{p2.x - p1.x, p2.y - p1.y, p2.z - p1.z};
+        const Vec3 cross{
+            static_cast<float>(static_cast<long double>(e1.y) * e2.z - static_cast<long double>(e1.z) * e2.y),
+            static_cast<float>(static_cast<long double>(e1.z) * e2.x - static_cast<long double>(e1.x) * e2.z),
+            static_cast<float>(static_cast<long double>(e1.x) * e2.y - static_cast<long double>(e1.y) * e2.x)};
+        expected_faces[f] = extended_unit(cross.x, cross.y, cross.z);
+        EXPECT_EQ(bits(face_normals[f].x), bits(expected_faces[f].x)) << "face " << f;
+        EXPECT_EQ(bits(face_normals[f].y), bits(expected_faces[f].y)) << "face " << f;
+        EXPECT_EQ(bits(face_normals[f].z), bits(expected_faces[f].z)) << "face " << f;
+    }
+    for (int v = 0; v < 4; ++v) {
+        float sum[3] = {0.0f, 0.0f, 0.0f};
+        int count = 0;
+        for (int f = 0; f < 4; ++f) {
+            const auto* c = model_faces[f].corner;
+            if (c[0] != v && c[1] != v && c[2] != v) continue;
+            sum[0] = sum[0] + expected_faces[f].x;
+            sum[1] = sum[1] + expected_faces[f].y;
+            sum[2] = sum[2] + expected_faces[f].z;
+            ++count;
+        }
+        const Vec3 mean{static_cast<float>(static_cast<long double>(sum[0]) / count),
+                        static_cast<float>(static_cast<long double>(sum[1]) / count),
+                        static_cast<float>(static_cast<long double>(sum[2]) / count)};
+        const Vec3 expected = extended_unit(mean.x, mean.y, mean.z);
+        EXPECT_EQ(bits(vertex_normals[v].x), bits(expected.x)) << "vertex " << v;
+        EXPECT_EQ(bits(vertex_normals[v].y), bits(expected.y)) << "vertex " << v;
+        EXPECT_EQ(bits(vertex_normals[v].z), bits(expected.z)) << "vertex " << v;
+    }
+}
+
 TEST(ModelPreparation, FaceNormalsPointIntoTheModel) {
     prepare_shipped_model();
     for (int f = 0; f < face_count; ++f) {
@@ -194,12 +241,16 @@ TEST(ModelPreparation, NormalizeZeroVectorGivesPositiveZero) {
 }
 
 TEST(ModelPreparation, CrossProductRoundsEachComponentOnce) {
-    const Vec3 a{1.0f, 3.0f, 1e8f}, b{2.0f, 1e-8f, 7.0f};
+    // x = a.y b.z - a.z b.y = (1 + 2^-12)^2 - 1 = 2^-11 + 2^-24: exact in
+    // extended precision, while single-precision products would lose the
+    // 2^-24 before the difference.
+    const float e = 1.0f + 0x1p-12f;
+    const Vec3 a{0.0f, e, 1.0f}, b{0.0f, 1.0f, e};
     Vec3 out;
     vec3_cross(&out, &a, &b);
-    // y = a.z b.x - a.x b.z = 2e8 - 7, exact before the one rounding.
-    EXPECT_EQ(out.y, static_cast<float>(2e8L - 7.0L));
-    EXPECT_EQ(out.z, static_cast<float>(1e-8L - 6.0L));
+    EXPECT_EQ(out.x, 0x1p-11f + 0x1p-24f);
+    EXPECT_EQ(out.y, 0.0f);
+    EXPECT_EQ(out.z, 0.0f);
 }
 
 TEST(ModelPreparation, UncentredModelIsMovedAndScaled) {

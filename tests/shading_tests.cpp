@@ -254,6 +254,13 @@ TEST_F(ShadeTriangle, EdgeStepsTruncateTowardZero) {
     EXPECT_EQ(leftmost(111), 9);
     EXPECT_EQ(leftmost(112), 9);
     EXPECT_EQ(leftmost(103), -1);  // the bottom row is excluded
+
+    // A long, steep edge from (10, 0) to (9, 1000): -1.024 per row truncates
+    // to -1, not -2, so row 513 still lies on column 9.
+    start(32, 1002);
+    draw({corner(10, 0), corner(9, 1000), corner(30, 1000)}, {0, 1002, 0, 32});
+    EXPECT_EQ(leftmost(513), 9);
+    EXPECT_EQ(leftmost(999), 9);
 }
 
 TEST_F(ShadeTriangle, FlatFacesAndOneRowFaces) {
@@ -292,6 +299,32 @@ TEST_F(ShadeTriangle, FaceCoveringTheBandWithEveryCornerOutsideIsDrawn) {
     EXPECT_EQ(lit(), expected);
 }
 
+// --- Render workers' corners and bands -----------------------------------------
+
+TEST(RenderFaces, TextureCoordinatesFollowTheCornerNotTheVertex) {
+    // Face 0 is (0, 2, 1) and face 1 is (3, 2, 0): vertex 0 is corner 0 of
+    // the first and corner 2 of the second.
+    restore_initial_scene_data();
+    ASSERT_EQ(model_faces[0].corner[0], 0);
+    ASSERT_EQ(model_faces[1].corner[2], 0);
+    EXPECT_EQ(corner_texcoords[0], 64u | 0u << 16);
+    EXPECT_EQ(corner_texcoords[1], 0u | 127u << 16);
+    EXPECT_EQ(corner_texcoords[2], 127u | 127u << 16);
+}
+
+TEST(RenderFaces, BandsSplitTheRowsInTwoAdjacentHalves) {
+    start_headless(1910, 1070);
+    const ClipBand upper = worker_band(0), lower = worker_band(1);
+    EXPECT_EQ(upper.first_row, 0);
+    EXPECT_EQ(upper.end_row, 535);
+    EXPECT_EQ(lower.first_row, 535);
+    EXPECT_EQ(lower.end_row, 1070);
+    for (const ClipBand& band : {upper, lower}) {
+        EXPECT_EQ(band.first_column, 0);
+        EXPECT_EQ(band.end_column, 1910);
+    }
+}
+
 // --- The whole pass against the scalar version -------------------------------
 
 // Renders frames 0..last from the initial state and checks the sampled ones
@@ -321,8 +354,9 @@ TEST(ShadingPass, SampledFullSizeFramesMatchTheScalarPasses) { check_frames(1910
 
 TEST(ShadingPass, SampledPortraitFramesMatchTheScalarPasses) { check_frames(1070, 1910, 3647, 229); }
 
-// The depth pre-pass and the shading walk cover the same pixels face by
-// face, and the nearest face at every covered pixel finds its own depth.
+// Face by face, the depth pre-pass covers the pixels of the scalar walk (whose
+// pictures the shading pass matches bit for bit above), and at every covered
+// pixel the nearest face finds its own depth in the pre-pass's buffer.
 TEST(ShadingPass, BothPassesCoverTheSamePixelsFaceByFace) {
     start_headless(320, 240);
     for (int k = 0; k < 1824; k += 7) {
