@@ -60,11 +60,6 @@ struct Options {
     bool help = false;
 };
 
-void given_once(bool& seen, const std::string& option) {
-    if (seen) throw ArgumentError(option + " is given twice");
-    seen = true;
-}
-
 Options parse_options(int argc, char** argv) {
     Options options;
     bool size_seen = false, frames_seen = false, warmup_seen = false, workers_seen = false;

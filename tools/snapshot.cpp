@@ -70,11 +70,6 @@ struct Options {
     bool help = false;
 };
 
-void given_once(bool& seen, const std::string& option) {
-    if (seen) throw ArgumentError(option + " is given twice");
-    seen = true;
-}
-
 Options parse_options(int argc, char** argv) {
     Options options;
     bool size_seen = false, screen_seen = false, frames_seen = false, out_seen = false,

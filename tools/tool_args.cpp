@@ -165,6 +165,11 @@ std::string FramePattern::name_for(std::uint32_t frame) const {
     return prefix_ + number + suffix_;
 }
 
+void given_once(bool& seen, const std::string& option) {
+    if (seen) throw ArgumentError(option + " is given twice");
+    seen = true;
+}
+
 ArgumentCursor::ArgumentCursor(int argc, char** argv) : argc_(argc), argv_(argv) {}
 
 std::string ArgumentCursor::next_option() {

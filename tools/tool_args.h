@@ -24,6 +24,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Marks an option as seen; an option given twice is an error.
+void given_once(bool& seen, const std::string& option);
+
 // "WxH" with two decimal numbers and nothing else. `option` names the argument
 // in error messages.
 struct ScreenSize {
