@@ -5,6 +5,7 @@
 
 #include "app/shell.h"
 #include "app/startup.h"
+#include "engine/engine.h"
 #include "pipeline/frame.h"
 #include "scene/scene_data.h"
 

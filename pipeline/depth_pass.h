@@ -1,33 +1,49 @@
 // The depth pre-pass: every face drawn into the depth buffer alone, so that
-// each pixel holds the smallest depth of the faces covering it.
-//
-// These are the reference coverage and depth rules; the shading pass follows
-// them step for step. A face covers the rows from its top corner's row to the
-// row above its bottom corner, and on each row the columns from the left edge
-// up to, not including, the right edge. Edge columns are stepped in 22.10 fixed
-// point; depths in single precision, one addition per row and per pixel.
+// each pixel holds the smallest depth of the faces covering it. The shading
+// pass walks the faces with the same walk (pipeline/face_walk.h), so at every
+// pixel the nearest face finds exactly its own depth here.
 #pragma once
 
 #include <cstdint>
 
-#include "scene/scene_data.h"
+#include "pipeline/face_walk.h"
+#include "pipeline/frame.h"
 
-// A face's corners as the pre-pass takes them from screen_vertices: the
-// rounded screen points and the unrounded depths, in the face's corner order.
-void depth_face_corners(int face, ScreenPoint corners[3], float depths[3]);
+// The depth carried along the edges and across a run.
+struct DepthValue {
+    float z;
 
-// Main thread, after the depth buffer is cleared and before the shading pass.
-// Writes only `depth` (frame_width x frame_height).
-void depth_triangle(const ScreenPoint corners[3], const float depths[3], float* depth);
+    static DepthValue at_corner(const ShadeCorner& c) { return {c.depth}; }
+    static DepthValue zero() { return {0.0f}; }
+    static DepthValue change(const DepthValue& from, const DepthValue& to, float steps) {
+        return {(to.z - from.z) / steps};
+    }
+    void add(const DepthValue& step) { z = z + step.z; }
+    void skip(const DepthValue& step, float steps) { z = z + steps * step.z; }
+};
+
+// The whole frame as a band.
+inline ClipBand whole_frame_band(const FrameTarget& target) { return {0, target.height, 0, target.width}; }
+
+// Every face, first to last, into target.depth within the band's rows (the
+// band spans the frame's full width). Writes nothing else.
+void depth_pass(const FrameFace* faces, int face_count, const FrameTarget& target, const ClipBand& band);
+
+// One face, given as three screen points and their depths in the face's
+// corner order, into target.depth.
+void depth_triangle(const ScreenPoint corners[3], const float depths[3], const FrameTarget& target);
 
 // One row: the pixels from the left end up to, not including, the right end,
-// clipped to the frame. Ends in either order. A depth replaces the stored one
-// only when strictly smaller.
-void depth_span(std::int16_t y, std::int32_t x_a, float z_a, std::int32_t x_b, float z_b,
-                float* depth);
+// clipped to the frame. Ends in either order.
+void depth_span(std::int32_t y, std::int32_t x_a, float z_a, std::int32_t x_b, float z_b,
+                const FrameTarget& target);
 
-// Fixed-point budget: a column is a 16-bit integer times 1024, so positions
-// and the whole range of a step fit in 32 bits with room to spare.
-inline constexpr int edge_fraction_bits = 10;
-static_assert((65535LL << edge_fraction_bits) < (1LL << 31),
-              "a corner-to-corner difference in 22.10 fits a signed 32-bit integer");
+// Stores the span's depths where they are nearer than the stored ones. A
+// depth replaces the stored one only when strictly smaller: of two equal
+// depths the first face keeps the pixel, and a NaN never enters the buffer.
+inline void store_nearer_depths(const Span<DepthValue>& span, float* depth, std::uint32_t row_pitch) {
+    float* element = depth + static_cast<std::size_t>(span.row) * row_pitch + span.left;
+    walk_span(span, [&](std::int32_t k, const DepthValue& value) {
+        if (value.z < element[k]) element[k] = value.z;
+    });
+}

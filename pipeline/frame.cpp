@@ -3,15 +3,14 @@
 #include <cmath>
 #include <pmmintrin.h>
 
-#include "pipeline/depth_pass.h"
-#include "raster/shading.h"
+#include <xmmintrin.h>
 
-void render_frame() {
-    clear_buffers();
-    transform_and_project();
-    depth_pass();
-    shading_pass();
-}
+// u in the low half, v in the high half.
+const std::uint32_t corner_texcoords[3] = {
+    64u | 0u << 16,     // apex, middle of the top row
+    0u | 127u << 16,    // bottom left
+    127u | 127u << 16,  // bottom right
+};
 
 void clear_buffers() {
     const std::uint32_t count = std::uint32_t{frame_width} * frame_height;
@@ -130,3 +129,25 @@ ScreenPoint make_screen_point(float x, float y) {
     const auto row = static_cast<std::uint16_t>(_mm_cvtsi128_si32(_mm_srli_si128(rounded, 4)));
     return std::uint32_t{column} << 16 | row;
 }
+
+void gather_face_corners(int face, ShadeCorner corners[3]) {
+    const __m128 lanes_xyz = _mm_load_ps(xyz_mask.lane);
+    for (int n = 0; n < 3; ++n) {
+        const int i = model_faces[face].corner[n];
+        const Vec3& position = screen_vertices[i];
+        corners[n].position = make_screen_point(position.x, position.y);
+        corners[n].depth = position.z;
+        // A four-lane load of a Vec3 takes in the next one's x: cleared.
+        const __m128 normal = _mm_loadu_ps(&rotated_normals[i].x);
+        _mm_store_ps(corners[n].normal.lane, _mm_and_ps(normal, lanes_xyz));
+        corners[n].u = static_cast<std::uint16_t>(corner_texcoords[n] & 0xFFFFu);
+        corners[n].v = static_cast<std::uint16_t>(corner_texcoords[n] >> 16);
+    }
+}
+
+int gather_frame_faces(FrameFace faces[working_array_room]) {
+    for (int f = 0; f < face_count; ++f) gather_face_corners(f, faces[f].corner);
+    return face_count;
+}
+
+FrameTarget global_frame_target() { return {frame_width, frame_height, frame_buffer, depth_buffer}; }

@@ -1,21 +1,18 @@
-// The frame pipeline: one call of render_frame per pass of the main loop
-// renders one whole frame into frame_buffer. Main thread only, after start-up.
+// Frame preparation: the stages of a frame up to the rasterizing passes, and
+// the records both passes take their work in. Main thread only, after start-up.
 #pragma once
 
 #include <cstdint>
 
 #include "scene/scene_data.h"
 
-// Renders the frame of the current frame_counter: the four stages below in
-// order. When it returns the frame buffer holds the finished picture and no
-// render worker is running.
-void render_frame();
+// Stage 1 of a frame: the frame buffer to black, the depth buffer to the far
+// depth, both whole.
+void clear_buffers();
 
-// The stages of render_frame, callable one by one so that they can be timed.
-void clear_buffers();          // frame buffer to black, depth buffer to the far depth
-void transform_and_project();  // rotation, zoom step, projection
-void depth_pass();             // every face into the depth buffer
-// The shading pass lives in raster/shading.h: shading_pass().
+// Stages 2 and 3: the frame's rotation of positions and normals, the zoom
+// step and the projection onto the screen.
+void transform_and_project();
 
 // After a frame: the next frame number, kept to 0..511.
 void advance_frame_counter();
@@ -45,3 +42,54 @@ void project_vertices();
 ScreenPoint make_screen_point(float x, float y);
 inline std::int16_t screen_point_x(ScreenPoint p) { return static_cast<std::int16_t>(p >> 16); }
 inline std::int16_t screen_point_y(ScreenPoint p) { return static_cast<std::int16_t>(p & 0xFFFFu); }
+
+// --- What the passes work on ----------------------------------------------
+
+// One face corner as the passes receive it: the rounded screen position, the
+// unrounded depth, the rotated normal and the corner's texture coordinates.
+struct ShadeCorner {
+    ScreenPoint position;
+    float depth;
+    Vec4 normal;      // lane 3 is 0
+    std::uint16_t u;  // texture column
+    std::uint16_t v;  // texture row
+};
+
+// A face's three corners, in the corner order of its FaceIndices.
+struct FrameFace {
+    ShadeCorner corner[3];
+};
+
+// Texture coordinates of a face's three corners, u in the low half and v in
+// the high half: every face maps onto the same triangle of the texture.
+extern const std::uint32_t corner_texcoords[3];
+
+// The corners of face `face` of the current frame, from screen_vertices,
+// rotated_normals and corner_texcoords. Call after transform_and_project().
+void gather_face_corners(int face, ShadeCorner corners[3]);
+
+// Every face of the current frame; returns face_count.
+int gather_frame_faces(FrameFace faces[working_array_room]);
+
+// The rectangle of the frame that one pass or worker may write: rows from
+// first_row and columns from first_column, up to the end values, which are
+// excluded. All four lie within the signed 16-bit range.
+struct ClipBand {
+    std::int32_t first_row;
+    std::int32_t end_row;
+    std::int32_t first_column;
+    std::int32_t end_column;
+};
+
+// A frame's size and its two pixel buffers, rows from the top down with
+// `width` pixels to a row.
+struct FrameTarget {
+    std::uint16_t width;
+    std::uint16_t height;
+    std::uint32_t* frame;
+    float* depth;
+};
+
+// The frame the global data block describes: frame_width x frame_height,
+// frame_buffer and depth_buffer.
+FrameTarget global_frame_target();

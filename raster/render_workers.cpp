@@ -1,15 +1,6 @@
-#include <xmmintrin.h>
-
 #include "pipeline/frame.h"
 #include "raster/shading.h"
 #include "raster/worker_threads.h"
-
-// u in the low half, v in the high half.
-const std::uint32_t corner_texcoords[3] = {
-    64u | 0u << 16,     // apex, middle of the top row
-    0u | 127u << 16,    // bottom left
-    127u | 127u << 16,  // bottom right
-};
 
 ShadingMode shading_mode = ShadingMode::two_workers;
 const WorkerThreadServices* worker_threads = &platform_worker_threads;
@@ -21,21 +12,12 @@ ClipBand worker_band(int worker_index) {
 }
 
 void render_faces(int worker_index) {
-    const ShadeTarget target{worker_band(worker_index), frame_width, frame_buffer, depth_buffer, texture};
-    const __m128 lanes_xyz = _mm_load_ps(xyz_mask.lane);
+    use_default_float_control();
+    const ShadeTarget target{worker_band(worker_index), frame_height, frame_width,
+                             frame_buffer,                depth_buffer, texture};
     for (int f = 0; f < face_count; ++f) {
         ShadeCorner corners[3];
-        for (int n = 0; n < 3; ++n) {
-            const int i = model_faces[f].corner[n];
-            const Vec3& position = screen_vertices[i];
-            corners[n].position = make_screen_point(position.x, position.y);
-            corners[n].depth = position.z;
-            // A four-lane load of a Vec3 takes in the next one's x: cleared.
-            const __m128 normal = _mm_loadu_ps(&rotated_normals[i].x);
-            _mm_store_ps(corners[n].normal.lane, _mm_and_ps(normal, lanes_xyz));
-            corners[n].u = static_cast<std::uint16_t>(corner_texcoords[n] & 0xFFFFu);
-            corners[n].v = static_cast<std::uint16_t>(corner_texcoords[n] >> 16);
-        }
+        gather_face_corners(f, corners);
         shade_triangle(corners, target);
     }
 }

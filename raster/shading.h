@@ -1,7 +1,8 @@
-// The shading pass: two render workers, one per half of the rows, walk every
-// face and add each covered pixel's lit, textured colour into the frame
-// buffer. Only pixels whose depth matches the depth pre-pass's nearest depth
-// (within depth_tolerance) get the lights' specular colours.
+// The shading pass of the reference engine: two render workers, one per half
+// of the rows, walk every face and add each covered pixel's lit, textured
+// colour into the frame buffer. Only pixels whose depth matches the depth
+// pre-pass's nearest depth (within depth_tolerance) get the lights' specular
+// colours.
 //
 // Threads: shading_pass runs on the main thread and returns after both workers
 // have ended. Everything below it runs on a worker, with the worker's state on
@@ -11,30 +12,46 @@
 #pragma once
 
 #include <cstdint>
+#include <pmmintrin.h>
 
+#include "pipeline/face_walk.h"
+#include "pipeline/frame.h"
 #include "scene/scene_data.h"
 
-// One face corner as the shading pass receives it.
-struct ShadeCorner {
-    ScreenPoint position;
-    float depth;
-    Vec4 normal;  // lane 3 is 0
-    std::uint16_t u;  // texture column
-    std::uint16_t v;  // texture row
+// What the shading walk carries along the edges and across a run: the
+// interpolated normal (x, y, z, 0), not of unit length, and the attribute
+// vector (u, v, depth, a spare lane that is never read). The depth lane goes
+// through exactly the operations of DepthValue.
+struct ShadeValue {
+    __m128 normal;
+    __m128 attributes;
+
+    static ShadeValue at_corner(const ShadeCorner& c) {
+        return {_mm_load_ps(c.normal.lane),
+                _mm_setr_ps(static_cast<float>(c.u), static_cast<float>(c.v), c.depth, 0.0f)};
+    }
+    static ShadeValue zero() { return {_mm_setzero_ps(), _mm_setzero_ps()}; }
+    static ShadeValue change(const ShadeValue& from, const ShadeValue& to, float steps) {
+        const __m128 divisor = _mm_set1_ps(steps);
+        return {_mm_div_ps(_mm_sub_ps(to.normal, from.normal), divisor),
+                _mm_div_ps(_mm_sub_ps(to.attributes, from.attributes), divisor)};
+    }
+    void add(const ShadeValue& step) {
+        normal = _mm_add_ps(normal, step.normal);
+        attributes = _mm_add_ps(attributes, step.attributes);
+    }
+    void skip(const ShadeValue& step, float steps) {
+        const __m128 count = _mm_set1_ps(steps);
+        normal = _mm_add_ps(normal, _mm_mul_ps(count, step.normal));
+        attributes = _mm_add_ps(attributes, _mm_mul_ps(count, step.attributes));
+    }
 };
 
-// The rectangle of the frame one worker may write; end values exclusive.
-struct ClipBand {
-    std::int32_t first_row;
-    std::int32_t end_row;
-    std::int32_t first_column;
-    std::int32_t end_column;
-};
-
-// Where a worker draws: its band, the row pitch of both pixel buffers in
-// pixels, and the buffers themselves.
+// Where a shading walk draws: its band, the frame's row count, the row pitch
+// of both pixel buffers in pixels, and the buffers themselves.
 struct ShadeTarget {
     ClipBand band;
+    std::int32_t frame_rows;
     std::uint32_t row_pitch;
     std::uint32_t* frame;
     const float* depth;
@@ -49,31 +66,35 @@ struct SpanEnd {
     Vec4 attributes;
 };
 
-// Texture coordinates of a face's three corners, u in the low half and v in
-// the high half: every face maps onto the same triangle of the texture.
-extern const std::uint32_t corner_texcoords[3];
-
 // How the two bands are shaded. two_workers is the system's own way;
 // calling_thread shades both bands one after the other on the main thread
 // (the tools' one-worker mode).
 enum class ShadingMode { two_workers, calling_thread };
 extern ShadingMode shading_mode;
 
-// Stage 5 of render_frame: shades the frame and returns once it is complete.
+// The last stage of a reference frame: shades the frame with the two render
+// workers and returns once it is complete.
 void shading_pass();
 
 // The band of worker 0 (upper half of the rows) or 1 (lower half).
 ClipBand worker_band(int worker_index);
 
 // A worker's face loop: builds each face's ShadeCorners and shades the face
-// within the worker's band.
+// within the worker's band. Sets the thread's floating-point control first.
 void render_faces(int worker_index);
 
 // Sorts the corners, walks the rows from the top corner's row to the row
-// above the bottom corner and hands each row to shade_span.
+// above the bottom corner and shades each row's run inside the band.
 void shade_triangle(const ShadeCorner corners[3], const ShadeTarget& target);
 
 // Shades the run between two ends (either order) on one row, clipped to the
 // band: columns from the left end up to, not including, the right end.
 void shade_span(std::int32_t row, const SpanEnd& end_a, const SpanEnd& end_b,
                 const ShadeTarget& target);
+
+// Sets the calling thread's floating-point control to what every pixel
+// relies on: round to nearest, all exceptions masked, no flush of tiny
+// results to zero and no tiny inputs read as zero. A thread does not always
+// start with it: on Windows a new thread does not inherit what a library may
+// have set on the main thread.
+inline void use_default_float_control() { _mm_setcsr(0x1F80u); }

@@ -35,7 +35,7 @@ TEST(DepthTriangle, WorkedFaceOnAnEightBySixFrame) {
     fresh_frame(8, 6);
     const ScreenPoint corners[3] = {point(1, 0), point(6, 4), point(0, 5)};
     const float depths[3] = {10.0f, 20.0f, 0.0f};
-    depth_triangle(corners, depths, depth_buffer);
+    depth_triangle(corners, depths, global_frame_target());
     const Pixels expected = {
         {{0, 1}, 8.0f},  {{1, 1}, 10.25f},
         {{0, 2}, 6.0f},  {{1, 2}, 9.0f},   {{2, 2}, 12.0f},
@@ -49,7 +49,7 @@ TEST(DepthTriangle, FlatTopKeepsFaceOrderOnAEqualRow) {
     fresh_frame(10, 8);
     const ScreenPoint corners[3] = {point(5, 2), point(1, 2), point(3, 6)};
     const float depths[3] = {1.0f, 2.0f, 3.0f};
-    depth_triangle(corners, depths, depth_buffer);
+    depth_triangle(corners, depths, global_frame_target());
     const Pixels expected = {
         {{1, 2}, 2.0f},  {{2, 2}, 1.75f}, {{3, 2}, 1.5f}, {{4, 2}, 1.25f},
         {{1, 3}, 2.25f}, {{2, 3}, 2.0f},  {{3, 3}, 1.75f},
@@ -67,7 +67,7 @@ TEST(DepthTriangle, FacesThatCoverNothing) {
     const ScreenPoint right_of_frame[3] = {point(16, 1), point(30, 9), point(17, 14)};
     const ScreenPoint below_frame[3] = {point(1, 16), point(9, 20), point(14, 30)};
     for (const ScreenPoint* corners : {one_row, left_of_frame, right_of_frame, below_frame}) {
-        depth_triangle(corners, depths, depth_buffer);
+        depth_triangle(corners, depths, global_frame_target());
         EXPECT_TRUE(written().empty());
     }
 }
@@ -77,8 +77,8 @@ TEST(DepthTriangle, EqualDepthKeepsTheFirstFaceAndFarDepthNeverEnters) {
     const ScreenPoint corners[3] = {point(0, 0), point(8, 0), point(0, 8)};
     const float first[3] = {-0.0f, -0.0f, -0.0f};
     const float second[3] = {0.0f, 0.0f, 0.0f};
-    depth_triangle(corners, first, depth_buffer);
-    depth_triangle(corners, second, depth_buffer);
+    depth_triangle(corners, first, global_frame_target());
+    depth_triangle(corners, second, global_frame_target());
     // Row 0 starts at the corner itself with -0: +0 is not smaller.
     EXPECT_EQ(bits(depth_buffer[0]), 0x80000000u);
 
@@ -87,7 +87,7 @@ TEST(DepthTriangle, EqualDepthKeepsTheFirstFaceAndFarDepthNeverEnters) {
     const float beyond[3] = {70000.0f, 70000.0f, 70000.0f};
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float not_a_number[3] = {nan, nan, nan};
-    for (const float* depths : {far, beyond, not_a_number}) depth_triangle(corners, depths, depth_buffer);
+    for (const float* depths : {far, beyond, not_a_number}) depth_triangle(corners, depths, global_frame_target());
     EXPECT_TRUE(written().empty());
 }
 
@@ -99,8 +99,8 @@ TEST(DepthTriangle, CornersRoundToEvenColumns) {
                                     make_screen_point(2.5f, 4.0f)};
     const ScreenPoint square[3] = {corners[0], corners[1], make_screen_point(3.5f, 4.0f)};
     const float depths[3] = {1.0f, 1.0f, 1.0f};
-    depth_triangle(corners, depths, depth_buffer);
-    depth_triangle(square, depths, depth_buffer);
+    depth_triangle(corners, depths, global_frame_target());
+    depth_triangle(square, depths, global_frame_target());
     const Pixels w = written();
     EXPECT_TRUE(w.count({2, 0}) && w.count({3, 0}));
     for (const auto& [pixel, depth] : w) EXPECT_TRUE(pixel.first == 2 || pixel.first == 3);
@@ -108,30 +108,30 @@ TEST(DepthTriangle, CornersRoundToEvenColumns) {
 
 TEST(DepthSpan, ClippedAtBothEndsKeepsTheUnclippedSteps) {
     fresh_frame(8, 4);
-    depth_span(1, -3, 0.0f, 13, 16.0f, depth_buffer);
+    depth_span(1, -3, 0.0f, 13, 16.0f, global_frame_target());
     for (int x = 0; x < 8; ++x) EXPECT_EQ(depth_buffer[8 + x], 3.0f + x);
     EXPECT_EQ(written().size(), 8u);
 }
 
 TEST(DepthSpan, EndsInEitherOrderWriteTheSame) {
     fresh_frame(16, 4);
-    depth_span(2, 3, 5.0f, 11, 9.0f, depth_buffer);
+    depth_span(2, 3, 5.0f, 11, 9.0f, global_frame_target());
     const Pixels forwards = written();
     fresh_frame(16, 4);
-    depth_span(2, 11, 9.0f, 3, 5.0f, depth_buffer);
+    depth_span(2, 11, 9.0f, 3, 5.0f, global_frame_target());
     EXPECT_EQ(written(), forwards);
     EXPECT_EQ(forwards.size(), 8u);
 }
 
 TEST(DepthSpan, RunsThatWriteNothing) {
     fresh_frame(8, 4);
-    depth_span(1, 4, 1.0f, 4, 1.0f, depth_buffer);    // equal ends
-    depth_span(1, -5, 1.0f, 0, 1.0f, depth_buffer);   // right end at 0
-    depth_span(1, 8, 1.0f, 12, 1.0f, depth_buffer);   // left end at the frame width
-    depth_span(-1, 0, 1.0f, 8, 1.0f, depth_buffer);   // row above the frame
-    depth_span(4, 0, 1.0f, 8, 1.0f, depth_buffer);    // row frame_height
+    depth_span(1, 4, 1.0f, 4, 1.0f, global_frame_target());    // equal ends
+    depth_span(1, -5, 1.0f, 0, 1.0f, global_frame_target());   // right end at 0
+    depth_span(1, 8, 1.0f, 12, 1.0f, global_frame_target());   // left end at the frame width
+    depth_span(-1, 0, 1.0f, 8, 1.0f, global_frame_target());   // row above the frame
+    depth_span(4, 0, 1.0f, 8, 1.0f, global_frame_target());    // row frame_height
     EXPECT_TRUE(written().empty());
-    depth_span(3, 0, 1.0f, 1, 1.0f, depth_buffer);    // one pixel: the left end's
+    depth_span(3, 0, 1.0f, 1, 1.0f, global_frame_target());    // one pixel: the left end's
     EXPECT_EQ(written(), (Pixels{{{0, 3}, 1.0f}}));
 }
 
@@ -143,7 +143,7 @@ TEST(DepthTriangle, NeverWritesOutsideTheFrame) {
     std::fill(inner, inner + 32 * 16, far_depth());
     const ScreenPoint huge[3] = {point(-32768, -32768), point(32767, 5), point(-100, 32767)};
     const float depths[3] = {1.0f, 2.0f, 3.0f};
-    depth_triangle(huge, depths, inner);
+    depth_triangle(huge, depths, FrameTarget{32, 16, nullptr, inner});
     for (int i = 0; i < 64; ++i) {
         ASSERT_EQ(block[i], -1.0f);
         ASSERT_EQ(block[block.size() - 1 - i], -1.0f);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/engine.h"
 #include "pipeline/frame.h"
 #include "test_support.h"
 

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
+#include <string>
 #include <random>
 #include <set>
 
+#include "engine/fast_engine.h"
 #include "pipeline/depth_pass.h"
+#include "engine/engine.h"
 #include "pipeline/frame.h"
 #include "raster/shade_pixel.h"
 #include "raster/shading.h"
@@ -128,7 +132,7 @@ class ShadeSpan : public ::testing::Test {
         start_headless(width, height);
         clear_buffers();
     }
-    ShadeTarget target(ClipBand band) const { return {band, width, frame_buffer, depth_buffer, grey.texels}; }
+    ShadeTarget target(ClipBand band) const { return {band, height, width, frame_buffer, depth_buffer, grey.texels}; }
     ClipBand whole() const { return {0, height, 0, width}; }
     static SpanEnd end(int column, float z_normal, float u) {
         return {column, {{0.0f, 0.3f, z_normal, 0.0f}}, {{u, 20.0f, 50.0f, 0.0f}}};
@@ -214,7 +218,7 @@ class ShadeTriangle : public ::testing::Test {
         return {make_screen_point(static_cast<float>(x), static_cast<float>(y)), 5.0f, {{0, 0, -1, 0}}, 10, 20};
     }
     void draw(std::array<ShadeCorner, 3> corners, ClipBand band) {
-        shade_triangle(corners.data(), {band, frame_width, frame_buffer, depth_buffer, grey.texels});
+        shade_triangle(corners.data(), {band, frame_height, frame_width, frame_buffer, depth_buffer, grey.texels});
     }
     std::set<std::pair<int, int>> lit() const {
         std::set<std::pair<int, int>> pixels;
@@ -325,13 +329,45 @@ TEST(RenderFaces, BandsSplitTheRowsInTwoAdjacentHalves) {
     }
 }
 
-// --- The whole pass against the scalar version -------------------------------
+// --- Whole frames of every engine against the scalar version -----------------
 
-// Renders frames 0..last from the initial state and checks the sampled ones
-// against the scalar passes: the depth buffer and the picture to the bit,
-// and each face's depth-pass coverage against its shading-walk coverage.
+// A fast engine under test, with buffers of its own that it keeps from frame
+// to frame, so that its clearing of what the frame before drew is tested too.
+struct FastUnderTest {
+    std::string name;
+    std::unique_ptr<FastEngine> engine;
+    std::vector<std::uint32_t> frame;
+    std::vector<float> depth;
+};
+
+// The fast engine with every instruction set this processor can use and 1,
+// 2, 3 and 7 workers.
+std::vector<FastUnderTest> fast_engines(int width, int height) {
+    std::vector<FastUnderTest> engines;
+    for (InstructionSet set : {InstructionSet::sse3, InstructionSet::avx2}) {
+        if (!instruction_set_usable(set)) continue;
+        for (int workers : {1, 2, 3, 7}) {
+            FastUnderTest e{std::string(instruction_set_name(set)) + " with " + std::to_string(workers) + " workers",
+                            std::make_unique<FastEngine>(workers, set),
+                            std::vector<std::uint32_t>(std::size_t(width) * height, 0u),
+                            std::vector<float>(std::size_t(width) * height, 0.0f)};
+            EXPECT_EQ(e.engine->workers(), workers) << e.name;
+            engines.push_back(std::move(e));
+        }
+    }
+    return engines;
+}
+
+// Renders frames 0..last from the initial state with the reference engine
+// and checks the sampled ones against the scalar passes, the depth buffer and
+// the picture to the bit; and draws the same sampled frames with every fast
+// engine, whose pictures must be the same to the bit, and whose depths too
+// wherever a face stored one.
 void check_frames(int width, int height, int last, int every) {
     start_headless(width, height);
+    ASSERT_EQ(start_engine({EngineKind::reference}), "");
+    std::vector<FastUnderTest> engines = fast_engines(width, height);
+    const std::size_t pixels = std::size_t(width) * height;
     for (int k = 0; k <= last; ++k) {
         if (k % every != 0) {
             transform_and_project();
@@ -340,19 +376,40 @@ void check_frames(int width, int height, int last, int every) {
         }
         render_frame();
         const std::vector<float> expected_depth = reference::depth_frame();
-        ASSERT_EQ(0, std::memcmp(depth_buffer, expected_depth.data(), expected_depth.size() * sizeof(float)))
-            << "depth of frame " << k << " at " << width << "x" << height;
+        ASSERT_EQ(0, std::memcmp(depth_buffer, expected_depth.data(), pixels * sizeof(float)))
+            << "reference depth of frame " << k << " at " << width << "x" << height;
         const std::vector<std::uint32_t> expected = reference::shade_frame(expected_depth);
-        ASSERT_EQ(frame_pixels(), expected) << "frame " << k << " at " << width << "x" << height;
+        ASSERT_EQ(frame_pixels(), expected) << "reference frame " << k << " at " << width << "x" << height;
+
+        FrameFace faces[working_array_room];
+        const int count = gather_frame_faces(faces);
+        for (FastUnderTest& e : engines) {
+            e.engine->draw(faces, count, {frame_width, frame_height, e.frame.data(), e.depth.data()});
+            ASSERT_EQ(e.frame, expected) << e.name << ", frame " << k << " at " << width << "x" << height;
+            for (std::size_t i = 0; i < pixels; ++i)
+                if (bits(expected_depth[i]) != far_depth_bits)
+                    ASSERT_EQ(bits(e.depth[i]), bits(expected_depth[i]))
+                        << e.name << ", depth of frame " << k << " at pixel " << i;
+        }
         advance_frame_counter();
     }
+    stop_engine();
 }
 
-TEST(ShadingPass, EveryFrameOfAZoomPeriodMatchesTheScalarPasses) { check_frames(320, 240, 1823, 1); }
+TEST(WholeFrames, EveryFrameOfAZoomPeriodMatchesTheScalarPasses) { check_frames(320, 240, 1823, 1); }
 
-TEST(ShadingPass, SampledFullSizeFramesMatchTheScalarPasses) { check_frames(1910, 1070, 3647, 331); }
+TEST(WholeFrames, SampledFullSizeFramesMatchTheScalarPasses) { check_frames(1910, 1070, 3647, 331); }
 
-TEST(ShadingPass, SampledPortraitFramesMatchTheScalarPasses) { check_frames(1070, 1910, 3647, 229); }
+TEST(WholeFrames, SampledPortraitFramesMatchTheScalarPasses) { check_frames(1070, 1910, 3647, 229); }
+
+// Row counts that leave the last strip short, and frames of a single strip
+// or less.
+TEST(WholeFrames, FramesWithAShortLastStripMatchTheScalarPasses) {
+    for (const auto& [width, height] : {std::pair{322, 242}, {100, 78}, {64, 6}, {30, 2}, {2, 2}}) {
+        SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+        check_frames(width, height, 1823, 17);
+    }
+}
 
 // Face by face, the depth pre-pass covers the pixels of the scalar walk (whose
 // pictures the shading pass matches bit for bit above), and at every covered
@@ -366,10 +423,9 @@ TEST(ShadingPass, BothPassesCoverTheSamePixelsFaceByFace) {
         std::vector<float> nearest(320 * 240, far_depth());
         for (int f = 0; f < face_count; ++f) {
             clear_buffers();
-            ScreenPoint corners[3];
-            float depths[3];
-            depth_face_corners(f, corners, depths);
-            depth_triangle(corners, depths, depth_buffer);
+            FrameFace face;
+            gather_face_corners(f, face.corner);
+            depth_pass(&face, 1, global_frame_target(), whole_frame_band(global_frame_target()));
             std::set<int> by_depth_pass, by_shading_walk;
             for (int i = 0; i < 320 * 240; ++i)
                 if (bits(depth_buffer[i]) != far_depth_bits) by_depth_pass.insert(i);
@@ -381,7 +437,9 @@ TEST(ShadingPass, BothPassesCoverTheSamePixelsFaceByFace) {
             ASSERT_EQ(by_depth_pass, by_shading_walk) << "frame " << k << " face " << f;
         }
         clear_buffers();
-        depth_pass();
+        FrameFace all_faces[working_array_room];
+        const int count = gather_frame_faces(all_faces);
+        depth_pass(all_faces, count, global_frame_target(), whole_frame_band(global_frame_target()));
         for (int i = 0; i < 320 * 240; ++i) {
             if (nearest[i] == far_depth()) continue;
             // The front-most test of the shading pass, for the nearest face.

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <fstream>
 
+#include "engine/engine.h"
 #include "pipeline/frame.h"
 #include "test_support.h"
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 
+#include "engine/engine.h"
 #include "pipeline/frame.h"
 #include "raster/shading.h"
 #include "raster/worker_threads.h"

@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include "app/startup.h"
+#include "engine/engine.h"
 #include "pipeline/frame.h"
 #include "raster/shading.h"
 #include "scene/scene_data.h"
@@ -56,7 +59,7 @@ struct Options {
     FrameSize size = default_frame_size;
     std::int64_t frames = zoom_period_frames;
     std::int64_t warmup = default_warmup_frames;
-    int workers = 2;
+    EngineChoice engine;
     bool help = false;
 };
 
@@ -80,7 +83,15 @@ Options parse_options(int argc, char** argv) {
             options.warmup = parse_count(cursor.value(), option, 0, largest_frame_number);
         } else if (option == "--workers") {
             given_once(workers_seen, option);
-            options.workers = static_cast<int>(parse_count(cursor.value(), option, 1, 2));
+            options.engine.workers = static_cast<int>(parse_count(cursor.value(), option, 1, most_fast_workers));
+        } else if (option == "--engine") {
+            const std::string name = cursor.value();
+            if (!engine_named(name, &options.engine.kind))
+                throw ArgumentError("--engine wants fast or reference, not '" + name + "'");
+        } else if (option == "--isa") {
+            const std::string name = cursor.value();
+            if (!instruction_set_choice_named(name, &options.engine.instruction_set))
+                throw ArgumentError("--isa wants auto, sse3 or avx2, not '" + name + "'");
         } else {
             throw ArgumentError("unknown option " + option + " (see --help)");
         }
@@ -104,24 +115,23 @@ struct Measurements {
     std::vector<double> frame_ms;
     double stage_ms[stage_count] = {};  // summed over the measured frames
     std::uint64_t pixel_shades = 0;
+    double workers_ms = 0;
+    long peak_resident_kib = 0;
 };
 
-// One frame, the four stages of render_frame timed one by one.
-void timed_frame(double stage_ms[stage_count], double* frame_ms) {
+// One frame, whole; the engine times its stages.
+void timed_frame(double* frame_ms) {
     const Clock::time_point start = Clock::now();
-    clear_buffers();
-    const Clock::time_point cleared = Clock::now();
-    transform_and_project();
-    const Clock::time_point projected = Clock::now();
-    depth_pass();
-    const Clock::time_point depth_done = Clock::now();
-    shading_pass();
-    const Clock::time_point shaded = Clock::now();
-    stage_ms[clearing] += milliseconds(cleared - start);
-    stage_ms[transform] += milliseconds(projected - cleared);
-    stage_ms[depth] += milliseconds(depth_done - projected);
-    stage_ms[shading] += milliseconds(shaded - depth_done);
-    *frame_ms = milliseconds(shaded - start);
+    render_frame();
+    *frame_ms = milliseconds(Clock::now() - start);
+}
+
+// The most memory the process has held in RAM at once, in KiB; 0 where the
+// system does not say.
+long peak_resident_kib() {
+    struct rusage usage {};
+    if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+    return usage.ru_maxrss;  // KiB on Linux
 }
 
 void show_progress(const char* phase, std::int64_t done, std::int64_t total) {
@@ -135,20 +145,29 @@ Measurements measure(const Options& options) {
     Measurements result;
     result.frame_ms.resize(static_cast<std::size_t>(options.frames));
     const std::int64_t progress_every = std::max<std::int64_t>(1, options.frames / 100);
-    double ignored_stages[stage_count] = {};
     double ignored_frame = 0;
     for (std::int64_t i = 0; i < options.warmup; ++i) {
         if (i % progress_every == 0) show_progress("warming up,", i, options.warmup);
-        timed_frame(ignored_stages, &ignored_frame);
+        timed_frame(&ignored_frame);
         advance_frame_counter();
     }
+    time_stages(true);
+    take_stage_times();
     for (std::int64_t i = 0; i < options.frames; ++i) {
         if (i % progress_every == 0) show_progress("measuring,", i, options.frames);
-        timed_frame(result.stage_ms, &result.frame_ms[static_cast<std::size_t>(i)]);
+        timed_frame(&result.frame_ms[static_cast<std::size_t>(i)]);
         // Counted outside the timed stages, from the geometry they left.
         result.pixel_shades += count_pixel_shades();
         advance_frame_counter();
     }
+    const StageTimes stages = take_stage_times();
+    time_stages(false);
+    result.stage_ms[clearing] = stages.clearing_ms * static_cast<double>(options.frames);
+    result.stage_ms[transform] = stages.transform_ms * static_cast<double>(options.frames);
+    result.stage_ms[depth] = stages.depth_ms * static_cast<double>(options.frames);
+    result.stage_ms[shading] = stages.shading_ms * static_cast<double>(options.frames);
+    result.workers_ms = stages.workers_ms;
+    result.peak_resident_kib = peak_resident_kib();
     show_progress("measuring,", options.frames, options.frames);
     std::fputc('\n', stderr);
     return result;
@@ -179,29 +198,37 @@ void report(const Options& options, const Measurements& m) {
     const double shades_per_second = m.stage_ms[shading] > 0 ? shades * 1000.0 / m.stage_ms[shading] : 0;
     const double shades_per_frame_second = shades * 1000.0 / total_ms;
 
-    std::printf("%s: %dx%d frame, %d render worker%s, %lld warm-up frames, %lld frames measured\n",
-                program_name, options.size.width, options.size.height, options.workers,
-                options.workers == 1 ? " (calling thread)" : "s", static_cast<long long>(options.warmup),
-                static_cast<long long>(options.frames));
+    const RunningEngine engine = running_engine();
+    std::printf("%s: %dx%d frame, %s engine, %d worker%s, %s, %lld warm-up frames, %lld frames measured\n",
+                program_name, options.size.width, options.size.height, engine_name(engine.kind), engine.workers,
+                engine.workers == 1 ? "" : "s", instruction_set_name(engine.instruction_set),
+                static_cast<long long>(options.warmup), static_cast<long long>(options.frames));
     std::printf("frames per second        %.1f\n", fps);
     std::printf("ms per frame             median %.3f   95th percentile %.3f   max %.3f\n", median, p95, worst);
     std::printf("ms per frame by stage    ");
     for (int s = 0; s < stage_count; ++s) std::printf("%s%s %.3f", s ? "   " : "", stage_names[s], stage_mean[s]);
     std::printf("   (means)\n");
+    if (engine.kind == EngineKind::fast)
+        std::printf("workers' time per frame  %.3f ms from waking them to the last one's end; the stages above\n"
+                    "                         are each worker's mean time in them\n",
+                    m.workers_ms);
     std::printf("pixels shaded per second %.4g over the shading pass, %.4g over whole frames "
                 "(%.0f pixel shades per frame)\n",
                 shades_per_second, shades_per_frame_second, shades / frames);
+    std::printf("peak resident memory     %ld KiB\n", m.peak_resident_kib);
 
-    std::printf("{\"width\":%d,\"height\":%d,\"workers\":%d,\"warmup_frames\":%lld,\"frames\":%lld,"
+    std::printf("{\"width\":%d,\"height\":%d,\"engine\":\"%s\",\"workers\":%d,\"isa\":\"%s\","
+                "\"warmup_frames\":%lld,\"frames\":%lld,"
                 "\"fps\":%.3f,\"ms_per_frame_median\":%.4f,\"ms_per_frame_p95\":%.4f,"
                 "\"ms_per_frame_max\":%.4f",
-                options.size.width, options.size.height, options.workers,
-                static_cast<long long>(options.warmup), static_cast<long long>(options.frames), fps,
-                median, p95, worst);
+                options.size.width, options.size.height, engine_name(engine.kind), engine.workers,
+                instruction_set_name(engine.instruction_set), static_cast<long long>(options.warmup),
+                static_cast<long long>(options.frames), fps, median, p95, worst);
     for (int s = 0; s < stage_count; ++s) std::printf(",\"%s_ms_per_frame\":%.4f", stage_keys[s], stage_mean[s]);
+    if (engine.kind == EngineKind::fast) std::printf(",\"workers_ms_per_frame\":%.4f", m.workers_ms);
     std::printf(",\"pixel_shades_per_frame\":%.1f,\"pixels_shaded_per_second\":%.0f,"
-                "\"pixels_shaded_per_second_whole_frames\":%.0f}\n",
-                shades / frames, shades_per_second, shades_per_frame_second);
+                "\"pixels_shaded_per_second_whole_frames\":%.0f,\"peak_resident_kib\":%ld}\n",
+                shades / frames, shades_per_second, shades_per_frame_second, m.peak_resident_kib);
 }
 
 }  // namespace
@@ -217,7 +244,8 @@ int main(int argc, char** argv) {
             throw ArgumentError("cannot obtain the pixel buffers of a " +
                                 std::to_string(options.size.width) + "x" +
                                 std::to_string(options.size.height) + " frame");
-        shading_mode = options.workers == 1 ? ShadingMode::calling_thread : ShadingMode::two_workers;
+        const std::string refused = start_engine(options.engine);
+        if (!refused.empty()) throw ArgumentError(refused);
         report(options, measure(options));
         return 0;
     } catch (const ArgumentError& error) {

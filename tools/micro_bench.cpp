@@ -6,12 +6,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "app/startup.h"
 #include "pipeline/depth_pass.h"
 #include "pipeline/frame.h"
 #include "raster/shade_pixel.h"
 #include "raster/shading.h"
+#include "raster/span_kernels.h"
 #include "scene/scene_data.h"
 
 namespace {
@@ -22,7 +24,7 @@ constexpr std::int32_t run_left = 455;
 constexpr std::int32_t run_pixels = 1000;
 
 ShadeTarget whole_frame_target() {
-    return {{0, frame_height, 0, frame_width}, frame_width, frame_buffer, depth_buffer, texture};
+    return {{0, frame_height, 0, frame_width}, frame_height, frame_width, frame_buffer, depth_buffer, texture};
 }
 
 SpanEnd run_end(std::int32_t column, Vec4 normal, float u, float v, float depth) {
@@ -38,7 +40,7 @@ const SpanEnd run_right_end =
 void prepare_front_most_run() {
     clear_buffers();
     depth_span(static_cast<std::int16_t>(run_row), run_left_end.column, run_left_end.attributes.lane[2],
-               run_right_end.column, run_right_end.attributes.lane[2], depth_buffer);
+               run_right_end.column, run_right_end.attributes.lane[2], global_frame_target());
 }
 
 void shade_pixel_bench(benchmark::State& state) {
@@ -74,7 +76,7 @@ void depth_span_bench(benchmark::State& state) {
     float nearer = 0.0f;
     for (auto _ : state) {
         depth_span(static_cast<std::int16_t>(run_row), run_left, 100.0f + nearer, run_left + run_pixels,
-                   -100.0f + nearer, depth_buffer);
+                   -100.0f + nearer, global_frame_target());
         nearer -= 0.5f;
         benchmark::ClobberMemory();
     }
@@ -82,6 +84,62 @@ void depth_span_bench(benchmark::State& state) {
     state.SetLabel("1000-pixel run, items are pixels");
 }
 BENCHMARK(depth_span_bench)->Name("depth_span");
+
+// The same 1000-pixel run as one ShadeRun, as the fast engine hands it to
+// its kernels.
+ShadeRun kernel_run() {
+    ShadeRun run;
+    const float width = static_cast<float>(run_pixels);
+    for (int i = 0; i < 4; ++i) {
+        run.normal.lane[i] = run_left_end.normal.lane[i];
+        run.normal_step.lane[i] = (run_right_end.normal.lane[i] - run_left_end.normal.lane[i]) / width;
+        run.attributes.lane[i] = run_left_end.attributes.lane[i];
+        run.attribute_step.lane[i] = (run_right_end.attributes.lane[i] - run_left_end.attributes.lane[i]) / width;
+    }
+    run.first = static_cast<std::uint32_t>(run_row) * frame_width + static_cast<std::uint32_t>(run_left);
+    run.count = run_pixels;
+    return run;
+}
+
+void kernel_shade_bench(benchmark::State& state, const SpanKernels* kernels) {
+    prepare_front_most_run();
+    const ShadeRun run = kernel_run();
+    const RunBuffers buffers{frame_buffer, depth_buffer, texture};
+    for (auto _ : state) {
+        kernels->shade(&run, 1, buffers);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * run_pixels);
+    state.SetLabel("1000-pixel run, items are pixels");
+}
+
+void kernel_depth_bench(benchmark::State& state, const SpanKernels* kernels) {
+    clear_buffers();
+    // Two runs on neighbouring rows, as a face's runs come; each pass comes
+    // a little nearer, so that every pixel is stored.
+    ShadeRun runs[2] = {kernel_run(), kernel_run()};
+    runs[1].first += frame_width;
+    for (auto _ : state) {
+        kernels->store_depths(runs, 2, depth_buffer);
+        for (ShadeRun& run : runs) run.attributes.lane[2] -= 0.5f;
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * 2 * run_pixels);
+    state.SetLabel("two 1000-pixel runs, items are pixels");
+}
+
+void register_kernel_benchmarks() {
+    const SpanKernels* sets[] = {&per_pixel_span_kernels, &span_kernels(InstructionSet::sse3),
+                                 instruction_set_usable(InstructionSet::avx2) ? &span_kernels(InstructionSet::avx2)
+                                                                              : nullptr};
+    for (const SpanKernels* kernels : sets) {
+        if (!kernels) continue;
+        benchmark::RegisterBenchmark((std::string("shade_kernel/") + kernels->name).c_str(), kernel_shade_bench,
+                                     kernels);
+        benchmark::RegisterBenchmark((std::string("depth_kernel/") + kernels->name).c_str(), kernel_depth_bench,
+                                     kernels);
+    }
+}
 
 ShadeCorner corner(std::int16_t x, std::int16_t y, float depth, Vec4 normal, std::uint32_t texcoord) {
     const ScreenPoint position =
@@ -104,7 +162,7 @@ void shade_triangle_bench(benchmark::State& state) {
         points[n] = corners[n].position;
         depths[n] = corners[n].depth;
     }
-    depth_triangle(points, depths, depth_buffer);
+    depth_triangle(points, depths, global_frame_target());
     const ShadeTarget target = whole_frame_target();
     for (auto _ : state) {
         shade_triangle(corners, target);
@@ -137,6 +195,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ombrastel-micro-bench: cannot obtain the pixel buffers\n");
         return 1;
     }
+    register_kernel_benchmarks();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
     benchmark::RunSpecifiedBenchmarks();

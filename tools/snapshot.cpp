@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/startup.h"
+#include "engine/engine.h"
 #include "pipeline/frame.h"
 #include "raster/shading.h"
 #include "scene/scene_data.h"

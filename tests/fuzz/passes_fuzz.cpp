@@ -319,7 +319,7 @@ void initialise() {
 }
 
 ShadeTarget target_for(const ClipBand& band, const std::uint32_t* texels) {
-    return {band, frame_width, frame_buffer, depth_buffer, texels};
+    return {band, frame_height, frame_width, frame_buffer, depth_buffer, texels};
 }
 
 void make_corners(const Face& face, bool sane_depth, bool sane_normal, ShadeCorner out[3]) {
@@ -336,7 +336,7 @@ void make_corners(const Face& face, bool sane_depth, bool sane_normal, ShadeCorn
 void run_depth_pass(const ShadeCorner corners[3]) {
     const ScreenPoint points[3] = {corners[0].position, corners[1].position, corners[2].position};
     const float depths[3] = {corners[0].depth, corners[1].depth, corners[2].depth};
-    depth_triangle(points, depths, depth_buffer);
+    depth_triangle(points, depths, global_frame_target());
 }
 
 bool inside(const ClipBand& band, int pixel) {

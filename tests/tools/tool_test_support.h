@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/startup.h"
+#include "engine/engine.h"
 #include "pipeline/frame.h"
 #include "scene/scene_data.h"
 

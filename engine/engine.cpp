@@ -1,0 +1,167 @@
+#include "engine/engine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+
+#include "engine/fast_engine.h"
+#include "pipeline/depth_pass.h"
+#include "pipeline/frame.h"
+#include "raster/shading.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double milliseconds(Clock::duration span) { return std::chrono::duration<double, std::milli>(span).count(); }
+
+struct Engine {
+    bool running = false;
+    EngineKind kind = EngineKind::fast;
+    std::unique_ptr<FastEngine> fast;
+    bool timing = false;
+    StageTimes times;
+};
+Engine engine;
+
+void render_reference_frame() {
+    const Clock::time_point start = Clock::now();
+    clear_buffers();
+    const Clock::time_point cleared = Clock::now();
+    transform_and_project();
+    FrameFace faces[working_array_room];
+    const int count = gather_frame_faces(faces);
+    const Clock::time_point projected = Clock::now();
+    const FrameTarget target = global_frame_target();
+    depth_pass(faces, count, target, whole_frame_band(target));
+    const Clock::time_point depth_done = Clock::now();
+    shading_pass();
+    if (engine.timing) {
+        engine.times.clearing_ms += milliseconds(cleared - start);
+        engine.times.transform_ms += milliseconds(projected - cleared);
+        engine.times.depth_ms += milliseconds(depth_done - projected);
+        engine.times.shading_ms += milliseconds(Clock::now() - depth_done);
+        ++engine.times.frames;
+    }
+}
+
+void render_fast_frame() {
+    const Clock::time_point start = Clock::now();
+    transform_and_project();
+    FrameFace faces[working_array_room];
+    const int count = gather_frame_faces(faces);
+    const Clock::time_point projected = Clock::now();
+    engine.fast->draw(faces, count, global_frame_target());
+    if (engine.timing) {
+        engine.times.transform_ms += milliseconds(projected - start);
+        engine.times.workers_ms += milliseconds(Clock::now() - projected);
+        const FastStageTimes worked = engine.fast->take_stage_times();
+        const double workers = engine.fast->workers() > 0 ? engine.fast->workers() : 1;
+        engine.times.clearing_ms += worked.clearing_ms / workers;
+        engine.times.depth_ms += (worked.walking_ms + worked.depth_ms) / workers;
+        engine.times.shading_ms += worked.shading_ms / workers;
+        ++engine.times.frames;
+    }
+}
+
+}  // namespace
+
+int default_fast_workers() {
+    int ignored[1];
+    return std::clamp(platform_pool_threads.usable_processors(ignored, 0), 1, most_fast_workers);
+}
+
+const char* engine_name(EngineKind kind) { return kind == EngineKind::fast ? "fast" : "reference"; }
+
+const char* instruction_set_choice_name(InstructionSetChoice choice) {
+    switch (choice) {
+        case InstructionSetChoice::sse3: return "sse3";
+        case InstructionSetChoice::avx2: return "avx2";
+        default: return "auto";
+    }
+}
+
+bool engine_named(std::string_view name, EngineKind* kind) {
+    for (EngineKind k : {EngineKind::fast, EngineKind::reference}) {
+        if (name == engine_name(k)) {
+            *kind = k;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool instruction_set_choice_named(std::string_view name, InstructionSetChoice* choice) {
+    for (InstructionSetChoice c : {InstructionSetChoice::automatic, InstructionSetChoice::sse3, InstructionSetChoice::avx2}) {
+        if (name == instruction_set_choice_name(c)) {
+            *choice = c;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string start_engine(const EngineChoice& choice) {
+    stop_engine();
+    if (choice.kind == EngineKind::reference) {
+        if (choice.workers < 0 || choice.workers > 2)
+            return "the reference engine takes 1 or 2 workers, not " + std::to_string(choice.workers);
+        if (choice.instruction_set != InstructionSetChoice::automatic)
+            return "the reference engine has no choice of instruction set (it is the four-lane design)";
+        shading_mode = choice.workers == 1 ? ShadingMode::calling_thread : ShadingMode::two_workers;
+    } else {
+        if (choice.workers < 0 || choice.workers > most_fast_workers)
+            return "the fast engine takes 1 to " + std::to_string(most_fast_workers) + " workers, not " +
+                   std::to_string(choice.workers);
+        InstructionSet set = best_instruction_set();
+        if (choice.instruction_set == InstructionSetChoice::sse3) set = InstructionSet::sse3;
+        if (choice.instruction_set == InstructionSetChoice::avx2) {
+            if (!processor_offers(InstructionSet::avx2)) return "this processor does not offer avx2";
+            if (!instruction_set_usable(InstructionSet::avx2))
+                return "avx2 cannot be used here: its eight-lane reciprocal square root estimate differs "
+                       "from the four-lane one on this processor";
+            set = InstructionSet::avx2;
+        }
+        engine.fast = std::make_unique<FastEngine>(choice.workers ? choice.workers : default_fast_workers(), set);
+        engine.fast->time_stages(engine.timing);
+    }
+    engine.kind = choice.kind;
+    engine.running = true;
+    return "";
+}
+
+void stop_engine() {
+    engine.fast.reset();
+    engine.running = false;
+    shading_mode = ShadingMode::two_workers;
+}
+
+RunningEngine running_engine() {
+    if (!engine.running) start_engine({});
+    if (engine.kind == EngineKind::reference)
+        return {EngineKind::reference, shading_mode == ShadingMode::calling_thread ? 1 : 2, InstructionSet::sse3};
+    return {EngineKind::fast, engine.fast->workers(), engine.fast->instruction_set()};
+}
+
+void render_frame() {
+    if (!engine.running) start_engine({});
+    if (engine.kind == EngineKind::reference)
+        render_reference_frame();
+    else
+        render_fast_frame();
+}
+
+void time_stages(bool on) {
+    engine.timing = on;
+    if (engine.fast) engine.fast->time_stages(on);
+}
+
+StageTimes take_stage_times() {
+    StageTimes sum = engine.times;
+    engine.times = {};
+    if (sum.frames > 0) {
+        for (double* t : {&sum.clearing_ms, &sum.transform_ms, &sum.depth_ms, &sum.shading_ms, &sum.workers_ms})
+            *t /= static_cast<double>(sum.frames);
+    }
+    return sum;
+}

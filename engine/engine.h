@@ -1,0 +1,76 @@
+// The frame's orchestration: which engine draws the frames, and render_frame,
+// which the window programs, the tools and the tests call once per frame.
+//
+//   reference  the system's own design: both buffers cleared whole, the depth
+//              pre-pass on the calling thread, then two render workers
+//              created for the frame, one per half of the rows, one pixel at
+//              a time with four-lane arithmetic.
+//   fast       the same pictures, bit for bit, from a pool of workers that
+//              share every stage but the transform, several pixels per
+//              instruction (engine/fast_engine.h).
+//
+// Threads: main thread only.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "raster/span_kernels.h"
+
+enum class EngineKind { fast, reference };
+enum class InstructionSetChoice { automatic, sse3, avx2 };
+
+struct EngineChoice {
+    EngineKind kind = EngineKind::fast;
+    int workers = 0;  // 0: the engine's default
+    InstructionSetChoice instruction_set = InstructionSetChoice::automatic;
+};
+
+// The fast engine takes 1 to most_fast_workers workers, one per processor
+// the process may run on unless told otherwise; the reference engine 1 (both
+// halves on the calling thread) or 2 (its two render workers, the default).
+inline constexpr int most_fast_workers = 64;
+int default_fast_workers();
+
+const char* engine_name(EngineKind kind);
+const char* instruction_set_choice_name(InstructionSetChoice choice);
+bool engine_named(std::string_view name, EngineKind* kind);
+bool instruction_set_choice_named(std::string_view name, InstructionSetChoice* choice);
+
+// Starts the chosen engine for the frame start_system set up, ending the
+// engine before it. Returns "" when it runs, otherwise one line saying why it
+// cannot (a worker count out of range, an instruction set this processor
+// lacks), and then no engine runs until the next start.
+std::string start_engine(const EngineChoice& choice);
+// Ends the running engine and its workers.
+void stop_engine();
+
+struct RunningEngine {
+    EngineKind kind;
+    int workers;                     // workers that draw (started ones)
+    InstructionSet instruction_set;  // the reference engine's is sse3
+};
+// The running engine; the default engine is started if none runs.
+RunningEngine running_engine();
+
+// Renders the frame of the current frame_counter into frame_buffer with the
+// running engine (the default engine if none was started): when it returns
+// the picture is complete and no worker is drawing. The depth buffer is the
+// reference engine's whole; the fast engine's only where faces reach.
+void render_frame();
+
+// Mean time per frame of each stage, over the frames rendered while timing
+// was on. The fast engine's clearing, depth pre-pass and shading overlap
+// across its workers: for it they are the workers' time per frame divided by
+// the number of workers, and `workers` is the pool's time from waking the
+// workers to the last one's end.
+struct StageTimes {
+    double clearing_ms = 0;
+    double transform_ms = 0;
+    double depth_ms = 0;
+    double shading_ms = 0;
+    double workers_ms = 0;  // fast engine only
+    long frames = 0;
+};
+void time_stages(bool on);
+StageTimes take_stage_times();

@@ -1,0 +1,153 @@
+#include "engine/fast_engine.h"
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <optional>
+
+#include "pipeline/depth_pass.h"
+#include "pipeline/face_walk.h"
+#include "raster/shading.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double milliseconds_since(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+ShadeRun to_run(const Span<ShadeValue>& span, std::uint32_t row_pitch) {
+    ShadeRun run;
+    _mm_store_ps(run.normal.lane, span.at_left.normal);
+    _mm_store_ps(run.normal_step.lane, span.step.normal);
+    _mm_store_ps(run.attributes.lane, span.at_left.attributes);
+    _mm_store_ps(run.attribute_step.lane, span.step.attributes);
+    run.first = static_cast<std::uint32_t>(span.row) * row_pitch + static_cast<std::uint32_t>(span.left);
+    run.count = span.count;
+    return run;
+}
+
+}  // namespace
+
+FastEngine::FastEngine(int workers, InstructionSet set, const PoolThreadServices& threads)
+    : set_(set), kernels_(span_kernels(set)), pool_(workers, threads) {
+    times_.resize(static_cast<std::size_t>(std::max(pool_.started(), 1)));
+}
+
+FastEngine::DrawnRows& FastEngine::drawn_rows_for(const FrameTarget& target) {
+    for (DrawnRows& slot : drawn_slots_)
+        if (slot.frame == target.frame && slot.width == target.width && slot.height == target.height) return slot;
+    // A buffer this engine has not drawn into: its first frame clears every
+    // row whole, whatever it holds.
+    DrawnRows& slot = drawn_slots_[next_slot_];
+    next_slot_ = (next_slot_ + 1) % 2;
+    slot.frame = target.frame;
+    slot.width = target.width;
+    slot.height = target.height;
+    slot.rows.assign(target.height, RowReach{0, target.width});
+    return slot;
+}
+
+void FastEngine::forget_drawn(const std::uint32_t* frame) {
+    for (DrawnRows& slot : drawn_slots_)
+        if (slot.frame == frame) slot.frame = nullptr;
+}
+
+void FastEngine::draw(const FrameFace* faces, int face_count, const FrameTarget& target) {
+    begin_draw(faces, face_count, target);
+    finish_draw();
+}
+
+void FastEngine::begin_draw(const FrameFace* faces, int face_count, const FrameTarget& target) {
+    face_count_ = std::min(face_count, working_array_room);
+    std::copy(faces, faces + face_count_, faces_);
+    target_ = target;
+    drawn_ = &drawn_rows_for(target);
+    strip_count_ = (target.height + strip_rows - 1) / strip_rows;
+    next_strip_.store(0, std::memory_order_relaxed);
+    pool_.begin(work, this);
+}
+
+void FastEngine::finish_draw() { pool_.finish(); }
+
+FastStageTimes FastEngine::take_stage_times() {
+    FastStageTimes sum;
+    for (WorkerTimes& t : times_) {
+        sum.clearing_ms += t.clearing_ms;
+        sum.walking_ms += t.walking_ms;
+        sum.depth_ms += t.depth_ms;
+        sum.shading_ms += t.shading_ms;
+        t = {};
+    }
+    return sum;
+}
+
+void FastEngine::work(void* engine, int worker) { static_cast<FastEngine*>(engine)->draw_strips(worker); }
+
+void FastEngine::draw_strips(int worker) {
+    const FrameTarget& target = target_;
+    const ClipBand frame_band = whole_frame_band(target);
+    // Each worker walks every face from its top row, stepping past the rows
+    // of other workers' strips: a row's values never depend on who draws it.
+    std::optional<FaceWalk<ShadeValue>> walks[working_array_room];
+    for (int f = 0; f < face_count_; ++f) {
+        walks[f].emplace(faces_[f].corner);
+        if (walks[f]->misses(frame_band)) walks[f].reset();
+    }
+    const RunBuffers buffers{target.frame, target.depth, texture};
+    const float far = std::bit_cast<float>(far_depth_bits);
+    WorkerTimes& times = times_[static_cast<std::size_t>(worker)];
+
+    ShadeRun runs[working_array_room * strip_rows];
+    RowReach reach[strip_rows];
+    for (;;) {
+        const int strip = next_strip_.fetch_add(1, std::memory_order_relaxed);
+        if (strip >= strip_count_) break;
+        const std::int32_t first_row = strip * strip_rows;
+        const std::int32_t end_row = std::min(first_row + strip_rows, std::int32_t{target.height});
+        const Clock::time_point start = timing_ ? Clock::now() : Clock::time_point{};
+
+        // Every face's runs on the strip's rows, face by face.
+        int run_count = 0;
+        for (RowReach& r : reach) r = {target.width, 0};
+        for (auto& walk : walks) {
+            if (!walk) continue;
+            walk->skip_to(first_row);
+            walk->walk_rows(end_row, [&](std::int32_t row, const EdgeState<ShadeValue>& a,
+                                         const EdgeState<ShadeValue>& b) {
+                Span<ShadeValue> span;
+                if (!set_up_span(row, a, b, frame_band, &span)) return;
+                runs[run_count++] = to_run(span, target.width);
+                RowReach& r = reach[row - first_row];
+                r.first = std::min(r.first, span.left);
+                r.end = std::max(r.end, span.left + span.count);
+            });
+        }
+        const Clock::time_point walked = timing_ ? Clock::now() : Clock::time_point{};
+
+        // The frame buffer where the previous frame drew (the rest is still
+        // 0), the depth buffer where this frame's runs reach.
+        for (std::int32_t row = first_row; row < end_row; ++row) {
+            RowReach& before = drawn_->rows[static_cast<std::size_t>(row)];
+            const RowReach& now = reach[row - first_row];
+            const std::size_t row_start = static_cast<std::size_t>(row) * target.width;
+            if (before.first < before.end)
+                std::fill(target.frame + row_start + before.first, target.frame + row_start + before.end, 0u);
+            if (now.first < now.end)
+                std::fill(target.depth + row_start + now.first, target.depth + row_start + now.end, far);
+            before = now;
+        }
+        const Clock::time_point cleared = timing_ ? Clock::now() : Clock::time_point{};
+
+        kernels_.store_depths(runs, run_count, target.depth);
+        const Clock::time_point depth_done = timing_ ? Clock::now() : Clock::time_point{};
+        kernels_.shade(runs, run_count, buffers);
+        if (timing_) {
+            times.walking_ms += std::chrono::duration<double, std::milli>(walked - start).count();
+            times.clearing_ms += std::chrono::duration<double, std::milli>(cleared - walked).count();
+            times.depth_ms += std::chrono::duration<double, std::milli>(depth_done - cleared).count();
+            times.shading_ms += milliseconds_since(depth_done);
+        }
+    }
+}

@@ -1,0 +1,100 @@
+// The fast engine: the same pictures as the reference engine, bit for bit,
+// drawn by a pool of workers that share every stage of the frame but the
+// transform. The frame's rows are dealt out in strips; a worker takes the
+// next strip, clears it, draws every face's runs on it into the depth buffer
+// and then shades them, with the kernels of one instruction set.
+//
+// The depth buffer is defined only where faces reach: elsewhere it holds
+// whatever an earlier frame left there. The frame buffer is complete: it is
+// cleared where the previous frame drew into it, and every other pixel is
+// still 0 from before.
+//
+// Threads: one thread (the main thread) calls the members; the work runs on
+// the pool's workers.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "engine/worker_pool.h"
+#include "pipeline/frame.h"
+#include "raster/span_kernels.h"
+
+// Rows per strip: small enough that the strips of a model a few rows tall
+// still spread over the workers, large enough that a strip's runs amortise
+// their set-up. A strip's depths stay in the processor's cache between its
+// pre-pass and its shading.
+inline constexpr int strip_rows = 8;
+
+// Time the workers spent in each stage, summed over the workers.
+struct FastStageTimes {
+    double clearing_ms = 0;
+    double walking_ms = 0;     // edges, runs and their set-up
+    double depth_ms = 0;       // the depth pre-pass over the runs
+    double shading_ms = 0;
+};
+
+class FastEngine {
+  public:
+    FastEngine(int workers, InstructionSet set, const PoolThreadServices& threads = platform_pool_threads);
+
+    int workers() const { return pool_.started(); }
+    InstructionSet instruction_set() const { return set_; }
+
+    // Draws the faces into the target: the same picture as the reference
+    // engine's depth pre-pass and shading pass. The target's frame buffer
+    // must hold what this engine last drew into it (or be all 0, or be
+    // announced with forget_drawn).
+    void draw(const FrameFace* faces, int face_count, const FrameTarget& target);
+    // The same in two steps: begin starts the workers and returns; finish
+    // waits for them. Nothing may touch the target's buffers in between.
+    void begin_draw(const FrameFace* faces, int face_count, const FrameTarget& target);
+    void finish_draw();
+
+    // Something else has written into the frame buffer at `frame`: its next
+    // frame clears it whole.
+    void forget_drawn(const std::uint32_t* frame);
+
+    // Per-stage times of the frames drawn while timing is on.
+    void time_stages(bool on) { timing_ = on; }
+    FastStageTimes take_stage_times();
+
+  private:
+    // The columns a row's runs reached: [first, end), empty when first >= end.
+    struct RowReach {
+        std::int32_t first;
+        std::int32_t end;
+    };
+    // What the last frame drew into one frame buffer, row by row.
+    struct DrawnRows {
+        const std::uint32_t* frame = nullptr;
+        std::uint16_t width = 0, height = 0;
+        std::vector<RowReach> rows;
+    };
+
+    static void work(void* engine, int worker);
+    void draw_strips(int worker);
+    DrawnRows& drawn_rows_for(const FrameTarget& target);
+
+    InstructionSet set_;
+    const SpanKernels& kernels_;
+    WorkerPool pool_;
+
+    // The frame in progress, written before the workers start.
+    FrameFace faces_[working_array_room];
+    int face_count_ = 0;
+    FrameTarget target_{};
+    DrawnRows* drawn_ = nullptr;
+    int strip_count_ = 0;
+    std::atomic<int> next_strip_{0};
+
+    DrawnRows drawn_slots_[2];
+    int next_slot_ = 0;
+
+    bool timing_ = false;
+    struct alignas(64) WorkerTimes {
+        double clearing_ms = 0, walking_ms = 0, depth_ms = 0, shading_ms = 0;
+    };
+    std::vector<WorkerTimes> times_;
+};

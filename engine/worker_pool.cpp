@@ -1,0 +1,67 @@
+#include "engine/worker_pool.h"
+
+#include <algorithm>
+#include <new>
+
+WorkerPool::WorkerPool(int workers, const PoolThreadServices& services) : services_(services) {
+    done_ = services_.make_signal();
+    if (!done_) return;  // no worker can report back: the calling thread does the work
+    constexpr int most_processors = 1024;
+    std::vector<int> processors(most_processors);
+    const int usable = std::min(services_.usable_processors(processors.data(), most_processors), most_processors);
+    for (int i = 0; i < workers; ++i) {
+        auto* worker = new (std::nothrow) Worker{this, static_cast<int>(workers_.size()), nullptr, nullptr};
+        if (!worker) break;
+        worker->wake = services_.make_signal();
+        if (worker->wake) worker->thread = services_.start(worker_main, worker, processors[i % usable]);
+        if (!worker->thread) {
+            if (worker->wake) services_.free_signal(worker->wake);
+            delete worker;
+            continue;
+        }
+        workers_.push_back(worker);
+    }
+}
+
+WorkerPool::~WorkerPool() {
+    if (running_) finish();
+    stopping_ = true;
+    for (Worker* worker : workers_) services_.raise(worker->wake);
+    for (Worker* worker : workers_) {
+        services_.join(worker->thread);
+        services_.free_signal(worker->wake);
+        delete worker;
+    }
+    if (done_) services_.free_signal(done_);
+}
+
+void WorkerPool::worker_main(void* argument) {
+    auto* worker = static_cast<Worker*>(argument);
+    WorkerPool& pool = *worker->pool;
+    for (;;) {
+        // The signal's own lock orders this worker's reads after everything
+        // the main thread wrote before raising it.
+        pool.services_.await(worker->wake);
+        if (pool.stopping_) return;
+        pool.job_(pool.context_, worker->index);
+        if (pool.remaining_.fetch_sub(1, std::memory_order_acq_rel) == 1) pool.services_.raise(pool.done_);
+    }
+}
+
+void WorkerPool::begin(Job job, void* context) {
+    running_ = true;
+    if (workers_.empty()) {
+        job(context, 0);
+        return;
+    }
+    job_ = job;
+    context_ = context;
+    remaining_.store(started(), std::memory_order_relaxed);
+    for (Worker* worker : workers_) services_.raise(worker->wake);
+}
+
+void WorkerPool::finish() {
+    if (!running_) return;
+    running_ = false;
+    if (!workers_.empty()) services_.await(done_);
+}

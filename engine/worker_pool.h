@@ -1,0 +1,52 @@
+// A pool of long-lived render workers: created once, pinned one per
+// processor, woken once per frame and waited for once per frame. Between
+// frames they sleep in the platform's wait; nothing spins.
+//
+// Threads: a pool belongs to one thread (the main thread), which alone calls
+// its members.
+#pragma once
+
+#include <atomic>
+#include <vector>
+
+#include "raster/worker_threads.h"
+
+class WorkerPool {
+  public:
+    using Job = void (*)(void* context, int worker);
+
+    // Starts up to `workers` threads, worker i pinned to the i-th processor
+    // the process may run on (round robin). Workers whose thread or signal
+    // cannot be had are left out; started() says how many run.
+    WorkerPool(int workers, const PoolThreadServices& services);
+    // Ends every worker and waits for it.
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    int started() const { return static_cast<int>(workers_.size()); }
+
+    // Runs job(context, worker) once on every started worker, worker 0 to
+    // started() - 1; with none started, once on the calling thread as worker
+    // 0. Returns at once; finish() waits until every call has returned.
+    void begin(Job job, void* context);
+    void finish();
+
+  private:
+    struct Worker {
+        WorkerPool* pool;
+        int index;
+        PoolThread thread;
+        PoolSignal wake;
+    };
+    static void worker_main(void* worker);
+
+    const PoolThreadServices& services_;
+    std::vector<Worker*> workers_;
+    PoolSignal done_ = nullptr;
+    Job job_ = nullptr;
+    void* context_ = nullptr;
+    bool stopping_ = false;
+    bool running_ = false;
+    std::atomic<int> remaining_{0};
+};

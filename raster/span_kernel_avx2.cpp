@@ -1,0 +1,146 @@
+// The span kernels eight pixels at a time, with AVX2. Compiled with -mavx2
+// and nothing else added: no FMA, whose single rounding would change the
+// bits. Only instructions whose results equal the four-lane ones are used;
+// the eight-lane reciprocal square root estimate is checked against the
+// four-lane one at start-up before this kernel is chosen.
+#include <immintrin.h>
+
+#include "raster/span_kernel_impl.h"
+
+namespace {
+
+struct Avx2Lanes {
+    static constexpr int width = 8;
+    using F = __m256;
+    using I = __m256i;
+
+    static F splat(float value) { return _mm256_set1_ps(value); }
+    static I splat_int(std::int32_t value) { return _mm256_set1_epi32(value); }
+    static F add(F a, F b) { return _mm256_add_ps(a, b); }
+    static F sub(F a, F b) { return _mm256_sub_ps(a, b); }
+    static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
+    static F min(F a, F b) { return _mm256_min_ps(a, b); }
+    static F max(F a, F b) { return _mm256_max_ps(a, b); }
+    static F bits_and(F a, F b) { return _mm256_and_ps(a, b); }
+    static F less(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LT_OS); }
+    static F less_equal(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LE_OS); }
+    static F rsqrt(F a) { return _mm256_rsqrt_ps(a); }
+    static I truncate(F a) { return _mm256_cvttps_epi32(a); }
+    static I round(F a) { return _mm256_cvtps_epi32(a); }
+    static F to_float(I a) { return _mm256_cvtepi32_ps(a); }
+    static I max_zero(I a) { return _mm256_max_epi32(a, _mm256_setzero_si256()); }
+    static I clamp_byte(I a) { return _mm256_min_epi32(max_zero(a), _mm256_set1_epi32(255)); }
+    static I int_add(I a, I b) { return _mm256_add_epi32(a, b); }
+    static I int_and(I a, I b) { return _mm256_and_si256(a, b); }
+    static I int_or(I a, I b) { return _mm256_or_si256(a, b); }
+    template <int n> static I shift_left(I a) { return _mm256_slli_epi32(a, n); }
+    template <int n> static I shift_right(I a) { return _mm256_srli_epi32(a, n); }
+    template <int n> static I shift_right_signed(I a) { return _mm256_srai_epi32(a, n); }
+    static I add_saturated_bytes(I a, I b) { return _mm256_adds_epu8(a, b); }
+
+    // Each pixel's footprint is two pairs of neighbouring texels: one 64-bit
+    // element from each of two texture rows. Pixels 0, 1, 4, 5 are gathered
+    // together and 2, 3, 6, 7 together, so that splitting the pairs within
+    // each 128-bit half leaves every texel vector in pixel order.
+    static void footprints(const std::uint32_t* texels, I index, I texel[4]) {
+        const __m128i pixels_0145 = _mm256_castsi256_si128(_mm256_permute4x64_epi64(index, _MM_SHUFFLE(3, 1, 2, 0)));
+        const __m128i pixels_2367 = _mm256_castsi256_si128(_mm256_permute4x64_epi64(index, _MM_SHUFFLE(2, 0, 3, 1)));
+        const auto* upper = reinterpret_cast<const long long*>(texels);
+        const auto* lower = reinterpret_cast<const long long*>(texels + texture_size);
+        split_pairs(_mm256_i32gather_epi64(upper, pixels_0145, 4), _mm256_i32gather_epi64(upper, pixels_2367, 4),
+                    texel[0], texel[1]);
+        split_pairs(_mm256_i32gather_epi64(lower, pixels_0145, 4), _mm256_i32gather_epi64(lower, pixels_2367, 4),
+                    texel[2], texel[3]);
+    }
+    static void split_pairs(I first, I second, I& left, I& right) {
+        const F x = _mm256_castsi256_ps(first), y = _mm256_castsi256_ps(second);
+        left = _mm256_castps_si256(_mm256_shuffle_ps(x, y, _MM_SHUFFLE(2, 0, 2, 0)));
+        right = _mm256_castps_si256(_mm256_shuffle_ps(x, y, _MM_SHUFFLE(3, 1, 3, 1)));
+    }
+
+    // The first n lanes; a group shorter than eight pixels, at the end of a
+    // run, neither reads nor writes past it.
+    static I first_lanes(int n) {
+        return _mm256_cmpgt_epi32(_mm256_set1_epi32(n), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    }
+    static F load_depths(const float* source, int n) {
+        if (n == width) return _mm256_loadu_ps(source);
+        return _mm256_maskload_ps(source, first_lanes(n));
+    }
+    static I load_pixels(const std::uint32_t* source, int n) {
+        if (n == width) return _mm256_loadu_si256(reinterpret_cast<const I*>(source));
+        return _mm256_maskload_epi32(reinterpret_cast<const int*>(source), first_lanes(n));
+    }
+    static void store_pixels(std::uint32_t* destination, I pixels, int n) {
+        if (n == width)
+            _mm256_storeu_si256(reinterpret_cast<I*>(destination), pixels);
+        else
+            _mm256_maskstore_epi32(reinterpret_cast<int*>(destination), first_lanes(n), pixels);
+    }
+
+    // The run's values eight pixels at a time. A pixel's normal and attribute
+    // vector travel together in one eight-lane vector, each lane stepped by
+    // its own step exactly as the four-lane walk steps it; then the eight
+    // pixels are turned into one vector per component.
+    class Chain {
+      public:
+        explicit Chain(const ShadeRun& run)
+            : values_(_mm256_set_m128(_mm_load_ps(run.attributes.lane), _mm_load_ps(run.normal.lane))),
+              step_(_mm256_set_m128(_mm_load_ps(run.attribute_step.lane), _mm_load_ps(run.normal_step.lane))) {}
+
+        void next(span_kernel::Pixels<Avx2Lanes>& p) {
+            F q[8];  // pixel k: normal x, y, z, w | u, v, depth, spare
+            for (F& pixel : q) {
+                pixel = values_;
+                values_ = _mm256_add_ps(values_, step_);
+            }
+            const F pairs_01_low = _mm256_unpacklo_ps(q[0], q[1]);
+            const F pairs_01_high = _mm256_unpackhi_ps(q[0], q[1]);
+            const F pairs_23_low = _mm256_unpacklo_ps(q[2], q[3]);
+            const F pairs_23_high = _mm256_unpackhi_ps(q[2], q[3]);
+            const F pairs_45_low = _mm256_unpacklo_ps(q[4], q[5]);
+            const F pairs_45_high = _mm256_unpackhi_ps(q[4], q[5]);
+            const F pairs_67_low = _mm256_unpacklo_ps(q[6], q[7]);
+            const F pairs_67_high = _mm256_unpackhi_ps(q[6], q[7]);
+            // Pixels 0-3 (and 4-7): x | u, y | v, z | depth, w | spare.
+            const F x_u_0123 = _mm256_shuffle_ps(pairs_01_low, pairs_23_low, _MM_SHUFFLE(1, 0, 1, 0));
+            const F y_v_0123 = _mm256_shuffle_ps(pairs_01_low, pairs_23_low, _MM_SHUFFLE(3, 2, 3, 2));
+            const F z_d_0123 = _mm256_shuffle_ps(pairs_01_high, pairs_23_high, _MM_SHUFFLE(1, 0, 1, 0));
+            const F w_s_0123 = _mm256_shuffle_ps(pairs_01_high, pairs_23_high, _MM_SHUFFLE(3, 2, 3, 2));
+            const F x_u_4567 = _mm256_shuffle_ps(pairs_45_low, pairs_67_low, _MM_SHUFFLE(1, 0, 1, 0));
+            const F y_v_4567 = _mm256_shuffle_ps(pairs_45_low, pairs_67_low, _MM_SHUFFLE(3, 2, 3, 2));
+            const F z_d_4567 = _mm256_shuffle_ps(pairs_45_high, pairs_67_high, _MM_SHUFFLE(1, 0, 1, 0));
+            const F w_s_4567 = _mm256_shuffle_ps(pairs_45_high, pairs_67_high, _MM_SHUFFLE(3, 2, 3, 2));
+            p.normal_x = _mm256_permute2f128_ps(x_u_0123, x_u_4567, 0x20);
+            p.u = _mm256_permute2f128_ps(x_u_0123, x_u_4567, 0x31);
+            p.normal_y = _mm256_permute2f128_ps(y_v_0123, y_v_4567, 0x20);
+            p.v = _mm256_permute2f128_ps(y_v_0123, y_v_4567, 0x31);
+            p.normal_z = _mm256_permute2f128_ps(z_d_0123, z_d_4567, 0x20);
+            p.depth = _mm256_permute2f128_ps(z_d_0123, z_d_4567, 0x31);
+            p.normal_w = _mm256_permute2f128_ps(w_s_0123, w_s_4567, 0x20);
+        }
+
+      private:
+        F values_, step_;
+    };
+};
+
+}  // namespace
+
+extern const SpanKernels avx2_span_kernel_table;
+const SpanKernels avx2_span_kernel_table = {
+    "avx2",
+    Avx2Lanes::width,
+    span_kernel::store_depths<Avx2Lanes>,
+    span_kernel::shade_runs<Avx2Lanes>,
+};
+
+void eight_lane_rsqrt_estimates(const float* in, float* out, std::size_t count) {
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) _mm256_storeu_ps(out + i, _mm256_rsqrt_ps(_mm256_loadu_ps(in + i)));
+    if (i == count) return;
+    alignas(32) float part[8] = {1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f};
+    for (std::size_t k = i; k < count; ++k) part[k - i] = in[k];
+    _mm256_store_ps(part, _mm256_rsqrt_ps(_mm256_load_ps(part)));
+    for (std::size_t k = i; k < count; ++k) out[k] = part[k - i];
+}

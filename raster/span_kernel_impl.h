@@ -1,0 +1,227 @@
+// The span kernels' algorithm, written once over a lane type; each
+// instruction set's file defines its lane type (in an unnamed namespace, so
+// that nothing compiled with one set's flags can be linked in for another)
+// and instantiates these templates. Include it from those files only.
+//
+// The pixels of a group travel one per lane: every value below is a vector
+// of W pixels' values, and every operation is the one the per-pixel routine
+// (raster/shade_pixel.h) applies to that value, in the same order, so each
+// lane's bits equal that routine's.
+//
+// A lane type L provides:
+//   width                                 pixels per group, W
+//   F, I                                  W floats, W 32-bit integers
+//   splat(float), splat_int(int32)
+//   add, sub, mul(F, F)                   single precision, rounded to nearest
+//   min, max(F, F)                        the processor's rules: the second
+//                                         operand when either is NaN or both
+//                                         are zero
+//   bits_and(F, F)                        bitwise
+//   less, less_equal(F, F)                ordered: all bits set or clear
+//   rsqrt(F)                              the four-lane estimate's bits
+//   truncate(F), round(F), to_float(I)    conversions (round: to nearest even)
+//   max_zero(I), clamp_byte(I)            to 0.., to 0..255
+//   int_add, int_and, int_or(I, I)
+//   shift_left<n>, shift_right<n>, shift_right_signed<n>(I)
+//   footprints(texels, I index, I texel[4])
+//                                         the 2 x 2 texels from each index:
+//                                         (i, j), (i+1, j), (i, j+1), (i+1, j+1)
+//   add_saturated_bytes(I, I)
+//   load_depths(const float*, n), load_pixels(const uint32_t*, n),
+//   store_pixels(uint32_t*, I, n)         n <= W elements
+//   Chain(const ShadeRun&), next(Pixels<L>&)
+//                                         the run's next W pixels' values
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+#include "raster/span_kernels.h"
+#include "scene/scene_data.h"
+
+namespace span_kernel {
+
+// The stepped values of W pixels, one component per vector.
+template <class L>
+struct Pixels {
+    typename L::F normal_x, normal_y, normal_z, normal_w;
+    typename L::F u, v, depth;
+};
+
+// The scene's shading constants, each lane holding the same value.
+template <class L>
+struct ShadingConstants {
+    using F = typename L::F;
+    F tolerance, texel_limit, colour_limit, zero, one;
+    F direction[light_count][4];  // x, y, z, w
+    // blue, green, red
+    F diffuse[light_count][3];
+    F ambient[light_count][3];
+    F specular[light_count][3];
+
+    ShadingConstants() {
+        tolerance = L::splat(depth_tolerance);
+        texel_limit = L::splat(texel_clamp.lane[0]);
+        colour_limit = L::splat(colour_clamp.lane[0]);
+        zero = L::splat(zero_vector.lane[0]);
+        one = L::splat(one_vector.lane[0]);
+        for (int l = 0; l < light_count; ++l) {
+            for (int c = 0; c < 4; ++c) direction[l][c] = L::splat(lights[l].direction.lane[c]);
+            for (int c = 0; c < 3; ++c) {
+                diffuse[l][c] = L::splat(lights[l].diffuse.lane[c]);
+                ambient[l][c] = L::splat(lights[l].ambient.lane[c]);
+                specular[l][c] = L::splat(lights[l].specular.lane[c]);
+            }
+        }
+    }
+};
+
+// One texel byte (blue, green or red) of W texels, as floats.
+template <class L, int channel>
+typename L::F texel_channel(typename L::I texels) {
+    return L::to_float(L::int_and(L::template shift_right<8 * channel>(texels), L::splat_int(0xFF)));
+}
+
+// The colours W pixels add into the frame buffer: blue, green and red bytes,
+// the fourth byte zero.
+template <class L>
+typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const ShadingConstants<L>& c,
+                           const std::uint32_t* texels) {
+    using F = typename L::F;
+    using I = typename L::I;
+
+    // 1. Unit normal: (x x + y y) + (z z + w w), the four-lane estimate.
+    const F length_squared = L::add(L::add(L::mul(p.normal_x, p.normal_x), L::mul(p.normal_y, p.normal_y)),
+                                    L::add(L::mul(p.normal_z, p.normal_z), L::mul(p.normal_w, p.normal_w)));
+    const F scale = L::rsqrt(length_squared);
+    const F unit_x = L::mul(p.normal_x, scale);
+    const F unit_y = L::mul(p.normal_y, scale);
+    const F unit_z = L::mul(p.normal_z, scale);
+    const F unit_w = L::mul(p.normal_w, scale);
+
+    // 2. Texture position: clamped above only, truncated; the fraction is
+    //    taken from the unguarded index, the footprint from the guarded one.
+    const F u = L::min(p.u, c.texel_limit);
+    const F v = L::min(p.v, c.texel_limit);
+    const I column = L::truncate(u);
+    const I row = L::truncate(v);
+    const F fraction_u = L::sub(u, L::to_float(column));
+    const F fraction_v = L::sub(v, L::to_float(row));
+    const I footprint =
+        L::int_add(L::template shift_left<7>(L::max_zero(row)), L::max_zero(column));  // row * 128 + column
+
+    // 3. Front-most: own depth - 1.1 < stored <= own depth + 1.1.
+    const F front_most = L::bits_and(L::less(L::sub(p.depth, c.tolerance), stored_depth),
+                                     L::less_equal(stored_depth, L::add(p.depth, c.tolerance)));
+
+    // 4. Lights: in each channel the brightest of the three wins.
+    F light[3] = {c.zero, c.zero, c.zero};
+    for (int l = 0; l < light_count; ++l) {
+        const F* d = c.direction[l];
+        const F cosine = L::add(L::add(L::mul(unit_x, d[0]), L::mul(unit_y, d[1])),
+                                L::add(L::mul(unit_z, d[2]), L::mul(unit_w, d[3])));
+        const F k2 = L::mul(cosine, cosine);
+        const F k4 = L::mul(k2, k2);
+        const F k8 = L::mul(k4, k4);
+        const F k16 = L::bits_and(L::mul(k8, k8), front_most);
+        const F facing = L::max(cosine, c.zero);
+        for (int channel = 0; channel < 3; ++channel) {
+            const F value = L::add(L::add(L::mul(k16, c.specular[l][channel]), L::mul(facing, c.diffuse[l][channel])),
+                                   c.ambient[l][channel]);
+            light[channel] = L::max(light[channel], value);
+        }
+    }
+    for (F& channel : light) channel = L::min(channel, c.colour_limit);
+
+    // 5. Bilinear texture.
+    const F complement_u = L::sub(c.one, fraction_u);
+    const F complement_v = L::sub(c.one, fraction_v);
+    const F weight_00 = L::mul(complement_u, complement_v);
+    const F weight_10 = L::mul(fraction_u, complement_v);
+    const F weight_01 = L::mul(complement_u, fraction_v);
+    const F weight_11 = L::mul(fraction_u, fraction_v);
+    I texel[4];
+    L::footprints(texels, footprint, texel);
+    const I texel_00 = texel[0], texel_10 = texel[1], texel_01 = texel[2], texel_11 = texel[3];
+
+    // 6. Modulation, rounded, divided by 256 rounding down, limited to a byte.
+    auto modulate = [&](auto channel_tag) {
+        constexpr int channel = decltype(channel_tag)::value;
+        const F texture_value =
+            L::add(L::add(L::mul(weight_00, texel_channel<L, channel>(texel_00)),
+                          L::mul(weight_10, texel_channel<L, channel>(texel_10))),
+                   L::add(L::mul(weight_01, texel_channel<L, channel>(texel_01)),
+                          L::mul(weight_11, texel_channel<L, channel>(texel_11))));
+        return L::clamp_byte(L::template shift_right_signed<8>(L::round(L::mul(light[channel], texture_value))));
+    };
+    const I blue = modulate(std::integral_constant<int, 0>{});
+    const I green = modulate(std::integral_constant<int, 1>{});
+    const I red = modulate(std::integral_constant<int, 2>{});
+    return L::int_or(L::int_or(blue, L::template shift_left<8>(green)), L::template shift_left<16>(red));
+}
+
+template <class L>
+void shade_runs(const ShadeRun* runs, int count, const RunBuffers& buffers) {
+    const ShadingConstants<L> constants;
+    for (const ShadeRun* run = runs; run != runs + count; ++run) {
+        typename L::Chain chain(*run);
+        std::uint32_t* pixels = buffers.frame + run->first;
+        const float* stored = buffers.depth + run->first;
+        for (std::int32_t done = 0; done < run->count; done += L::width) {
+            const int n = run->count - done < L::width ? run->count - done : L::width;
+            Pixels<L> values;
+            chain.next(values);
+            const typename L::I colour =
+                shade_pixels<L>(values, L::load_depths(stored + done, n), constants, buffers.texels);
+            // 7. Saturating addition; the fourth byte gets 0 added.
+            L::store_pixels(pixels + done, L::add_saturated_bytes(L::load_pixels(pixels + done, n), colour), n);
+        }
+    }
+}
+
+// The depth chain is serial within a run: each pixel's depth is the previous
+// one plus the step, rounded. Two runs walked side by side keep two chains in
+// flight. Runs of one call lie on different rows or come in face order, so
+// no pixel is reached out of its faces' order.
+template <class L>
+void store_depths(const ShadeRun* runs, int count, float* depth) {
+    int r = 0;
+    for (; r + 1 < count; r += 2) {
+        const ShadeRun& a = runs[r];
+        const ShadeRun& b = runs[r + 1];
+        float* element_a = depth + a.first;
+        float* element_b = depth + b.first;
+        float z_a = a.attributes.lane[2], z_b = b.attributes.lane[2];
+        const float step_a = a.attribute_step.lane[2], step_b = b.attribute_step.lane[2];
+        const std::int32_t both = a.count < b.count ? a.count : b.count;
+        std::int32_t k = 0;
+        if (element_a + a.count <= element_b || element_b + b.count <= element_a) {
+            for (; k < both; ++k) {
+                if (z_a < element_a[k]) element_a[k] = z_a;
+                if (z_b < element_b[k]) element_b[k] = z_b;
+                z_a = z_a + step_a;
+                z_b = z_b + step_b;
+            }
+        }
+        for (std::int32_t j = k; j < a.count; ++j) {
+            if (z_a < element_a[j]) element_a[j] = z_a;
+            z_a = z_a + step_a;
+        }
+        for (std::int32_t j = k; j < b.count; ++j) {
+            if (z_b < element_b[j]) element_b[j] = z_b;
+            z_b = z_b + step_b;
+        }
+    }
+    if (r < count) {
+        const ShadeRun& a = runs[r];
+        float* element = depth + a.first;
+        float z = a.attributes.lane[2];
+        const float step = a.attribute_step.lane[2];
+        for (std::int32_t k = 0; k < a.count; ++k) {
+            if (z < element[k]) element[k] = z;
+            z = z + step;
+        }
+    }
+}
+
+}  // namespace span_kernel

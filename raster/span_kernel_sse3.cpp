@@ -1,0 +1,136 @@
+// The span kernels four pixels at a time, with nothing newer than SSE3.
+#include <pmmintrin.h>
+
+#include "raster/span_kernel_impl.h"
+
+namespace {
+
+struct Sse3Lanes {
+    static constexpr int width = 4;
+    using F = __m128;
+    using I = __m128i;
+
+    static F splat(float value) { return _mm_set1_ps(value); }
+    static I splat_int(std::int32_t value) { return _mm_set1_epi32(value); }
+    static F add(F a, F b) { return _mm_add_ps(a, b); }
+    static F sub(F a, F b) { return _mm_sub_ps(a, b); }
+    static F mul(F a, F b) { return _mm_mul_ps(a, b); }
+    static F min(F a, F b) { return _mm_min_ps(a, b); }
+    static F max(F a, F b) { return _mm_max_ps(a, b); }
+    static F bits_and(F a, F b) { return _mm_and_ps(a, b); }
+    static F less(F a, F b) { return _mm_cmplt_ps(a, b); }
+    static F less_equal(F a, F b) { return _mm_cmple_ps(a, b); }
+    static F rsqrt(F a) { return _mm_rsqrt_ps(a); }
+    static I truncate(F a) { return _mm_cvttps_epi32(a); }
+    static I round(F a) { return _mm_cvtps_epi32(a); }
+    static F to_float(I a) { return _mm_cvtepi32_ps(a); }
+    static I max_zero(I a) { return _mm_andnot_si128(_mm_srai_epi32(a, 31), a); }
+    static I clamp_byte(I a) {
+        const I non_negative = max_zero(a);
+        const I byte_max = _mm_set1_epi32(255);
+        const I over = _mm_cmpgt_epi32(non_negative, byte_max);
+        return _mm_or_si128(_mm_andnot_si128(over, non_negative), _mm_and_si128(over, byte_max));
+    }
+    static I int_add(I a, I b) { return _mm_add_epi32(a, b); }
+    static I int_and(I a, I b) { return _mm_and_si128(a, b); }
+    static I int_or(I a, I b) { return _mm_or_si128(a, b); }
+    template <int n> static I shift_left(I a) { return _mm_slli_epi32(a, n); }
+    template <int n> static I shift_right(I a) { return _mm_srli_epi32(a, n); }
+    template <int n> static I shift_right_signed(I a) { return _mm_srai_epi32(a, n); }
+    static I add_saturated_bytes(I a, I b) { return _mm_adds_epu8(a, b); }
+
+    // Each pixel's footprint is two pairs of neighbouring texels, one
+    // 64-bit load from each of two texture rows.
+    static void footprints(const std::uint32_t* texels, I index, I texel[4]) {
+        alignas(16) std::int32_t at[4];
+        _mm_store_si128(reinterpret_cast<I*>(at), index);
+        I upper[4], lower[4];
+        for (int k = 0; k < 4; ++k) {
+            upper[k] = _mm_loadl_epi64(reinterpret_cast<const I*>(texels + at[k]));
+            lower[k] = _mm_loadl_epi64(reinterpret_cast<const I*>(texels + at[k] + texture_size));
+        }
+        split_pairs(_mm_unpacklo_epi64(upper[0], upper[1]), _mm_unpacklo_epi64(upper[2], upper[3]), texel[0],
+                    texel[1]);
+        split_pairs(_mm_unpacklo_epi64(lower[0], lower[1]), _mm_unpacklo_epi64(lower[2], lower[3]), texel[2],
+                    texel[3]);
+    }
+    // (a0 b0 a1 b1), (a2 b2 a3 b3) -> (a0 a1 a2 a3), (b0 b1 b2 b3)
+    static void split_pairs(I first, I second, I& left, I& right) {
+        const F x = _mm_castsi128_ps(first), y = _mm_castsi128_ps(second);
+        left = _mm_castps_si128(_mm_shuffle_ps(x, y, _MM_SHUFFLE(2, 0, 2, 0)));
+        right = _mm_castps_si128(_mm_shuffle_ps(x, y, _MM_SHUFFLE(3, 1, 3, 1)));
+    }
+
+    // A group shorter than four pixels, at the end of a run, must not read or
+    // write past it: the next pixels may belong to another run or lie past
+    // the buffer's end.
+    static F load_depths(const float* source, int n) {
+        if (n == width) return _mm_loadu_ps(source);
+        alignas(16) float part[4] = {};
+        for (int i = 0; i < n; ++i) part[i] = source[i];
+        return _mm_load_ps(part);
+    }
+    static I load_pixels(const std::uint32_t* source, int n) {
+        if (n == width) return _mm_loadu_si128(reinterpret_cast<const I*>(source));
+        alignas(16) std::uint32_t part[4] = {};
+        for (int i = 0; i < n; ++i) part[i] = source[i];
+        return _mm_load_si128(reinterpret_cast<const I*>(part));
+    }
+    static void store_pixels(std::uint32_t* destination, I pixels, int n) {
+        if (n == width) {
+            _mm_storeu_si128(reinterpret_cast<I*>(destination), pixels);
+            return;
+        }
+        alignas(16) std::uint32_t part[4];
+        _mm_store_si128(reinterpret_cast<I*>(part), pixels);
+        for (int i = 0; i < n; ++i) destination[i] = part[i];
+    }
+
+    // The run's values four pixels at a time: each pixel's normal and
+    // attribute vector is the previous one's plus the step, then the four
+    // pixels are turned from one vector each into one vector per component.
+    class Chain {
+      public:
+        explicit Chain(const ShadeRun& run)
+            : normal_(_mm_load_ps(run.normal.lane)),
+              normal_step_(_mm_load_ps(run.normal_step.lane)),
+              attributes_(_mm_load_ps(run.attributes.lane)),
+              attribute_step_(_mm_load_ps(run.attribute_step.lane)) {}
+
+        void next(span_kernel::Pixels<Sse3Lanes>& p) {
+            F n[4], a[4];
+            for (int k = 0; k < 4; ++k) {
+                n[k] = normal_;
+                a[k] = attributes_;
+                normal_ = _mm_add_ps(normal_, normal_step_);
+                attributes_ = _mm_add_ps(attributes_, attribute_step_);
+            }
+            _MM_TRANSPOSE4_PS(n[0], n[1], n[2], n[3]);
+            _MM_TRANSPOSE4_PS(a[0], a[1], a[2], a[3]);
+            p = {n[0], n[1], n[2], n[3], a[0], a[1], a[2]};
+        }
+
+      private:
+        F normal_, normal_step_, attributes_, attribute_step_;
+    };
+};
+
+}  // namespace
+
+extern const SpanKernels sse3_span_kernel_table;
+const SpanKernels sse3_span_kernel_table = {
+    "sse3",
+    Sse3Lanes::width,
+    span_kernel::store_depths<Sse3Lanes>,
+    span_kernel::shade_runs<Sse3Lanes>,
+};
+
+void four_lane_rsqrt_estimates(const float* in, float* out, std::size_t count) {
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) _mm_storeu_ps(out + i, _mm_rsqrt_ps(_mm_loadu_ps(in + i)));
+    if (i == count) return;
+    alignas(16) float part[4] = {1.0f, 1.0f, 1.0f, 1.0f};
+    for (std::size_t k = i; k < count; ++k) part[k - i] = in[k];
+    _mm_store_ps(part, _mm_rsqrt_ps(_mm_load_ps(part)));
+    for (std::size_t k = i; k < count; ++k) out[k] = part[k - i];
+}

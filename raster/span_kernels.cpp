@@ -1,0 +1,119 @@
+#include "raster/span_kernels.h"
+
+#include <bit>
+#include <cpuid.h>
+#include <vector>
+
+#include "pipeline/depth_pass.h"
+#include "raster/shade_pixel.h"
+#include "raster/shading.h"
+
+// Defined in the instruction sets' own files.
+extern const SpanKernels sse3_span_kernel_table;
+extern const SpanKernels avx2_span_kernel_table;
+
+namespace {
+
+ShadeValue run_values(const ShadeRun& run) {
+    return {_mm_load_ps(run.normal.lane), _mm_load_ps(run.attributes.lane)};
+}
+ShadeValue run_steps(const ShadeRun& run) {
+    return {_mm_load_ps(run.normal_step.lane), _mm_load_ps(run.attribute_step.lane)};
+}
+
+void per_pixel_store_depths(const ShadeRun* runs, int count, float* depth) {
+    for (const ShadeRun* run = runs; run != runs + count; ++run) {
+        float* element = depth + run->first;
+        const Span<DepthValue> span{0, 0, run->count, {run->attributes.lane[2]}, {run->attribute_step.lane[2]}};
+        walk_span(span, [&](std::int32_t k, const DepthValue& value) {
+            if (value.z < element[k]) element[k] = value.z;
+        });
+    }
+}
+
+void per_pixel_shade(const ShadeRun* runs, int count, const RunBuffers& buffers) {
+    for (const ShadeRun* run = runs; run != runs + count; ++run) {
+        std::uint32_t* pixels = buffers.frame + run->first;
+        const float* stored = buffers.depth + run->first;
+        const Span<ShadeValue> span{0, 0, run->count, run_values(*run), run_steps(*run)};
+        walk_span(span, [&](std::int32_t k, const ShadeValue& value) {
+            shade_pixel(value.normal, value.attributes, stored[k], pixels + k, buffers.texels);
+        });
+    }
+}
+
+// XCR0 through XGETBV: which register state the operating system saves.
+std::uint64_t saved_register_state() {
+    std::uint32_t low = 0, high = 0;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return std::uint64_t{high} << 32 | low;
+}
+
+bool processor_offers_avx2() {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+    const bool osxsave = ecx & (1u << 27), avx = ecx & (1u << 28);
+    if (!osxsave || !avx) return false;
+    // SSE and AVX state both saved on a thread switch, or the upper halves of
+    // the registers would not survive one.
+    if ((saved_register_state() & 0x6u) != 0x6u) return false;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+    return ebx & (1u << 5);
+}
+
+}  // namespace
+
+const SpanKernels per_pixel_span_kernels = {"per-pixel", 1, per_pixel_store_depths, per_pixel_shade};
+
+const char* instruction_set_name(InstructionSet set) { return set == InstructionSet::avx2 ? "avx2" : "sse3"; }
+
+const SpanKernels& span_kernels(InstructionSet set) {
+    return set == InstructionSet::avx2 ? avx2_span_kernel_table : sse3_span_kernel_table;
+}
+
+bool processor_offers(InstructionSet set) {
+    if (set == InstructionSet::sse3) return true;  // the build's baseline
+    static const bool avx2 = processor_offers_avx2();
+    return avx2;
+}
+
+bool estimates_agree(EstimateFunction wide, EstimateFunction narrow) {
+    // The estimate is read from a table indexed by the exponent's lowest bit
+    // and the leading mantissa bits: every mantissa with an even and an odd
+    // exponent covers every entry, and then some.
+    constexpr std::size_t chunk = 1 << 16;
+    std::vector<float> inputs(chunk), wide_out(chunk), narrow_out(chunk);
+    for (const std::uint32_t exponent : {126u, 127u}) {
+        for (std::uint32_t first = 0; first < (1u << 23); first += chunk) {
+            for (std::size_t i = 0; i < chunk; ++i)
+                inputs[i] = std::bit_cast<float>(exponent << 23 | (first + static_cast<std::uint32_t>(i)));
+            wide(inputs.data(), wide_out.data(), chunk);
+            narrow(inputs.data(), narrow_out.data(), chunk);
+            for (std::size_t i = 0; i < chunk; ++i)
+                if (std::bit_cast<std::uint32_t>(wide_out[i]) != std::bit_cast<std::uint32_t>(narrow_out[i]))
+                    return false;
+        }
+    }
+    const std::uint32_t special[] = {0x00000000u, 0x80000000u, 0x7F800000u, 0xFF800000u, 0x7FC00000u,
+                                     0xFFC00000u, 0x00000001u, 0x007FFFFFu, 0x00800000u, 0x7F7FFFFFu,
+                                     0xBF800000u, 0x3F800000u, 0x01000000u, 0x7E800000u, 0x00400000u,
+                                     0x80000001u};
+    constexpr std::size_t special_count = sizeof special / sizeof special[0];
+    for (std::size_t i = 0; i < special_count; ++i) inputs[i] = std::bit_cast<float>(special[i]);
+    wide(inputs.data(), wide_out.data(), special_count);
+    narrow(inputs.data(), narrow_out.data(), special_count);
+    for (std::size_t i = 0; i < special_count; ++i)
+        if (std::bit_cast<std::uint32_t>(wide_out[i]) != std::bit_cast<std::uint32_t>(narrow_out[i])) return false;
+    return true;
+}
+
+bool instruction_set_usable(InstructionSet set) {
+    if (!processor_offers(set)) return false;
+    if (set == InstructionSet::sse3) return true;
+    static const bool estimates_match = estimates_agree(eight_lane_rsqrt_estimates, four_lane_rsqrt_estimates);
+    return estimates_match;
+}
+
+InstructionSet best_instruction_set() {
+    return instruction_set_usable(InstructionSet::avx2) ? InstructionSet::avx2 : InstructionSet::sse3;
+}

@@ -1,0 +1,76 @@
+// The fast engine's span kernels: the depth pre-pass and the pixel shading
+// of whole runs, several pixels per instruction. For every pixel they give
+// exactly the bits of the walk's own per-pixel steps (DepthValue and
+// shade_pixel): the same single-precision operations in the same order,
+// signed zeros, infinities and NaNs included, the same conversions and
+// saturations. One kernel per instruction set, each in its own file with its
+// own compile flags; which one runs is chosen once, at start-up.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "scene/scene_data.h"
+
+// One run of one face on one row, after clipping: `count` pixels from the
+// pixel at index `first` of both buffers. Pixel k's normal is `normal` with
+// `normal_step` added k times, each sum rounded; its attribute vector (u, v,
+// depth, spare) likewise.
+struct ShadeRun {
+    Vec4 normal;
+    Vec4 normal_step;
+    Vec4 attributes;
+    Vec4 attribute_step;
+    std::uint32_t first;
+    std::int32_t count;  // at least 1
+};
+
+struct RunBuffers {
+    std::uint32_t* frame;
+    float* depth;
+    const std::uint32_t* texels;  // 128 x 128
+};
+
+struct SpanKernels {
+    const char* name;
+    int pixels_per_step;
+    // The depth pre-pass over the runs, in order: each pixel's depth is
+    // stored where it is strictly nearer than the stored one.
+    void (*store_depths)(const ShadeRun* runs, int count, float* depth);
+    // Adds the lit, textured colour of every pixel of the runs into the frame
+    // buffer; reads the depth buffer and the texture, writes nothing else.
+    void (*shade)(const ShadeRun* runs, int count, const RunBuffers& buffers);
+};
+
+enum class InstructionSet { sse3, avx2 };
+
+const char* instruction_set_name(InstructionSet set);
+
+// The kernels of an instruction set; the processor must offer it.
+const SpanKernels& span_kernels(InstructionSet set);
+
+// The shading walk's own per-pixel steps over runs: the yardstick the
+// kernels are checked against.
+extern const SpanKernels per_pixel_span_kernels;
+
+// Whether the processor and the operating system offer the instruction set's
+// instructions and saved register state. Says nothing about the estimates.
+bool processor_offers(InstructionSet set);
+
+// Fills out[i] with the processor's reciprocal square root estimate of in[i].
+using EstimateFunction = void (*)(const float* in, float* out, std::size_t count);
+void four_lane_rsqrt_estimates(const float* in, float* out, std::size_t count);
+void eight_lane_rsqrt_estimates(const float* in, float* out, std::size_t count);  // needs AVX2
+
+// Whether two estimate functions agree, to the bit, on one input of every
+// class the estimate's table tells apart (every mantissa with both exponent
+// parities, 2^24 values) and on zeros, infinities, NaNs and subnormals.
+bool estimates_agree(EstimateFunction wide, EstimateFunction narrow);
+
+// Whether the kernel of the set may be used here: offered by the processor,
+// and for AVX2 its eight-lane estimate equals the four-lane one. Checked
+// once; the answer is kept.
+bool instruction_set_usable(InstructionSet set);
+
+// The widest usable set.
+InstructionSet best_instruction_set();
