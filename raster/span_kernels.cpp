@@ -107,13 +107,16 @@ bool estimates_agree(EstimateFunction wide, EstimateFunction narrow) {
     return true;
 }
 
-bool instruction_set_usable(InstructionSet set) {
-    if (!processor_offers(set)) return false;
-    if (set == InstructionSet::sse3) return true;
-    static const bool estimates_match = estimates_agree(eight_lane_rsqrt_estimates, four_lane_rsqrt_estimates);
-    return estimates_match;
+InstructionSet choose_instruction_set(bool avx2_offered, EstimateFunction wide, EstimateFunction narrow) {
+    return avx2_offered && estimates_agree(wide, narrow) ? InstructionSet::avx2 : InstructionSet::sse3;
 }
 
 InstructionSet best_instruction_set() {
-    return instruction_set_usable(InstructionSet::avx2) ? InstructionSet::avx2 : InstructionSet::sse3;
+    static const InstructionSet best = choose_instruction_set(
+        processor_offers(InstructionSet::avx2), eight_lane_rsqrt_estimates, four_lane_rsqrt_estimates);
+    return best;
+}
+
+bool instruction_set_usable(InstructionSet set) {
+    return set == InstructionSet::sse3 || best_instruction_set() == InstructionSet::avx2;
 }

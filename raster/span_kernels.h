@@ -72,5 +72,10 @@ bool estimates_agree(EstimateFunction wide, EstimateFunction narrow);
 // once; the answer is kept.
 bool instruction_set_usable(InstructionSet set);
 
-// The widest usable set.
+// The widest set whose kernel gives the four-lane bits: AVX2 when the
+// processor offers it and its eight-lane estimate agrees with the four-lane
+// one, SSE3 otherwise.
+InstructionSet choose_instruction_set(bool avx2_offered, EstimateFunction wide, EstimateFunction narrow);
+
+// choose_instruction_set for this processor, checked once.
 InstructionSet best_instruction_set();

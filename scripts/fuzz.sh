@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Fuzzes the depth pre-pass and the shading walk: builds the libFuzzer target
-# in build-fuzz (clang, AddressSanitizer and UndefinedBehaviorSanitizer),
-# replays the seed corpus and every kept regression input, then fuzzes for a
-# bounded time on a scratch copy of the seed corpus.
-#   scripts/fuzz.sh [seconds]     default 60
+# Fuzzes the rasterizing passes and the span kernels: builds the libFuzzer
+# targets in build-fuzz (clang, AddressSanitizer and UndefinedBehaviorSanitizer),
+# replays each one's seed corpus and every kept regression input, then fuzzes
+# each for a bounded time on a scratch copy of its seed corpus.
+#   fuzz_passes   the depth pre-pass and the shading walk on one face
+#   fuzz_kernels  the span kernels against the walk's own per-pixel steps
+#   scripts/fuzz.sh [seconds]     default 60, for each target
 # Exits non-zero on any finding; the input that found it is left in
 # build-fuzz/fuzz-artifacts/.
 set -euo pipefail
@@ -18,20 +20,16 @@ fi
 build=build-fuzz
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DOMBRASTEL_FUZZ=ON -DOMBRASTEL_TESTS=OFF -DOMBRASTEL_TOOLS=OFF -DOMBRASTEL_APP=OFF >/dev/null
-cmake --build "$build" -j 2 --target fuzz_passes >/dev/null
+cmake --build "$build" -j 2 --target fuzz_passes fuzz_kernels >/dev/null
 
-target="$build/tests/fuzz/fuzz_passes"
 artifacts="$build/fuzz-artifacts"
-scratch="$build/fuzz-corpus"
-log="$build/fuzz.log"
-rm -rf "$artifacts" "$scratch"
-mkdir -p "$artifacts" "$scratch"
-cp tests/fuzz/corpus/* "$scratch"/
+rm -rf "$artifacts"
+mkdir -p "$artifacts"
 
 # The report of a finding: from the first error line on.
 show_finding() {
-    local first
-    first=$(grep -n -m 1 -E 'ERROR: |runtime error|fuzz_passes: |deadly signal|timeout' "$log" | cut -d: -f1 || true)
+    local log=$1 first
+    first=$(grep -n -m 1 -E 'ERROR: |runtime error|fuzz_[a-z]+: |deadly signal|timeout' "$log" | cut -d: -f1 || true)
     if [ -n "$first" ]; then
         sed -n "$((first > 5 ? first - 5 : 1)),$((first + 40))p" "$log" >&2
     else
@@ -39,26 +37,36 @@ show_finding() {
     fi
 }
 
-inputs=(tests/fuzz/corpus)
-if [ -d tests/fuzz/regressions ] && [ -n "$(ls -A tests/fuzz/regressions)" ]; then
-    inputs+=(tests/fuzz/regressions)
-fi
-# Each stored input once: the seeds and every input that once found a fault.
-"$target" -runs=0 -artifact_prefix="$artifacts/" "${inputs[@]}" >"$log" 2>&1 || {
-    show_finding
-    echo "fuzz: a stored input fails (log: $log)" >&2
-    exit 1
+# fuzz NAME SEED-DIRECTORY [REGRESSION-DIRECTORY] MAX-LEN
+fuzz() {
+    local name=$1 seeds=$2 regressions=$3 max_len=$4
+    local target="$build/tests/fuzz/fuzz_$name" scratch="$build/fuzz-corpus-$name" log="$build/fuzz-$name.log"
+    rm -rf "$scratch"
+    mkdir -p "$scratch"
+    cp "$seeds"/* "$scratch"/
+    local inputs=("$seeds")
+    if [ -d "$regressions" ] && [ -n "$(ls -A "$regressions")" ]; then
+        inputs+=("$regressions")
+    fi
+    # Each stored input once: the seeds and every input that once found a fault.
+    "$target" -runs=0 -artifact_prefix="$artifacts/" "${inputs[@]}" >"$log" 2>&1 || {
+        show_finding "$log"
+        echo "fuzz_$name: a stored input fails (log: $log)" >&2
+        return 1
+    }
+    local status=0
+    "$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -print_final_stats=1 \
+        -artifact_prefix="$artifacts/" "$scratch" >>"$log" 2>&1 || status=$?
+    echo "fuzz_$name:"
+    grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true
+    grep -E 'stat::(number_of_executed_units|average_exec_per_sec)' "$log" || true
+    if [ "$status" -ne 0 ] || [ -n "$(ls -A "$artifacts")" ]; then
+        show_finding "$log"
+        echo "fuzz_$name: finding after fuzzing; input kept in $artifacts (log: $log)" >&2
+        return 1
+    fi
+    echo "fuzz_$name: no finding in ${seconds} s"
 }
 
-status=0
-"$target" -max_total_time="$seconds" -max_len=96 -timeout=10 -print_final_stats=1 \
-    -artifact_prefix="$artifacts/" "$scratch" >>"$log" 2>&1 || status=$?
-
-grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true
-grep -E 'stat::(number_of_executed_units|average_exec_per_sec)' "$log" || true
-if [ "$status" -ne 0 ] || [ -n "$(ls -A "$artifacts")" ]; then
-    show_finding
-    echo "fuzz: finding after fuzzing; input kept in $artifacts (log: $log)" >&2
-    exit 1
-fi
-echo "fuzz: no finding in ${seconds} s"
+fuzz passes tests/fuzz/corpus tests/fuzz/regressions 96
+fuzz kernels tests/fuzz/kernels_corpus tests/fuzz/kernels_regressions 512

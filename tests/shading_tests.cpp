@@ -2,7 +2,10 @@
 // walks, and the whole pass against an independent scalar version.
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <random>
@@ -14,6 +17,7 @@
 #include "pipeline/frame.h"
 #include "raster/shade_pixel.h"
 #include "raster/shading.h"
+#include "raster/span_kernels.h"
 #include "reference_shading.h"
 #include "test_support.h"
 
@@ -329,6 +333,96 @@ TEST(RenderFaces, BandsSplitTheRowsInTwoAdjacentHalves) {
     }
 }
 
+// --- Span kernels ---------------------------------------------------------------
+
+// A value for a lane: mostly plausible, now and then one that no frame of the
+// animation makes but a kernel must still treat as the per-pixel steps do.
+float lane_value(std::mt19937& random, float low, float high) {
+    static const float special[] = {0.0f,  -0.0f, std::numeric_limits<float>::infinity(),
+                                    -std::numeric_limits<float>::infinity(),
+                                    std::numeric_limits<float>::quiet_NaN(),
+                                    std::numeric_limits<float>::denorm_min(), -1e-40f, 1e30f, -1e30f, 1e-30f,
+                                    124.0f, 127.0f, -0.99f};
+    if (random() % 8 == 0) return special[random() % std::size(special)];
+    return std::uniform_real_distribution<float>(low, high)(random);
+}
+
+Vec4 lanes(std::mt19937& random, float low, float high) {
+    return {{lane_value(random, low, high), lane_value(random, low, high), lane_value(random, low, high),
+             lane_value(random, low, high)}};
+}
+
+// Every kernel against the walk's own per-pixel steps, on runs from one pixel
+// to several groups long, with the depth buffer holding some of the run's own
+// depths, so that both outcomes of the front-most test occur.
+TEST(SpanKernels, GiveThePerPixelBitsOnRandomRuns) {
+    start_headless(64, 8);  // the prepared lights and the texture
+    constexpr int buffer_pixels = 512;
+    std::mt19937 random(11);
+    std::vector<const SpanKernels*> kernels = {&span_kernels(InstructionSet::sse3)};
+    if (instruction_set_usable(InstructionSet::avx2)) kernels.push_back(&span_kernels(InstructionSet::avx2));
+    for (int i = 0; i < 20000; ++i) {
+        ShadeRun runs[3];
+        for (ShadeRun& run : runs) {
+            run.count = 1 + static_cast<std::int32_t>(random() % 40);
+            run.first = static_cast<std::uint32_t>(random() % (buffer_pixels - run.count + 1));
+            run.normal = lanes(random, -1.0f, 1.0f);
+            run.normal_step = lanes(random, -0.05f, 0.05f);
+            run.attributes = lanes(random, -0.5f, 127.5f);
+            run.attribute_step = lanes(random, -2.0f, 2.0f);
+            if (i % 2) run.normal.lane[3] = run.normal_step.lane[3] = 0.0f;  // as the walk makes them
+        }
+        std::vector<float> depth(buffer_pixels);
+        std::vector<std::uint32_t> frame(buffer_pixels);
+        for (int p = 0; p < buffer_pixels; ++p) {
+            depth[p] = random() % 3 ? runs[0].attributes.lane[2] + static_cast<float>(random() % 5) * 0.5f - 1.0f
+                                    : lane_value(random, -600.0f, 600.0f);
+            frame[p] = static_cast<std::uint32_t>(random()) & (p % 2 ? 0x3F3F3F3Fu : 0xFFFFFFFFu);
+        }
+        std::vector<float> expected_depth = depth;
+        std::vector<std::uint32_t> expected_frame = frame;
+        per_pixel_span_kernels.shade(runs, 3, {expected_frame.data(), expected_depth.data(), texture});
+        per_pixel_span_kernels.store_depths(runs, 3, expected_depth.data());
+        for (const SpanKernels* k : kernels) {
+            std::vector<float> kernel_depth = depth;
+            std::vector<std::uint32_t> kernel_frame = frame;
+            k->shade(runs, 3, {kernel_frame.data(), kernel_depth.data(), texture});
+            ASSERT_EQ(kernel_frame, expected_frame) << k->name << ", case " << i;
+            k->store_depths(runs, 3, kernel_depth.data());
+            for (int p = 0; p < buffer_pixels; ++p)
+                ASSERT_EQ(bits(kernel_depth[p]), bits(expected_depth[p])) << k->name << ", case " << i << " pixel " << p;
+        }
+    }
+}
+
+// The eight-lane estimate must give the four-lane bits, or the eight-pixel
+// kernel is not chosen.
+void four_lane_estimates_but_one(const float* in, float* out, std::size_t count) {
+    four_lane_rsqrt_estimates(in, out, count);
+    // One mantissa of the odd exponents, one bit off.
+    for (std::size_t i = 0; i < count; ++i)
+        if (bits(in[i]) == (127u << 23 | 0x2A5A5Au)) out[i] = std::bit_cast<float>(bits(out[i]) ^ 1u);
+}
+
+TEST(SpanKernels, TheWideKernelIsChosenOnlyWhereItsEstimateGivesTheFourLaneBits) {
+    EXPECT_TRUE(estimates_agree(four_lane_rsqrt_estimates, four_lane_rsqrt_estimates));
+    EXPECT_FALSE(estimates_agree(four_lane_estimates_but_one, four_lane_rsqrt_estimates));
+    EXPECT_EQ(choose_instruction_set(true, four_lane_estimates_but_one, four_lane_rsqrt_estimates),
+              InstructionSet::sse3);
+    EXPECT_EQ(choose_instruction_set(false, four_lane_rsqrt_estimates, four_lane_rsqrt_estimates),
+              InstructionSet::sse3);
+    // On this processor: the eight-lane estimate is checked and, where it
+    // agrees, chosen.
+    if (processor_offers(InstructionSet::avx2)) {
+        const bool agree = estimates_agree(eight_lane_rsqrt_estimates, four_lane_rsqrt_estimates);
+        EXPECT_EQ(best_instruction_set(), agree ? InstructionSet::avx2 : InstructionSet::sse3);
+        std::printf("this processor offers AVX2; its eight-lane estimate %s the four-lane one\n",
+                    agree ? "equals" : "differs from");
+    } else {
+        EXPECT_EQ(best_instruction_set(), InstructionSet::sse3);
+    }
+}
+
 // --- Whole frames of every engine against the scalar version -----------------
 
 // A fast engine under test, with buffers of its own that it keeps from frame
@@ -386,10 +480,11 @@ void check_frames(int width, int height, int last, int every) {
         for (FastUnderTest& e : engines) {
             e.engine->draw(faces, count, {frame_width, frame_height, e.frame.data(), e.depth.data()});
             ASSERT_EQ(e.frame, expected) << e.name << ", frame " << k << " at " << width << "x" << height;
-            for (std::size_t i = 0; i < pixels; ++i)
-                if (bits(expected_depth[i]) != far_depth_bits)
-                    ASSERT_EQ(bits(e.depth[i]), bits(expected_depth[i]))
-                        << e.name << ", depth of frame " << k << " at pixel " << i;
+            for (std::size_t i = 0; i < pixels; ++i) {
+                if (bits(expected_depth[i]) == far_depth_bits) continue;
+                ASSERT_EQ(bits(e.depth[i]), bits(expected_depth[i]))
+                    << e.name << ", depth of frame " << k << " at pixel " << i;
+            }
         }
         advance_frame_counter();
     }

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <string>
 
 #include "engine/engine.h"
 #include "pipeline/frame.h"
@@ -35,13 +36,16 @@ void expect_flat(long early_kib, long late_kib) {
     EXPECT_LE(late_kib - early_kib, 256) << "resident memory grew";
 }
 
-long resident_kib() {
+// A figure of /proc/self/status, such as "VmRSS:" (in KiB) or "Threads:".
+long process_status(const std::string& key) {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        if (line.rfind(key, 0) == 0) return std::stol(line.substr(key.size()));
     return -1;
 }
+long resident_kib() { return process_status("VmRSS:"); }
+long thread_count() { return process_status("Threads:"); }
 
 std::uint64_t frame_hash() {
     std::uint64_t hash = 1469598103934665603ull;  // FNV-1a
@@ -57,19 +61,35 @@ bool depths_are_numbers() {
     return true;
 }
 
-TEST(Soak, HundredThousandSmallFramesRepeatWithFlatMemory) {
+// Both engines: the reference engine's two threads per frame and the fast
+// engine's pool, which keeps its threads from start to end.
+class Soak : public ::testing::TestWithParam<EngineKind> {
+  protected:
+    void SetUp() override { ASSERT_EQ(start_engine({GetParam()}), ""); }
+    void TearDown() override { stop_engine(); }
+};
+INSTANTIATE_TEST_SUITE_P(BothEngines, Soak, ::testing::Values(EngineKind::fast, EngineKind::reference),
+                         [](const auto& info) { return std::string(engine_name(info.param)); });
+
+TEST_P(Soak, HundredThousandSmallFramesRepeatWithFlatMemory) {
     constexpr int frames = 100000;
     start_headless(96, 72);
     // Filled up front, so that the test's own bookkeeping does not count as
     // growth of the renderer's memory.
     std::vector<std::uint64_t> hashes(frames, 0);
-    long resident_early = 0;
+    long resident_early = 0, threads_early = 0;
     int distinct_checked = 0;
     for (int k = 0; k < frames; ++k) {
         render_frame();
         hashes[k] = frame_hash();
         ASSERT_TRUE(depths_are_numbers()) << "frame " << k;
-        if (k == 1000) resident_early = resident_kib();
+        if (k == 1000) {
+            resident_early = resident_kib();
+            threads_early = thread_count();
+        }
+        if (k > 1000 && k % 997 == 0) {
+            ASSERT_EQ(thread_count(), threads_early) << "frame " << k;
+        }
         if (k >= second_zoom_period + animation_period) {
             ASSERT_EQ(hashes[k], hashes[k - animation_period]) << "frame " << k;
             ++distinct_checked;
@@ -80,12 +100,16 @@ TEST(Soak, HundredThousandSmallFramesRepeatWithFlatMemory) {
     std::printf("resident memory after 1000 frames: %ld KiB, after %d frames: %ld KiB\n", resident_early,
                 frames, resident_late);
     expect_flat(resident_early, resident_late);
+    // Between frames only the pool's threads run besides this one: none for
+    // the reference engine, whose workers end with each frame.
+    const RunningEngine engine = running_engine();
+    EXPECT_EQ(threads_early, 1 + (engine.kind == EngineKind::fast ? engine.workers : 0));
     EXPECT_GT(distinct_checked, 40000);
     // The animation does move: frames half a turn apart differ.
     EXPECT_NE(hashes[2000], hashes[2000 + turn_period / 2]);
 }
 
-TEST(Soak, AWholeZoomPeriodAtFullSize) {
+TEST_P(Soak, AWholeZoomPeriodAtFullSize) {
     start_headless(1910, 1070);
     long resident_early = 0;
     for (int k = 0; k < zoom_period; ++k) {

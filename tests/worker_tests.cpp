@@ -1,9 +1,15 @@
-// The render workers: two workers, one thread or workers that cannot be had
-// all give the same picture, and no worker outlives the shading pass.
+// The workers of both engines: the reference engine's two workers, one
+// thread or workers that cannot be had all give the same picture, and no
+// worker outlives the shading pass; the fast engine's pool gives that same
+// picture with any number of workers, with workers or signals that cannot be
+// had, and ends every thread it started.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 
 #include "engine/engine.h"
+#include "engine/fast_engine.h"
 #include "pipeline/frame.h"
 #include "raster/shading.h"
 #include "raster/worker_threads.h"
@@ -11,8 +17,11 @@
 
 namespace {
 
-// Frames 0, 150, 300, ... 1800 of the animation at the given frame size.
-std::vector<std::vector<std::uint32_t>> sampled_frames(int width, int height) {
+constexpr int width = 330, height = 250;
+
+// Frames 0, 150, 300, ... 1800 of the animation, rendered with the running
+// engine.
+std::vector<std::vector<std::uint32_t>> sampled_frames() {
     start_headless(width, height);
     std::vector<std::vector<std::uint32_t>> frames;
     for (int k = 0; k <= 1800; ++k) {
@@ -26,6 +35,37 @@ std::vector<std::vector<std::uint32_t>> sampled_frames(int width, int height) {
     }
     return frames;
 }
+
+const std::vector<std::vector<std::uint32_t>>& one_thread_frames() {
+    static const auto frames = [] {
+        EXPECT_EQ(start_engine({EngineKind::reference, 1}), "");
+        auto f = sampled_frames();
+        stop_engine();
+        return f;
+    }();
+    return frames;
+}
+
+// The same frames from a fast engine of our own, into buffers of its own.
+std::vector<std::vector<std::uint32_t>> fast_frames(FastEngine& engine) {
+    start_headless(width, height);
+    std::vector<std::uint32_t> frame(std::size_t{width} * height, 0u);
+    std::vector<float> depth(frame.size(), 0.0f);
+    std::vector<std::vector<std::uint32_t>> frames;
+    for (int k = 0; k <= 1800; ++k) {
+        transform_and_project();
+        if (k % 150 == 0) {
+            FrameFace faces[working_array_room];
+            const int count = gather_frame_faces(faces);
+            engine.draw(faces, count, {width, height, frame.data(), depth.data()});
+            frames.push_back(frame);
+        }
+        advance_frame_counter();
+    }
+    return frames;
+}
+
+// --- The reference engine's two workers -----------------------------------------
 
 // The platform's services with faults put in: workers that cannot be
 // created or started, and pinning that is refused. Counts every handle
@@ -66,34 +106,28 @@ void faulty_close(WorkerHandle worker) {
 const WorkerThreadServices faulty_threads = {faulty_create, faulty_raise, faulty_pin,
                                              faulty_resume, faulty_wait,  faulty_close};
 
-class RenderWorkers : public ::testing::Test {
+class ReferenceWorkers : public ::testing::Test {
   protected:
+    void SetUp() override { ASSERT_EQ(start_engine({EngineKind::reference, 2}), ""); }
     void TearDown() override {
         worker_threads = &platform_worker_threads;
-        shading_mode = ShadingMode::two_workers;
-    }
-    static const std::vector<std::vector<std::uint32_t>>& one_thread_frames() {
-        static const auto frames = [] {
-            shading_mode = ShadingMode::calling_thread;
-            auto f = sampled_frames(330, 250);
-            shading_mode = ShadingMode::two_workers;
-            return f;
-        }();
-        return frames;
+        stop_engine();
     }
 };
 
-TEST_F(RenderWorkers, TwoWorkersDrawWhatOneThreadDraws) {
+TEST_F(ReferenceWorkers, TwoWorkersDrawWhatOneThreadDraws) {
     const auto reference = one_thread_frames();
-    EXPECT_EQ(sampled_frames(330, 250), reference);
+    ASSERT_EQ(start_engine({EngineKind::reference, 2}), "");
+    EXPECT_EQ(sampled_frames(), reference);
     // Something is drawn in both halves of the frame.
     const std::vector<std::uint32_t>& frame = reference[1];
     EXPECT_TRUE(std::any_of(frame.begin(), frame.begin() + frame.size() / 2, [](auto p) { return p != 0; }));
     EXPECT_TRUE(std::any_of(frame.begin() + frame.size() / 2, frame.end(), [](auto p) { return p != 0; }));
 }
 
-TEST_F(RenderWorkers, WorkersThatCannotBeHadLeaveTheFrameComplete) {
+TEST_F(ReferenceWorkers, WorkersThatCannotBeHadLeaveTheFrameComplete) {
     const auto reference = one_thread_frames();
+    ASSERT_EQ(start_engine({EngineKind::reference, 2}), "");
     worker_threads = &faulty_threads;
     struct Case {
         bool create0, create1, resume0, resume1, pinning;
@@ -113,10 +147,96 @@ TEST_F(RenderWorkers, WorkersThatCannotBeHadLeaveTheFrameComplete) {
         faults.refuse_resume[1] = c.resume1;
         faults.refuse_pinning = c.pinning;
         faults.created = faults.waited = faults.closed = 0;
-        EXPECT_EQ(sampled_frames(330, 250), reference) << c.what;
+        EXPECT_EQ(sampled_frames(), reference) << c.what;
         // Every handle that was created is closed; only started ones are waited for.
         EXPECT_EQ(faults.closed, faults.created) << c.what;
         EXPECT_LE(faults.waited, faults.created) << c.what;
+    }
+}
+
+// --- The fast engine's pool --------------------------------------------------------
+
+// The platform's pool services with faults put in: the n-th thread or signal
+// refused, and pinning to processors the machine does not have. Counts the
+// threads started and joined and the signals made and freed.
+struct PoolFaults {
+    int refuse_thread_from = 1 << 30;   // threads started before this one are allowed
+    bool refuse_every_second_thread = false;
+    int refuse_signal_number = -1;      // this signal (0 = the first) is refused
+    bool far_processors = false;
+    int threads_started = 0, threads_joined = 0, signals_made = 0, signals_freed = 0, signals_asked = 0;
+    int thread_asked = 0;
+};
+PoolFaults pool_faults;
+
+PoolThread faulty_start(void (*entry)(void*), void* argument, int processor) {
+    const int number = pool_faults.thread_asked++;
+    if (number >= pool_faults.refuse_thread_from) return nullptr;
+    if (pool_faults.refuse_every_second_thread && number % 2 == 1) return nullptr;
+    PoolThread thread =
+        platform_pool_threads.start(entry, argument, pool_faults.far_processors ? processor + 4096 : processor);
+    pool_faults.threads_started += thread != nullptr;
+    return thread;
+}
+void faulty_join(PoolThread thread) {
+    ++pool_faults.threads_joined;
+    platform_pool_threads.join(thread);
+}
+PoolSignal faulty_make_signal() {
+    if (pool_faults.signals_asked++ == pool_faults.refuse_signal_number) return nullptr;
+    PoolSignal signal = platform_pool_threads.make_signal();
+    pool_faults.signals_made += signal != nullptr;
+    return signal;
+}
+void faulty_free_signal(PoolSignal signal) {
+    ++pool_faults.signals_freed;
+    platform_pool_threads.free_signal(signal);
+}
+const PoolThreadServices faulty_pool = {faulty_start,        faulty_join,        faulty_make_signal,
+                                        platform_pool_threads.raise, platform_pool_threads.await,
+                                        faulty_free_signal,  platform_pool_threads.usable_processors};
+
+TEST(FastWorkers, AnyNumberOfWorkersDrawsWhatTheReferenceEngineDraws) {
+    const auto reference = one_thread_frames();
+    for (int workers : {1, 2, 5, 16}) {
+        FastEngine engine(workers, best_instruction_set());
+        EXPECT_EQ(engine.workers(), workers);
+        EXPECT_EQ(fast_frames(engine), reference) << workers << " workers";
+    }
+}
+
+TEST(FastWorkers, WorkersThatCannotBeHadLeaveTheFrameComplete) {
+    const auto reference = one_thread_frames();
+    struct Case {
+        PoolFaults faults;
+        int workers;
+        int expected_started;
+        const char* what;
+    };
+    auto faults_with = [](auto change) {
+        PoolFaults f;
+        change(f);
+        return f;
+    };
+    const Case cases[] = {
+        {faults_with([](PoolFaults& f) { f.refuse_thread_from = 0; }), 4, 0, "no thread started: the calling thread draws"},
+        {faults_with([](PoolFaults& f) { f.refuse_thread_from = 2; }), 4, 2, "the third and fourth threads refused"},
+        {faults_with([](PoolFaults& f) { f.refuse_every_second_thread = true; }), 4, 2, "every second thread refused"},
+        {faults_with([](PoolFaults& f) { f.refuse_signal_number = 0; }), 3, 0, "the pool's own signal refused"},
+        {faults_with([](PoolFaults& f) { f.refuse_signal_number = 2; }), 3, 2, "one worker's signal refused"},
+        {faults_with([](PoolFaults& f) { f.far_processors = true; }), 3, 3, "pinning to processors the machine lacks"},
+    };
+    for (const Case& c : cases) {
+        pool_faults = c.faults;
+        {
+            FastEngine engine(c.workers, best_instruction_set(), faulty_pool);
+            EXPECT_EQ(engine.workers(), c.expected_started) << c.what;
+            EXPECT_EQ(fast_frames(engine), reference) << c.what;
+        }
+        // Every thread started is ended and waited for, every signal freed.
+        EXPECT_EQ(pool_faults.threads_started, c.expected_started) << c.what;
+        EXPECT_EQ(pool_faults.threads_joined, pool_faults.threads_started) << c.what;
+        EXPECT_EQ(pool_faults.signals_freed, pool_faults.signals_made) << c.what;
     }
 }
 

@@ -104,3 +104,50 @@ os.makedirs(here, exist_ok=True)
 for name, data in seeds.items():
     with open(os.path.join(here, name), 'wb') as f:
         f.write(data)
+
+
+# --- fuzz_kernels: runs in the layout at the top of kernels_fuzz.cpp ---------
+L_RAW, L_SPECIAL, L_COPY, L_NORMAL, L_SMALL = 0, 1, 2, 3, 4  # lane kinds
+SET_UP, RAW_STEPS = 1, 0                                      # run kinds
+
+
+def lane(value, kind=L_RAW):
+    if kind == L_RAW:
+        return bytes([kind]) + struct.pack('<f', value)
+    return bytes([kind]) + struct.pack('<I', value)
+
+
+def run(left, right, band, normal_a, attributes_a, normal_b, attributes_b, kind=SET_UP):
+    lanes = [v if isinstance(v, bytes) else lane(v) for v in normal_a + attributes_a + normal_b + attributes_b]
+    return bytes([kind]) + struct.pack('<hh', left, right) + bytes(band) + b''.join(lanes)
+
+
+def kernel_seed(runs, depth_kind=0, depth_seed=12345):
+    return bytes([len(runs) - 1]) + b''.join(runs) + bytes([depth_kind]) + struct.pack('<I', depth_seed)
+
+
+lit = ([0.0, 0.0, -1.0, 0.0], [64.0, 0.0, 10.0, 0.0])
+kernel_seeds = {
+    # One long run across the buffer, lit head on, depths its own.
+    'long_run': kernel_seed([run(0, 690, [0, 255], *lit, [0.5, 0.3, -0.8, 0.0], [0.0, 127.0, 40.0, 0.0])]),
+    # Runs of 1 to 9 pixels: every group cut short.
+    'short_runs': kernel_seed([run(5, 6, [0, 255], *lit, *lit), run(20, 29, [0, 255], *lit, *lit),
+                               run(40, 43, [0, 255], *lit, *lit), run(100, 107, [0, 255], *lit, *lit)]),
+    # Clipped on the left by the band: the left clip's values.
+    'clipped_left': kernel_seed([run(-300, 200, [40, 200], *lit, [0.9, 0.1, 0.2, 0.0], [127.0, 127.0, -9.0, 0.0])]),
+    # Texture coordinates at and beyond the clamp, and below zero.
+    'texture_edges': kernel_seed([run(0, 64, [0, 255], [0.0, 0.0, -1.0, 0.0], [123.9, 124.0, 1.0, 0.0],
+                                      [0.0, 0.0, -1.0, 0.0], [130.0, -0.9, 1.0, 0.0])]),
+    # Zero, infinite and NaN normals and depths, raw steps.
+    'special_values': kernel_seed([run(3, 40, [0, 255], [lane(0, L_SPECIAL), lane(1, L_SPECIAL), lane(4, L_SPECIAL), 0.0],
+                                       [lane(2, L_SPECIAL), 5.0, lane(3, L_SPECIAL), 0.0],
+                                       [lane(6, L_SPECIAL), 0.0, 0.0, lane(4, L_SPECIAL)],
+                                       [0.5, lane(9, L_SPECIAL), lane(8, L_SPECIAL), 0.0], kind=RAW_STEPS)],
+                                  depth_kind=1),
+}
+
+here = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'kernels_corpus')
+os.makedirs(here, exist_ok=True)
+for name, data in kernel_seeds.items():
+    with open(os.path.join(here, name), 'wb') as f:
+        f.write(data)
