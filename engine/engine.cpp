@@ -21,6 +21,8 @@ struct Engine {
     std::unique_ptr<FastEngine> fast;
     bool timing = false;
     StageTimes times;
+    bool drawing = false;
+    Clock::time_point projected;
 };
 Engine engine;
 
@@ -45,16 +47,20 @@ void render_reference_frame() {
     }
 }
 
-void render_fast_frame() {
+void begin_fast_frame() {
     const Clock::time_point start = Clock::now();
     transform_and_project();
     FrameFace faces[working_array_room];
     const int count = gather_frame_faces(faces);
-    const Clock::time_point projected = Clock::now();
-    engine.fast->draw(faces, count, global_frame_target());
+    engine.projected = Clock::now();
+    engine.fast->begin_draw(faces, count, global_frame_target());
+    if (engine.timing) engine.times.transform_ms += milliseconds(engine.projected - start);
+}
+
+void finish_fast_frame() {
+    engine.fast->finish_draw();
     if (engine.timing) {
-        engine.times.transform_ms += milliseconds(projected - start);
-        engine.times.workers_ms += milliseconds(Clock::now() - projected);
+        engine.times.workers_ms += milliseconds(Clock::now() - engine.projected);
         const FastStageTimes worked = engine.fast->take_stage_times();
         const double workers = engine.fast->workers() > 0 ? engine.fast->workers() : 1;
         engine.times.clearing_ms += worked.clearing_ms / workers;
@@ -131,6 +137,7 @@ std::string start_engine(const EngineChoice& choice) {
 }
 
 void stop_engine() {
+    finish_frame();
     engine.fast.reset();
     engine.running = false;
     shading_mode = ShadingMode::two_workers;
@@ -144,11 +151,23 @@ RunningEngine running_engine() {
 }
 
 void render_frame() {
+    begin_frame();
+    finish_frame();
+}
+
+void begin_frame() {
     if (!engine.running) start_engine({});
+    engine.drawing = true;
     if (engine.kind == EngineKind::reference)
         render_reference_frame();
     else
-        render_fast_frame();
+        begin_fast_frame();
+}
+
+void finish_frame() {
+    if (!engine.drawing) return;
+    engine.drawing = false;
+    if (engine.kind == EngineKind::fast) finish_fast_frame();
 }
 
 void time_stages(bool on) {

@@ -59,6 +59,15 @@ RunningEngine running_engine();
 // reference engine's whole; the fast engine's only where faces reach.
 void render_frame();
 
+// render_frame in two steps, for a caller that shows the frame before while
+// this one is drawn: begin_frame takes the frame through the transform and
+// sets the engine drawing into frame_buffer; finish_frame waits until the
+// picture is complete. In between, the caller may read any other buffer but
+// must not touch frame_buffer, depth_buffer or the scene. The reference
+// engine draws the whole frame in begin_frame.
+void begin_frame();
+void finish_frame();
+
 // Mean time per frame of each stage, over the frames rendered while timing
 // was on. The fast engine's clearing, depth pre-pass and shading overlap
 // across its workers: for it they are the workers' time per frame divided by
