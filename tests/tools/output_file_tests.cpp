@@ -8,9 +8,12 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -290,6 +293,39 @@ TEST(SnapshotOutput, WritesOnePictureToStandardOutput) {
         }
         std::filesystem::remove(scratch.file("out.png"));
     }
+    EXPECT_TRUE(scratch.entries().empty());
+}
+
+TEST(SnapshotOutput, AToolStoppedWhileWritingLeavesNoTemporaryFile) {
+    ScratchDirectory scratch;
+    // A frame large enough that writing it takes a while.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, STDOUT_FILENO);
+        dup2(quiet, STDERR_FILENO);
+        if (chdir(scratch.path().c_str()) == 0)
+            execl(snapshot.c_str(), snapshot.c_str(), "--size", "8000x6000", "--frames", "0", "--out", "f%d.png",
+                  static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    bool writing = false;
+    int status = 0;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (!writing && std::chrono::steady_clock::now() < give_up && waitpid(child, &status, WNOHANG) == 0) {
+        const auto entries = scratch.entries();
+        writing = !entries.empty() && !entries.count("f0.png");
+        if (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (!writing) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the temporary file was never seen";
+    }
+    kill(child, SIGTERM);
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
     EXPECT_TRUE(scratch.entries().empty());
 }
 
