@@ -261,19 +261,6 @@ TEST(SnapshotOutput, WritesIntoAFifoForItsReader) {
     EXPECT_EQ(image.pixels, texture_colours());
 }
 
-TEST(SnapshotOutput, FollowsALinkAndKeepsIt) {
-    ScratchDirectory scratch;
-    fs::create_directory(scratch.file("pictures"));
-    write_text(scratch.file("pictures/texture.png"), "OLD");
-    fs::create_symlink("pictures/texture.png", scratch.file("latest.png"));
-    const ToolRun run = run_tool(snapshot, {"--texture-out", "latest.png"}, scratch);
-    ASSERT_EQ(run.exit_code, 0) << run.err;
-    EXPECT_TRUE(fs::is_symlink(scratch.file("latest.png")));
-    EXPECT_EQ(fs::read_symlink(scratch.file("latest.png")), "pictures/texture.png");
-    EXPECT_EQ(read_png_rgb(scratch.file("pictures/texture.png")).pixels, texture_colours());
-    EXPECT_EQ(scratch.entries(), (std::set<std::string>{"latest.png", "pictures", "pictures/texture.png"}));
-}
-
 TEST(SnapshotOutput, WritesOnePictureToStandardOutput) {
     ScratchDirectory scratch;
     for (const auto& arguments : std::vector<std::vector<std::string>>{
