@@ -8,17 +8,19 @@
 #include <exception>
 #include <new>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <sys/resource.h>
 
 #include "app/startup.h"
+#include "cli/engine_options.h"
 #include "engine/engine.h"
 #include "pipeline/frame.h"
-#include "raster/shading.h"
 #include "scene/scene_data.h"
 #include "tools/pixel_shades.h"
+#include "tools/progress.h"
 #include "tools/tool_args.h"
 
 namespace {
@@ -32,70 +34,46 @@ constexpr std::int64_t default_warmup_frames = 60;
 // Each measured frame keeps five timings; this keeps them within memory.
 constexpr std::int64_t most_measured_frames = 10'000'000;
 
-constexpr const char* help_text = R"(Usage: ombrastel-bench [options]
-
-Renders the Ombrastel animation without a window and measures it. After a
+constexpr const char* description = R"(Renders the Ombrastel animation without a window and measures it. After a
 warm-up it renders a whole zoom period (1824 frames) and prints frames per
 second, milliseconds per frame (median, 95th percentile, maximum), the mean
 time per frame of each stage (clearing, transform and projection, depth
-pre-pass, shading pass from worker start to join) and pixels shaded per
-second (every pixel of every face counted, overlaps included). A progress
-line runs on standard error; the last line of standard output is one JSON
-object with all the figures.
+pre-pass, shading pass), pixels shaded per second (every pixel of every face
+counted, overlaps included) and the peak resident memory. The reference
+engine's stages run one after the other; the fast engine's workers run them
+strip by strip, so for it each stage is a worker's mean time in it, and the
+workers' time from waking them to the last one's end is given too. A
+progress line, a few times a second, runs on standard error; the last line
+of standard output is one JSON object with all the figures.)";
 
-Options:
-  --size WxH     frame size: even width and height from 2 to 32766
-                 (default 1910x1070)
-  --frames N     frames measured (default 1824, one zoom period)
-  --warmup N     frames rendered first and not measured (default 60)
-  --workers 1|2  2: shade with the two render workers (default);
-                 1: shade both halves on one thread
-  --help         show this text and exit
-
-Exit status: 0 done; 2 bad arguments (one line on standard error).
-)";
+constexpr const char* footer = "Exit status: 0 done; 2 bad arguments (one line on standard error).";
 
 struct Options {
     FrameSize size = default_frame_size;
     std::int64_t frames = zoom_period_frames;
     std::int64_t warmup = default_warmup_frames;
     EngineChoice engine;
-    bool help = false;
 };
 
-Options parse_options(int argc, char** argv) {
+struct Given {
+    std::optional<std::string> size, frames, warmup;
+    GivenEngineOptions engine;
+};
+
+void declare_options(CommandLine& line, Given& given) {
+    line.option("--size", "WxH", "frame size: even width and height from 2 to 32766\n(default 1910x1070)",
+                &given.size);
+    line.option("--frames", "N", "frames measured (default 1824, one zoom period)", &given.frames);
+    line.option("--warmup", "N", "frames rendered first and not measured (default 60)", &given.warmup);
+    declare_engine_options(line, given.engine);
+}
+
+Options options_from(const Given& given) {
     Options options;
-    bool size_seen = false, frames_seen = false, warmup_seen = false, workers_seen = false;
-    ArgumentCursor cursor(argc, argv);
-    while (!cursor.done()) {
-        const std::string option = cursor.next_option();
-        if (option == "--help") {
-            cursor.expect_no_value();
-            options.help = true;
-        } else if (option == "--size") {
-            given_once(size_seen, option);
-            options.size = parse_frame_size(cursor.value(), option);
-        } else if (option == "--frames") {
-            given_once(frames_seen, option);
-            options.frames = parse_count(cursor.value(), option, 1, most_measured_frames);
-        } else if (option == "--warmup") {
-            given_once(warmup_seen, option);
-            options.warmup = parse_count(cursor.value(), option, 0, largest_frame_number);
-        } else if (option == "--workers") {
-            given_once(workers_seen, option);
-            options.engine.workers = static_cast<int>(parse_count(cursor.value(), option, 1, most_fast_workers));
-        } else if (option == "--engine") {
-            const std::string name = cursor.value();
-            if (!engine_named(name, &options.engine.kind))
-                throw ArgumentError("--engine wants fast or reference, not '" + name + "'");
-        } else if (option == "--isa") {
-            const std::string name = cursor.value();
-            if (!instruction_set_choice_named(name, &options.engine.instruction_set))
-                throw ArgumentError("--isa wants auto, sse3 or avx2, not '" + name + "'");
-        } else {
-            throw ArgumentError("unknown option " + option + " (see --help)");
-        }
-    }
+    if (given.size) options.size = parse_frame_size(*given.size, "--size");
+    if (given.frames) options.frames = parse_count(*given.frames, "--frames", 1, most_measured_frames);
+    if (given.warmup) options.warmup = parse_count(*given.warmup, "--warmup", 0, largest_frame_number);
+    options.engine = engine_choice_from(given.engine);
     return options;
 }
 
@@ -134,27 +112,25 @@ long peak_resident_kib() {
     return usage.ru_maxrss;  // KiB on Linux
 }
 
-void show_progress(const char* phase, std::int64_t done, std::int64_t total) {
-    std::fprintf(stderr, "\r%s: %s frame %lld of %lld (%3d%%)", program_name, phase,
-                 static_cast<long long>(done), static_cast<long long>(total),
-                 static_cast<int>(100 * done / total));
-    std::fflush(stderr);
+std::string progress_text(const char* phase, std::int64_t done, std::int64_t total) {
+    return std::string(phase) + " frame " + std::to_string(done) + " of " + std::to_string(total) + " (" +
+           std::to_string(static_cast<int>(100 * done / std::max<std::int64_t>(total, 1))) + "%)";
 }
 
 Measurements measure(const Options& options) {
     Measurements result;
     result.frame_ms.resize(static_cast<std::size_t>(options.frames));
-    const std::int64_t progress_every = std::max<std::int64_t>(1, options.frames / 100);
+    ProgressLine progress(program_name, ProgressLine::Clock::duration::zero());
     double ignored_frame = 0;
     for (std::int64_t i = 0; i < options.warmup; ++i) {
-        if (i % progress_every == 0) show_progress("warming up,", i, options.warmup);
+        if (progress.due()) progress.show(progress_text("warming up,", i, options.warmup));
         timed_frame(&ignored_frame);
         advance_frame_counter();
     }
     time_stages(true);
     take_stage_times();
     for (std::int64_t i = 0; i < options.frames; ++i) {
-        if (i % progress_every == 0) show_progress("measuring,", i, options.frames);
+        if (progress.due()) progress.show(progress_text("measuring,", i, options.frames));
         timed_frame(&result.frame_ms[static_cast<std::size_t>(i)]);
         // Counted outside the timed stages, from the geometry they left.
         result.pixel_shades += count_pixel_shades();
@@ -168,8 +144,7 @@ Measurements measure(const Options& options) {
     result.stage_ms[shading] = stages.shading_ms * static_cast<double>(options.frames);
     result.workers_ms = stages.workers_ms;
     result.peak_resident_kib = peak_resident_kib();
-    show_progress("measuring,", options.frames, options.frames);
-    std::fputc('\n', stderr);
+    progress.finish(progress_text("measuring,", options.frames, options.frames), true);
     return result;
 }
 
@@ -235,17 +210,25 @@ void report(const Options& options, const Measurements& m) {
 
 int main(int argc, char** argv) {
     try {
-        const Options options = parse_options(argc, argv);
-        if (options.help) {
-            std::fputs(help_text, stdout);
+        CommandLine line(program_name, description, footer);
+        Given given;
+        declare_options(line, given);
+        switch (line.parse(argc, argv)) {
+        case CommandLine::Outcome::show_help:
+            std::fputs(line.help_text().c_str(), stdout);
             return 0;
+        case CommandLine::Outcome::show_version:
+            std::fputs(line.version_line().c_str(), stdout);
+            return 0;
+        case CommandLine::Outcome::run:
+            break;
         }
+        const Options options = options_from(given);
         if (!start_system(options.size))
             throw ArgumentError("cannot obtain the pixel buffers of a " +
                                 std::to_string(options.size.width) + "x" +
                                 std::to_string(options.size.height) + " frame");
-        const std::string refused = start_engine(options.engine);
-        if (!refused.empty()) throw ArgumentError(refused);
+        start_chosen_engine(options.engine);
         report(options, measure(options));
         return 0;
     } catch (const ArgumentError& error) {

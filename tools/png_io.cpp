@@ -6,8 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <system_error>
+
+#include "tools/output_file.h"
 
 // libpng reports errors by a long jump back to the setjmp of the caller. Each
 // routine below that calls into libpng sets its own jump target first and
@@ -26,8 +27,37 @@ void on_png_error(png_structp png, png_const_charp message) {
 
 void on_png_warning(png_structp, png_const_charp) {}
 
-bool write_stream(std::FILE* file, int width, int height, const std::uint32_t* pixels,
-                  png_bytep row, char* message) {
+// libpng's own stream functions answer every failed read or write with "Read
+// Error" or "Write Error"; these say what happened.
+void write_to_file(png_structp png, png_bytep data, std::size_t length) {
+    auto* file = static_cast<std::FILE*>(png_get_io_ptr(png));
+    if (std::fwrite(data, 1, length, file) == length) return;
+    char why[message_room];
+    std::snprintf(why, sizeof why, "%s", std::strerror(errno));
+    png_error(png, why);
+}
+
+void flush_file(png_structp png) {
+    auto* file = static_cast<std::FILE*>(png_get_io_ptr(png));
+    if (std::fflush(file) == 0) return;
+    char why[message_room];
+    std::snprintf(why, sizeof why, "%s", std::strerror(errno));
+    png_error(png, why);
+}
+
+void read_from_file(png_structp png, png_bytep data, std::size_t length) {
+    auto* file = static_cast<std::FILE*>(png_get_io_ptr(png));
+    if (std::fread(data, 1, length, file) == length) return;
+    char why[message_room];
+    if (std::ferror(file))
+        std::snprintf(why, sizeof why, "%s", std::strerror(errno));
+    else
+        std::snprintf(why, sizeof why, "the file is truncated: it ends before the picture does");
+    png_error(png, why);
+}
+
+bool write_stream(std::FILE* file, int width, int height, const std::uint32_t* pixels, png_bytep row,
+                  char* message) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, message, on_png_error, on_png_warning);
     if (!png) return false;
     png_infop info = png_create_info_struct(png);
@@ -39,7 +69,7 @@ bool write_stream(std::FILE* file, int width, int height, const std::uint32_t* p
         png_destroy_write_struct(&png, &info);
         return false;
     }
-    png_init_io(png, file);
+    png_set_write_fn(png, file, write_to_file, flush_file);
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
                  PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
@@ -63,7 +93,7 @@ bool write_stream(std::FILE* file, int width, int height, const std::uint32_t* p
 bool read_header(png_structp png, png_infop info, std::FILE* file, png_uint_32* width,
                  png_uint_32* height, std::size_t* row_bytes, char* message) {
     if (setjmp(png_jmpbuf(png))) return false;
-    png_init_io(png, file);
+    png_set_read_fn(png, file, read_from_file);
     png_set_sig_bytes(png, 8);
     png_read_info(png, info);
     const int colour_type = png_get_color_type(png, info);
@@ -95,88 +125,84 @@ bool read_body(png_structp png, png_infop info, png_bytepp rows) {
     return true;
 }
 
-std::string temporary_name_beside(const std::string& path) {
-    std::random_device entropy;
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".tmp%08x%08x", entropy(), entropy());
-    return path + suffix;
-}
-
 // Frames are at most 32766 pixels a side; the texture is 128.
 constexpr png_uint_32 largest_side = 32766;
 
 }  // namespace
 
-void write_png_rgb(const std::string& path, int width, int height, const std::uint32_t* pixels) {
+void write_png_stream(std::FILE* file, int width, int height, const std::uint32_t* pixels) {
     if (width < 1 || height < 1 || static_cast<png_uint_32>(width) > largest_side ||
         static_cast<png_uint_32>(height) > largest_side)
-        throw PngError("cannot write " + path + ": no picture of " + std::to_string(width) + "x" +
-                       std::to_string(height) + " pixels");
-    const std::string temporary = temporary_name_beside(path);
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) throw PngError("cannot write " + path + ": " + std::strerror(errno));
-
+        throw PngError("no picture of " + std::to_string(width) + "x" + std::to_string(height) + " pixels");
     std::vector<png_byte> row(static_cast<std::size_t>(width) * 3);
     char message[message_room] = "out of memory";
-    bool written = write_stream(file, width, height, pixels, row.data(), message);
-    if (std::fclose(file) != 0 && written) {
-        written = false;
-        std::snprintf(message, sizeof message, "%s", std::strerror(errno));
-    }
-    std::error_code error;
-    if (written) {
-        std::filesystem::rename(temporary, path, error);
-        if (error) {
-            written = false;
-            std::snprintf(message, sizeof message, "%s", error.message().c_str());
-        }
-    }
-    if (!written) {
-        std::filesystem::remove(temporary, error);
-        throw PngError("cannot write " + path + ": " + message);
-    }
+    if (!write_stream(file, width, height, pixels, row.data(), message)) throw PngError(message);
 }
 
-RgbImage read_png_rgb(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) throw PngError("cannot read " + path + ": " + std::strerror(errno));
-    png_byte signature[8] = {};
-    if (std::fread(signature, 1, sizeof signature, file) != sizeof signature ||
-        png_sig_cmp(signature, 0, sizeof signature) != 0) {
-        std::fclose(file);
-        throw PngError("cannot read " + path + ": not a PNG file");
-    }
-    char message[message_room] = "out of memory";
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, message, on_png_error, on_png_warning);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    auto fail = [&](const std::string& why) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        std::fclose(file);
-        return PngError("cannot read " + path + ": " + why);
-    };
-    if (!info) throw fail(message);
-    png_set_user_limits(png, largest_side, largest_side);
+void write_png_rgb(const std::string& path, int width, int height, const std::uint32_t* pixels) {
+    write_output(path, [&](std::FILE* file) { write_png_stream(file, width, height, pixels); });
+}
 
+struct PngReader::State {
+    std::string path;
+    std::FILE* file = nullptr;
+    png_structp png = nullptr;
+    png_infop info = nullptr;
     png_uint_32 width = 0, height = 0;
     std::size_t row_bytes = 0;
-    if (!read_header(png, info, file, &width, &height, &row_bytes, message)) throw fail(message);
+    char message[message_room] = "out of memory";
 
-    std::vector<png_byte> data(row_bytes * height);
-    std::vector<png_bytep> rows(height);
-    for (png_uint_32 y = 0; y < height; ++y) rows[y] = data.data() + y * row_bytes;
-    if (!read_body(png, info, rows.data())) throw fail(message);
-    png_destroy_read_struct(&png, &info, nullptr);
-    std::fclose(file);
+    PngError failure(const std::string& why) const { return PngError("cannot read " + path + ": " + why); }
+    ~State() {
+        if (png) png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
+        if (file) std::fclose(file);
+    }
+};
+
+PngReader::PngReader(const std::string& path) : state_(std::make_unique<State>()) {
+    State& s = *state_;
+    s.path = path;
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) throw s.failure("it is a directory");
+    s.file = std::fopen(path.c_str(), "rb");
+    if (!s.file) throw s.failure(std::strerror(errno));
+    png_byte signature[8] = {};
+    const std::size_t got = std::fread(signature, 1, sizeof signature, s.file);
+    if (std::ferror(s.file)) throw s.failure(std::strerror(errno));
+    if (got == 0) throw s.failure("the file is empty");
+    if (got != sizeof signature || png_sig_cmp(signature, 0, sizeof signature) != 0)
+        throw s.failure("not a PNG file");
+    s.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, s.message, on_png_error, on_png_warning);
+    s.info = s.png ? png_create_info_struct(s.png) : nullptr;
+    if (!s.info) throw s.failure(s.message);
+    png_set_user_limits(s.png, largest_side, largest_side);
+    if (!read_header(s.png, s.info, s.file, &s.width, &s.height, &s.row_bytes, s.message))
+        throw s.failure(s.message);
+}
+
+PngReader::~PngReader() = default;
+
+int PngReader::width() const { return static_cast<int>(state_->width); }
+int PngReader::height() const { return static_cast<int>(state_->height); }
+
+RgbImage PngReader::read() {
+    State& s = *state_;
+    std::vector<png_byte> data(s.row_bytes * s.height);
+    std::vector<png_bytep> rows(s.height);
+    for (png_uint_32 y = 0; y < s.height; ++y) rows[y] = data.data() + y * s.row_bytes;
+    if (!read_body(s.png, s.info, rows.data())) throw s.failure(s.message);
 
     RgbImage image;
-    image.width = static_cast<int>(width);
-    image.height = static_cast<int>(height);
-    image.pixels.resize(static_cast<std::size_t>(width) * height);
-    for (png_uint_32 y = 0; y < height; ++y)
-        for (png_uint_32 x = 0; x < width; ++x) {
+    image.width = static_cast<int>(s.width);
+    image.height = static_cast<int>(s.height);
+    image.pixels.resize(static_cast<std::size_t>(s.width) * s.height);
+    for (png_uint_32 y = 0; y < s.height; ++y)
+        for (png_uint_32 x = 0; x < s.width; ++x) {
             const png_byte* rgb = rows[y] + 3 * x;
-            image.pixels[static_cast<std::size_t>(y) * width + x] =
+            image.pixels[static_cast<std::size_t>(y) * s.width + x] =
                 (std::uint32_t{rgb[0]} << 16) | (std::uint32_t{rgb[1]} << 8) | rgb[2];
         }
     return image;
 }
+
+RgbImage read_png_rgb(const std::string& path) { return PngReader(path).read(); }

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,13 +22,38 @@ struct RgbImage {
     std::vector<std::uint32_t> pixels;  // 0x00RRGGBB, rows from the top down
 };
 
-// Writes width x height pixels (the fourth byte is ignored). The file appears
-// under its name only when complete: it is written under a temporary name in
-// the same directory and then renamed. Throws PngError, leaving nothing
-// behind, when it cannot be written.
+// Encodes width x height pixels (the fourth byte is ignored) onto an open
+// stream. Throws PngError with the reason, the system's own when a write
+// fails ("No space left on device").
+void write_png_stream(std::FILE* file, int width, int height, const std::uint32_t* pixels);
+
+// Writes the file `path` (or "-", standard output) in the way output_file.h
+// describes: a regular file appears under its name only when complete.
+// Throws OutputError naming the file and the reason, leaving nothing behind.
 void write_png_rgb(const std::string& path, int width, int height, const std::uint32_t* pixels);
 
-// Reads any PNG as 8-bit RGB: palette and grey images are expanded, 16-bit
-// samples reduced to their high byte, alpha dropped. Gamma and colour-space
-// chunks are ignored, so the bytes come back as stored. Throws PngError.
+// A PNG opened for reading. The header is read at once and the picture only
+// when asked for, so that a picture of the wrong size is turned away before
+// its pixels take any memory. Any PNG is read as 8-bit RGB: palette and grey
+// images are expanded, 16-bit samples reduced to their high byte, alpha
+// dropped. Gamma and colour-space chunks are ignored, so the bytes come back
+// as stored. Errors throw PngError "cannot read PATH: REASON".
+class PngReader {
+public:
+    explicit PngReader(const std::string& path);
+    ~PngReader();
+    PngReader(const PngReader&) = delete;
+    PngReader& operator=(const PngReader&) = delete;
+
+    int width() const;
+    int height() const;
+    // Decodes the picture; call it once.
+    RgbImage read();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// PngReader(path).read().
 RgbImage read_png_rgb(const std::string& path);

@@ -1,6 +1,7 @@
 // ombrastel-snapshot: renders the animation without a window and writes
 // frames, or the texture, as PNG files; or finds which frame a picture is.
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -9,116 +10,127 @@
 #include <string>
 
 #include "app/startup.h"
+#include "cli/engine_options.h"
 #include "engine/engine.h"
 #include "pipeline/frame.h"
-#include "raster/shading.h"
 #include "scene/scene_data.h"
+#include "tools/output_file.h"
 #include "tools/png_io.h"
+#include "tools/progress.h"
 #include "tools/tool_args.h"
 
 namespace {
 
 constexpr const char* program_name = "ombrastel-snapshot";
 constexpr std::uint32_t default_search_limit = 30000;
+// A run shorter than this shows no progress.
+constexpr auto quiet_start = std::chrono::milliseconds(500);
 
-constexpr const char* help_text = R"(Usage: ombrastel-snapshot [options]
-
-Renders the Ombrastel animation without a window and writes frames as PNG
+constexpr const char* description = R"(Renders the Ombrastel animation without a window and writes frames as PNG
 files, or tells which frame a picture is.
 
 Frame k is the picture that the (k+1)-th call of render_frame leaves when the
 system starts from its initial state and the frame counter is advanced after
 every frame: frame_counter is k mod 512 and the zoom has taken k+1 steps.
-Frame 0 is the first picture the window program shows.
+Frame 0 is the first picture the window program shows. Both engines draw the
+same pictures, bit for bit, with any number of workers.)";
 
-Options:
-  --size WxH          frame size: even width and height from 2 to 32766
-                      (default 1910x1070, the frame on a 1920x1080 screen)
-  --screen WxH        frame size for a screen of this size, as the window
-                      program derives it: each side less 10, rounded down to
-                      an even number (instead of --size)
-  --frames LIST       frames to write: numbers and ranges joined by commas,
-                      such as 0-99 or 5,300,2386 (needs --out)
-  --out PATTERN       file name of each frame, with one printf-style %d for the
-                      frame number, such as out/f%05d.png (%% is a percent sign)
-  --texture-out FILE  write the decoded 128x128 texture
-  --find IMAGE        print the number of the frame in 0..N that the PNG IMAGE
-                      (the client area; the frame's size) equals exactly
-  --max N             the last frame --find tries (default 30000)
-  --workers 1|2       2: shade with the two render workers (default);
-                      1: shade both halves on one thread; the pictures agree
-  --help              show this text and exit
-
-Options take their value as the next argument or after '=' (--size=640x480).
+constexpr const char* footer = R"(Options take their value as the next argument or after '=' (--size=640x480).
 
 PNG files are 8-bit RGB holding exactly the frame's red, green and blue bytes,
 with no gamma or colour-space chunk. A file appears under its name only once
-it is complete.
+it is complete: it is written beside it under a temporary name and renamed.
+A symbolic link is followed and the file it leads to replaced; a FIFO or a
+character device is written directly; '-' is standard output. Every output
+name is checked before the first frame is rendered. Runs of more than a
+moment show their progress on standard error.
 
 Exit status: 0 done (with --find: a frame matched); 1 --find: no frame in
 0..N matches; 2 bad arguments, or a file that cannot be read or written (one
-line on standard error, and no partial file left behind).
-)";
+line on standard error, and no partial file left behind).)";
+
+// The options as given, before their values are checked.
+struct Given {
+    std::optional<std::string> size, screen, frames, out, texture_out, find, max;
+    GivenEngineOptions engine;
+};
 
 struct Options {
     FrameSize size = default_frame_size;
     std::optional<FrameList> frames;
-    std::optional<FramePattern> out;
+    std::optional<FramePattern> out;  // empty with --out - (standard output)
+    bool out_to_standard_output = false;
     std::optional<std::string> texture_out;
     std::optional<std::string> find_image;
     std::optional<std::uint32_t> search_limit;
-    ShadingMode mode = ShadingMode::two_workers;
-    bool help = false;
+    EngineChoice engine;
 };
 
-Options parse_options(int argc, char** argv) {
+// Help lines are kept within 80 columns: 24 for the option, 56 for the text.
+void declare_options(CommandLine& line, Given& given) {
+    line.option("--size", "WxH",
+                "frame size: even width and height from 2 to 32766\n"
+                "(default 1910x1070, the frame on a 1920x1080 screen)",
+                &given.size);
+    line.option("--screen", "WxH",
+                "frame size for a screen of this size, as the window\n"
+                "program derives it: each side less 10, rounded down\n"
+                "to an even number (instead of --size)",
+                &given.screen);
+    line.option("--frames", "LIST",
+                "frames to write: numbers and ranges joined by commas,\n"
+                "such as 0-99 or 5,300,2386 (needs --out)",
+                &given.frames);
+    line.option("--out", "PATTERN",
+                "file name of each frame, with one printf-style %d for\n"
+                "the frame number, such as out/f%05d.png (%% is a\n"
+                "percent sign); '-' writes the one frame of --frames\n"
+                "to standard output",
+                &given.out);
+    line.option("--texture-out", "FILE",
+                "write the decoded 128x128 texture ('-': standard\n"
+                "output)",
+                &given.texture_out);
+    line.option("--find", "IMAGE",
+                "print the number of the frame in 0..N that the PNG\n"
+                "IMAGE (the client area; the frame's size) equals\n"
+                "exactly",
+                &given.find);
+    line.option("--max", "N", "the last frame --find tries (default 30000)", &given.max);
+    declare_engine_options(line, given.engine);
+}
+
+Options options_from(const Given& given) {
     Options options;
-    bool size_seen = false, screen_seen = false, frames_seen = false, out_seen = false,
-         texture_seen = false, find_seen = false, max_seen = false, workers_seen = false;
-    ArgumentCursor cursor(argc, argv);
-    while (!cursor.done()) {
-        const std::string option = cursor.next_option();
-        if (option == "--help") {
-            cursor.expect_no_value();
-            options.help = true;
-        } else if (option == "--size") {
-            given_once(size_seen, option);
-            options.size = parse_frame_size(cursor.value(), option);
-        } else if (option == "--screen") {
-            given_once(screen_seen, option);
-            options.size = parse_screen_size(cursor.value(), option);
-        } else if (option == "--frames") {
-            given_once(frames_seen, option);
-            options.frames = FrameList::parse(cursor.value(), option);
-        } else if (option == "--out") {
-            given_once(out_seen, option);
-            options.out = FramePattern::parse(cursor.value(), option);
-        } else if (option == "--texture-out") {
-            given_once(texture_seen, option);
-            options.texture_out = cursor.value();
-        } else if (option == "--find") {
-            given_once(find_seen, option);
-            options.find_image = cursor.value();
-        } else if (option == "--max") {
-            given_once(max_seen, option);
-            options.search_limit =
-                static_cast<std::uint32_t>(parse_count(cursor.value(), option, 0, largest_frame_number));
-        } else if (option == "--workers") {
-            given_once(workers_seen, option);
-            options.mode = parse_count(cursor.value(), option, 1, 2) == 1 ? ShadingMode::calling_thread
-                                                                          : ShadingMode::two_workers;
-        } else {
-            throw ArgumentError("unknown option " + option + " (see --help)");
-        }
-    }
-    if (options.help) return options;
-    if (size_seen && screen_seen) throw ArgumentError("give --size or --screen, not both");
-    if (options.frames && !options.out) throw ArgumentError("--frames needs --out to name the files");
-    if (options.out && !options.frames) throw ArgumentError("--out needs --frames to say which frames");
+    if (given.size) options.size = parse_frame_size(*given.size, "--size");
+    if (given.screen) options.size = parse_screen_size(*given.screen, "--screen");
+    if (given.frames) options.frames = FrameList::parse(*given.frames, "--frames");
+    if (given.out && *given.out == standard_output_name)
+        options.out_to_standard_output = true;
+    else if (given.out)
+        options.out = FramePattern::parse(*given.out, "--out");
+    options.texture_out = given.texture_out;
+    options.find_image = given.find;
+    if (given.max)
+        options.search_limit = static_cast<std::uint32_t>(parse_count(*given.max, "--max", 0, largest_frame_number));
+    options.engine = engine_choice_from(given.engine);
+
+    const bool writes_frames = options.out || options.out_to_standard_output;
+    if (given.size && given.screen) throw ArgumentError("give --size or --screen, not both");
+    if (options.frames && !writes_frames) throw ArgumentError("--frames needs --out to name the files");
+    if (writes_frames && !options.frames) throw ArgumentError("--out needs --frames to say which frames");
     if (options.frames && options.find_image) throw ArgumentError("give --frames or --find, not both");
     if (options.search_limit && !options.find_image) throw ArgumentError("--max belongs to --find");
     if (!options.frames && !options.texture_out && !options.find_image)
         throw ArgumentError("nothing to do: give --frames with --out, --texture-out or --find (see --help)");
+    if (options.out_to_standard_output && options.frames->frame_count() != 1)
+        throw ArgumentError("--out - writes one picture to standard output, but --frames names " +
+                            std::to_string(options.frames->frame_count()) + " frames");
+    const bool texture_to_standard_output = options.texture_out && *options.texture_out == standard_output_name;
+    if (texture_to_standard_output && options.out_to_standard_output)
+        throw ArgumentError("--texture-out - and --out - would both write to standard output");
+    if (texture_to_standard_output && options.find_image)
+        throw ArgumentError("--texture-out - and --find would both write to standard output");
     return options;
 }
 
@@ -130,51 +142,92 @@ bool same_picture(const RgbImage& image) {
                       });
 }
 
-int run(const Options& options) {
-    // Every check that can fail on the arguments comes before the first frame,
-    // so that a mistake costs no rendering and leaves no file.
-    if (options.out) check_writable_location(options.out->name_for(options.frames->ranges()[0].first), "--out");
-    if (options.texture_out) check_writable_location(*options.texture_out, "--texture-out");
-    std::optional<RgbImage> image;
-    if (options.find_image) {
+std::string frame_name(const Options& options, std::uint32_t frame) {
+    return options.out_to_standard_output ? std::string(standard_output_name) : options.out->name_for(frame);
+}
+
+// Every output name, and the picture to find, are checked before the first
+// frame, so that a mistake costs no rendering and leaves no file.
+std::optional<RgbImage> check_before_rendering(const Options& options) {
+    OutputCheck outputs;
+    auto check = [&](const char* option, const std::string& name) {
         try {
-            image = read_png_rgb(*options.find_image);
-        } catch (const PngError& error) {
-            throw ArgumentError(std::string("--find: ") + error.what());
+            outputs.check(name);
+        } catch (const OutputError& error) {
+            throw ArgumentError(std::string(option) + ": " + error.what());
         }
-        if (image->width != options.size.width || image->height != options.size.height)
-            throw ArgumentError("--find: " + *options.find_image + " is " + std::to_string(image->width) +
-                                "x" + std::to_string(image->height) + " but the frame is " +
-                                std::to_string(options.size.width) + "x" +
-                                std::to_string(options.size.height) + " (give --size or --screen)");
+    };
+    if (options.texture_out) check("--texture-out", *options.texture_out);
+    if (options.frames)
+        for (const FrameRange& range : options.frames->ranges())
+            for (std::uint64_t frame = range.first; frame <= range.last; ++frame)
+                check("--out", frame_name(options, static_cast<std::uint32_t>(frame)));
+
+    if (!options.find_image) return std::nullopt;
+    try {
+        // The header alone tells the size: a picture of the wrong size is
+        // refused before its pixels take any memory.
+        PngReader reader(*options.find_image);
+        if (reader.width() != options.size.width || reader.height() != options.size.height)
+            throw ArgumentError("--find: " + *options.find_image + " is " + std::to_string(reader.width()) + "x" +
+                                std::to_string(reader.height()) + " but the frame is " +
+                                std::to_string(options.size.width) + "x" + std::to_string(options.size.height) +
+                                " (give --size or --screen)");
+        return reader.read();
+    } catch (const PngError& error) {
+        throw ArgumentError(std::string("--find: ") + error.what());
     }
+}
+
+std::string frames_done(const char* doing, std::uint32_t frame, std::uint32_t last) {
+    return std::string(doing) + " frame " + std::to_string(frame) + " of 0.." + std::to_string(last) + " (" +
+           std::to_string(static_cast<int>(100.0 * frame / std::max<std::uint32_t>(last, 1))) + "%)";
+}
+
+int run(const Options& options) {
+    const std::optional<RgbImage> image = check_before_rendering(options);
 
     if (!start_system(options.size))
         throw ArgumentError("cannot obtain the pixel buffers of a " + std::to_string(options.size.width) +
                             "x" + std::to_string(options.size.height) + " frame");
-    shading_mode = options.mode;
+    start_chosen_engine(options.engine);
 
     if (options.texture_out) write_png_rgb(*options.texture_out, texture_size, texture_size, texture);
 
+    ProgressLine progress(program_name, quiet_start);
     if (options.frames) {
-        for (std::uint32_t frame = 0; frame <= options.frames->last_frame(); ++frame) {
+        const std::uint32_t last = options.frames->last_frame();
+        const std::uint64_t files = options.frames->frame_count();
+        std::uint64_t written = 0;
+        auto state = [&](std::uint32_t frame) {
+            return frames_done("rendering", frame, last) + ", " + std::to_string(written) + " of " +
+                   std::to_string(files) + " files written";
+        };
+        for (std::uint32_t frame = 0; frame <= last; ++frame) {
+            if (progress.due()) progress.show(state(frame));
             render_frame();
-            if (options.frames->contains(frame))
-                write_png_rgb(options.out->name_for(frame), frame_width, frame_height, frame_buffer);
+            if (options.frames->contains(frame)) {
+                write_png_rgb(frame_name(options, frame), frame_width, frame_height, frame_buffer);
+                ++written;
+            }
             advance_frame_counter();
         }
+        progress.finish(state(last));
     }
 
     if (image) {
         const std::uint32_t limit = options.search_limit.value_or(default_search_limit);
         for (std::uint32_t frame = 0; frame <= limit; ++frame) {
+            if (progress.due()) progress.show(frames_done("searching", frame, limit));
             render_frame();
             if (same_picture(*image)) {
+                progress.finish(frames_done("searching", frame, limit) + ": found");
                 std::printf("%u\n", static_cast<unsigned>(frame));
                 return 0;
             }
             advance_frame_counter();
         }
+        progress.finish(frames_done("searching", limit, limit));
         std::fprintf(stderr, "%s: no frame in 0..%u matches %s\n", program_name,
                      static_cast<unsigned>(limit), options.find_image->c_str());
         return 1;
@@ -185,16 +238,25 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    prepare_output_signals();
     try {
-        const Options options = parse_options(argc, argv);
-        if (options.help) {
-            std::fputs(help_text, stdout);
+        CommandLine line(program_name, description, footer);
+        Given given;
+        declare_options(line, given);
+        switch (line.parse(argc, argv)) {
+        case CommandLine::Outcome::show_help:
+            std::fputs(line.help_text().c_str(), stdout);
             return 0;
+        case CommandLine::Outcome::show_version:
+            std::fputs(line.version_line().c_str(), stdout);
+            return 0;
+        case CommandLine::Outcome::run:
+            break;
         }
-        return run(options);
+        return run(options_from(given));
     } catch (const ArgumentError& error) {
         std::fprintf(stderr, "%s: %s\n", program_name, one_line(error.what()).c_str());
-    } catch (const PngError& error) {
+    } catch (const OutputError& error) {
         std::fprintf(stderr, "%s: %s\n", program_name, one_line(error.what()).c_str());
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "%s: out of memory\n", program_name);

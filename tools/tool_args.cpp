@@ -2,27 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <system_error>
 
 namespace {
 
-std::string in_quotes(std::string_view text) { return "'" + std::string(text) + "'"; }
-
-// Digits only: no sign, no blanks, no "0x". A value too large for any use
-// saturates, so that it is reported as out of range rather than malformed.
-bool parse_decimal(std::string_view text, std::int64_t* value) {
-    constexpr std::int64_t saturated = 100'000'000'000'000'000;
-    if (text.empty()) return false;
-    std::int64_t result = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        result = std::min(result * 10 + (c - '0'), saturated);
-    }
-    *value = result;
-    return true;
+std::string in_quotes(std::string_view text) {
+    std::string quoted(1, '\'');
+    quoted.append(text);
+    quoted += '\'';
+    return quoted;
 }
 
 }  // namespace
@@ -64,16 +51,6 @@ FrameSize parse_screen_size(std::string_view text, std::string_view option) {
                             "rounded down to even, from 2 to " +
                             std::to_string(largest_frame_side) + ")");
     return size;
-}
-
-std::int64_t parse_count(std::string_view text, std::string_view option, std::int64_t least,
-                         std::int64_t most) {
-    std::int64_t value = 0;
-    if (!parse_decimal(text, &value) || value < least || value > most)
-        throw ArgumentError(std::string(option) + " wants a whole number from " +
-                            std::to_string(least) + " to " + std::to_string(most) + ", not " +
-                            in_quotes(text));
-    return value;
 }
 
 FrameList FrameList::parse(std::string_view text, std::string_view option) {
@@ -123,6 +100,12 @@ bool FrameList::contains(std::uint32_t frame) const {
     return after != ranges_.begin() && frame <= std::prev(after)->last;
 }
 
+std::uint64_t FrameList::frame_count() const {
+    std::uint64_t count = 0;
+    for (const FrameRange& range : ranges_) count += std::uint64_t{range.last} - range.first + 1;
+    return count;
+}
+
 FramePattern FramePattern::parse(std::string_view text, std::string_view option) {
     FramePattern pattern;
     std::string literal;
@@ -163,60 +146,4 @@ std::string FramePattern::name_for(std::uint32_t frame) const {
     char number[128];
     std::snprintf(number, sizeof number, conversion_.c_str(), static_cast<int>(frame));
     return prefix_ + number + suffix_;
-}
-
-void given_once(bool& seen, const std::string& option) {
-    if (seen) throw ArgumentError(option + " is given twice");
-    seen = true;
-}
-
-ArgumentCursor::ArgumentCursor(int argc, char** argv) : argc_(argc), argv_(argv) {}
-
-std::string ArgumentCursor::next_option() {
-    std::string argument = argv_[index_++];
-    if (argument.size() < 3 || argument.compare(0, 2, "--") != 0)
-        throw ArgumentError("unexpected argument " + in_quotes(argument) + " (options start with --)");
-    const auto equals = argument.find('=');
-    has_inline_value_ = equals != std::string::npos;
-    option_ = argument.substr(0, equals);
-    inline_value_ = has_inline_value_ ? argument.substr(equals + 1) : std::string();
-    return option_;
-}
-
-std::string ArgumentCursor::value() {
-    if (has_inline_value_) return inline_value_;
-    if (index_ >= argc_) throw ArgumentError(option_ + " needs a value");
-    return argv_[index_++];
-}
-
-void ArgumentCursor::expect_no_value() {
-    if (has_inline_value_) throw ArgumentError(option_ + " takes no value");
-}
-
-void check_writable_location(const std::string& path, std::string_view option) {
-    namespace fs = std::filesystem;
-    const fs::path target(path);
-    auto fail = [&](const std::string& why) {
-        return ArgumentError(std::string(option) + ": cannot write " + in_quotes(path) + ": " + why);
-    };
-    if (path.empty() || !target.has_filename()) throw fail("no file name");
-    std::error_code error;
-    if (fs::is_directory(target, error)) throw fail("it is a directory");
-    const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    if (!fs::is_directory(directory, error)) throw fail("no such directory");
-    // Creating a file is the only test that every platform answers truthfully.
-    std::random_device entropy;
-    const fs::path probe =
-        directory / (".ombrastel-probe-" + std::to_string(entropy()) + std::to_string(entropy()));
-    {
-        std::ofstream file(probe, std::ios::binary | std::ios::trunc);
-        if (!file) throw fail("the directory does not take new files");
-    }
-    fs::remove(probe, error);
-}
-
-std::string one_line(std::string message) {
-    for (char& c : message)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-    return message;
 }

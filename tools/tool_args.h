@@ -1,31 +1,20 @@
-// Command-line pieces shared by the headless tools: the frame size, frame
-// lists, counts and output name patterns. Every parser either fills its result
-// or throws ArgumentError with one line that names the argument and says what
-// is wrong with it; the tools print that line and exit with bad_arguments_exit.
+// The values of the headless tools' options: the frame size, frame lists,
+// counts and output name patterns. Every parser either fills its result or
+// throws ArgumentError with one line that names the argument and says what is
+// wrong with it; the tools print that line and exit with bad_arguments_exit.
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/startup.h"
-
-// Exit code of a tool that was given arguments it cannot use.
-inline constexpr int bad_arguments_exit = 2;
+#include "cli/command_line.h"
 
 // The frame the tools render unless told otherwise: the window's frame on a
 // 1920 x 1080 screen.
 inline constexpr FrameSize default_frame_size{1910, 1070};
-
-class ArgumentError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// Marks an option as seen; an option given twice is an error.
-void given_once(bool& seen, const std::string& option);
 
 // "WxH" with two decimal numbers and nothing else. `option` names the argument
 // in error messages.
@@ -41,10 +30,6 @@ FrameSize parse_frame_size(std::string_view text, std::string_view option);
 // A frame size derived from a screen size as the window program derives it.
 FrameSize parse_screen_size(std::string_view text, std::string_view option);
 
-// A decimal count from `least` to `most`.
-std::int64_t parse_count(std::string_view text, std::string_view option, std::int64_t least,
-                         std::int64_t most);
-
 // Frame numbers: a comma-separated list of numbers and ascending ranges
 // ("0-99", "5,300,2386", "0-9,40"), kept as sorted, merged ranges.
 struct FrameRange {
@@ -56,6 +41,7 @@ public:
     static FrameList parse(std::string_view text, std::string_view option);
     bool contains(std::uint32_t frame) const;
     std::uint32_t last_frame() const { return ranges_.back().last; }
+    std::uint64_t frame_count() const;
     const std::vector<FrameRange>& ranges() const { return ranges_; }
 
 private:
@@ -78,32 +64,3 @@ private:
     std::string conversion_;  // "%" flags width "d"
     std::string suffix_;
 };
-
-// Walks argv as "--name value" or "--name=value" pairs and flags.
-class ArgumentCursor {
-public:
-    ArgumentCursor(int argc, char** argv);
-    bool done() const { return index_ >= argc_; }
-    // The next option's name ("--size"); an argument that is no option throws.
-    std::string next_option();
-    // The value of the option just taken; throws when it has none.
-    std::string value();
-    // Throws when the option just taken was written with "=value".
-    void expect_no_value();
-
-private:
-    int argc_;
-    char** argv_;
-    int index_ = 1;
-    std::string option_;
-    std::string inline_value_;
-    bool has_inline_value_ = false;
-};
-
-// A message made fit for one line of standard error: line breaks and other
-// control characters in it (from a file name, say) become blanks.
-std::string one_line(std::string message);
-
-// Throws unless the file `path` could be created: its directory exists and
-// takes new files. Leaves nothing behind.
-void check_writable_location(const std::string& path, std::string_view option);

@@ -1,7 +1,11 @@
-// The tools' argument parsers: what they accept and what they turn away.
+// The command line shared by the programs, and the parsers of the tools'
+// values: what they accept and what they turn away.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "tests/tools/tool_test_support.h"
@@ -116,16 +120,101 @@ TEST(FramePatternArgument, RejectsAnythingButOneIntegerConversion) {
         EXPECT_THROW(FramePattern::parse(text, "--out"), ArgumentError) << text;
 }
 
-TEST(OutputLocation, IsCheckedWithoutLeavingAProbeBehind) {
-    tool_test::ScratchDirectory scratch;
-    EXPECT_NO_THROW(check_writable_location(scratch.file("frame.png"), "--out"));
-    EXPECT_TRUE(scratch.entries().empty());
+// --- The shared command line ------------------------------------------------
 
-    EXPECT_THROW(check_writable_location(scratch.file("missing/frame.png"), "--out"), ArgumentError);
-    EXPECT_THROW(check_writable_location(scratch.path().string(), "--out"), ArgumentError);
-    EXPECT_THROW(check_writable_location(scratch.file("") , "--out"), ArgumentError);
-    EXPECT_THROW(check_writable_location("", "--out"), ArgumentError);
-    EXPECT_TRUE(scratch.entries().empty());
+struct ParsedValues {
+    std::optional<std::string> size, out;
+};
+
+struct LineCase {
+    std::vector<std::string> arguments;
+    CommandLine::Outcome outcome;
+    ParsedValues values;  // read when the outcome is run
+    const char* error;    // or the message's start, when the line is refused
+};
+
+// Parses `arguments` with a --size and an --out option, as a program would.
+std::variant<std::string, std::pair<CommandLine::Outcome, ParsedValues>> parse_line(
+    const std::vector<std::string>& arguments) {
+    CommandLine line("ombrastel-test", "A test program.");
+    ParsedValues values;
+    line.option("--size", "WxH", "frame size", &values.size);
+    line.option("--out", "FILE", "output file", &values.out);
+    std::vector<const char*> argv = {"ombrastel-test"};
+    for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+    try {
+        const CommandLine::Outcome outcome = line.parse(static_cast<int>(argv.size()), argv.data());
+        return std::pair{outcome, values};
+    } catch (const ArgumentError& error) {
+        return std::string(error.what());
+    }
+}
+
+TEST(CommandLine, ReadsValuesInBothFormsAndRefusesMistakesWithOneNamedLine) {
+    using O = CommandLine::Outcome;
+    const std::vector<LineCase> cases = {
+        {{}, O::run, {}, nullptr},
+        {{"--size", "64x48"}, O::run, {"64x48", {}}, nullptr},
+        {{"--size=64x48", "--out", "f.png"}, O::run, {"64x48", "f.png"}, nullptr},
+        {{"--size=a=b"}, O::run, {"a=b", {}}, nullptr},
+        // An empty value stays empty, whether written "--size=" or "--size ''".
+        {{"--size=", "--out", "f.png"}, O::run, {"", "f.png"}, nullptr},
+        {{"--size", "", "--out", "f.png"}, O::run, {"", "f.png"}, nullptr},
+        // A value is the next argument, whatever it looks like.
+        {{"--out", "--size"}, O::run, {{}, "--size"}, nullptr},
+        {{"--size", "-1"}, O::run, {"-1", {}}, nullptr},
+        {{"--out", "-"}, O::run, {{}, "-"}, nullptr},
+        {{"--help"}, O::show_help, {}, nullptr},
+        {{"--size", "not looked at", "--help"}, O::show_help, {}, nullptr},
+        {{"--version"}, O::show_version, {}, nullptr},
+        {{"--size"}, O::run, {}, "--size needs a value"},
+        {{"--size", "1x1", "--out"}, O::run, {}, "--out needs a value"},
+        {{"--size", "2x2", "--size=2x2"}, O::run, {}, "--size is given twice"},
+        {{"--help=yes"}, O::run, {}, "--help takes no value"},
+        {{"--version=2"}, O::run, {}, "--version takes no value"},
+        {{"--bogus"}, O::run, {}, "unknown option --bogus"},
+        {{"--help", "--bogus"}, O::run, {}, "unknown option --bogus"},
+        {{"-size", "64x48"}, O::run, {}, "unknown option -size"},
+        {{"--SIZE", "64x48"}, O::run, {}, "unknown option --SIZE"},
+        {{"--siz", "64x48"}, O::run, {}, "unknown option --siz"},
+        {{"frames"}, O::run, {}, "unexpected argument 'frames'"},
+        {{"--size", "2x2", "stray"}, O::run, {}, "unexpected argument 'stray'"},
+        {{"-"}, O::run, {}, "unexpected argument '-'"},
+    };
+    for (const LineCase& c : cases) {
+        std::string shown;
+        for (const std::string& argument : c.arguments) shown += " '" + argument + "'";
+        const auto result = parse_line(c.arguments);
+        if (c.error) {
+            ASSERT_TRUE(std::holds_alternative<std::string>(result)) << shown << ": accepted";
+            EXPECT_EQ(std::get<std::string>(result).rfind(c.error, 0), 0u) << shown << ": " << std::get<std::string>(result);
+            continue;
+        }
+        ASSERT_FALSE(std::holds_alternative<std::string>(result)) << shown << ": " << std::get<std::string>(result);
+        const auto& [outcome, values] = std::get<1>(result);
+        EXPECT_EQ(outcome, c.outcome) << shown;
+        if (outcome != O::run) continue;
+        EXPECT_EQ(values.size, c.values.size) << shown;
+        EXPECT_EQ(values.out, c.values.out) << shown;
+    }
+}
+
+TEST(CommandLine, HelpListsEveryOptionAndTheVersionIsTheProjects) {
+    CommandLine line("ombrastel-test", "A test program.", "The footer.");
+    std::optional<std::string> size;
+    line.option("--size", "WxH", "frame size,\nover two lines", &size);
+    const std::string help = line.help_text();
+    for (const char* part : {"Usage: ombrastel-test", "A test program.", "--size WxH", "frame size,",
+                             "over two lines", "--help", "--version", "The footer."})
+        EXPECT_NE(help.find(part), std::string::npos) << part << " in\n" << help;
+    EXPECT_LT(help.find("A test program."), help.find("--size"));
+    EXPECT_LT(help.find("--size"), help.find("The footer."));
+    EXPECT_EQ(line.version_line(), std::string("ombrastel-test ") + OMBRASTEL_PROJECT_VERSION + "\n");
+}
+
+TEST(CommandLine, OneLineTurnsControlCharactersIntoBlanks) {
+    EXPECT_EQ(one_line("a\nb\rc\td\x7f" "e"), "a b c d e");
+    EXPECT_EQ(one_line("plain \xc3\xa9"), "plain \xc3\xa9");
 }
 
 }  // namespace

@@ -1,12 +1,18 @@
-// The tools as a user runs them: bad arguments, the frames they write, and
-// the frame search.
+// The tools as a user runs them: bad arguments, the frames they write, the
+// frame search, their version and their progress lines.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "raster/span_kernels.h"
 #include "tests/tools/tool_test_support.h"
 #include "tools/png_io.h"
 
@@ -21,7 +27,7 @@ const std::string bench = BENCH_TOOL;
 
 struct BadCall {
     std::vector<std::string> arguments;
-    const char* mentions;  // a word the one-line message must hold
+    std::string mentions;  // words the one-line message must hold
 };
 
 // Bad arguments: exit 2, one line on standard error naming the tool and the
@@ -40,11 +46,26 @@ void expect_refused(const std::string& tool, const std::string& name, const BadC
     EXPECT_EQ(directory.entries(), before) << name << shown;
 }
 
-// A 64 x 48 frame 5 and a text file, for the --find cases.
+// A 64 x 48 frame 5, the same cut short, and a text file, for the --find
+// cases; and one directory for frame 0 of an --out pattern but none for frame 1.
 void prepare_find_inputs(const ScratchDirectory& directory) {
     const ToolRun made = run_tool(snapshot, {"--size", "64x48", "--frames", "5", "--out", "frame%d.png"}, directory);
     ASSERT_EQ(made.exit_code, 0) << made.err;
+    std::filesystem::copy_file(directory.file("frame5.png"), directory.file("cut.png"));
+    std::filesystem::resize_file(directory.file("cut.png"), std::filesystem::file_size(directory.file("cut.png")) - 30);
     std::ofstream(directory.file("text.png")) << "not a picture\n";
+    std::filesystem::create_directory(directory.file("out0"));
+}
+
+// Why the system refuses to create a file in /proc.
+std::string reason_proc_refuses() {
+    const int descriptor = open("/proc/ombrastel-test-file", O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (descriptor >= 0) {
+        close(descriptor);
+        unlink("/proc/ombrastel-test-file");
+        return "(/proc took a new file)";
+    }
+    return std::strerror(errno);
 }
 
 TEST(SnapshotArguments, BadOnesAreRefusedWithOneLineAndNoFile) {
@@ -78,18 +99,32 @@ TEST(SnapshotArguments, BadOnesAreRefusedWithOneLineAndNoFile) {
         {{"--frames", "3", "--out", "f%s.png"}, "%d"},
         {{"--frames", "3", "--out", "missing/f%d.png"}, "no such directory"},
         {{"--frames", "3", "--out", "/proc/f%d.png"}, "cannot write"},
+        {{"--frames", "3", "--out", "/proc/f%d.png"}, reason_proc_refuses()},
+        // Every name is checked before the first frame: out0/ exists, out1/ does not.
+        {{"--size", "64x48", "--frames", "0,1", "--out", "out%d/f.png"}, "no such directory 'out1'"},
+        {{"--size", "64x48", "--frames", "0-1", "--out", "-"}, "names 2 frames"},
+        {{"--size", "64x48", "--texture-out", "-", "--frames", "1", "--out", "-"}, "both write to standard output"},
+        {{"--size", "64x48", "--texture-out", "-", "--find", "frame5.png"}, "both write to standard output"},
         {{"--texture-out", "missing/t.png"}, "no such directory"},
         {{"--texture-out", "."}, "directory"},
-        {{"--workers", "3", "--texture-out", "t.png"}, "--workers"},
+        {{"--workers", "65", "--texture-out", "t.png"}, "--workers"},
         {{"--workers", "two", "--texture-out", "t.png"}, "--workers"},
+        {{"--engine", "reference", "--workers", "3", "--texture-out", "t.png"}, "from 1 to 2"},
+        {{"--engine", "slow", "--texture-out", "t.png"}, "--engine wants fast or reference"},
+        {{"--isa", "neon", "--texture-out", "t.png"}, "--isa wants auto, sse3 or avx2"},
+        {{"--engine", "reference", "--isa", "sse3", "--texture-out", "t.png"}, "--isa belongs to the fast engine"},
         {{"--max", "5", "--texture-out", "t.png"}, "--find"},
         {{"--size", "64x48", "--find", "missing.png"}, "missing.png"},
         {{"--size", "64x48", "--find", "text.png"}, "not a PNG"},
+        {{"--size", "64x48", "--find", "cut.png"}, "truncated"},
+        {{"--size", "64x48", "--find", "."}, "it is a directory"},
         {{"--size", "64x50", "--find", "frame5.png"}, "64x48"},
         {{"--find", "frame5.png"}, "1910x1070"},
         {{"--size", "64x48", "--find", "frame5.png", "--max", "-1"}, "--max"},
         {{"--size", "64x48", "--find", "frame5.png", "--frames", "1", "--out", "f%d.png"}, "not both"},
         {{"--help=yes"}, "no value"},
+        {{"--version=1"}, "no value"},
+        {{"--texture-out", "t.png", "stray"}, "unexpected argument 'stray'"},
     };
     for (const BadCall& call : calls) expect_refused(snapshot, "ombrastel-snapshot", call, directory);
 }
@@ -103,13 +138,37 @@ TEST(BenchArguments, BadOnesAreRefusedWithOneLine) {
         {{"--frames", "ten"}, "--frames"},
         {{"--warmup", "-1"}, "--warmup"},
         {{"--workers", "0"}, "--workers"},
-        {{"--workers", "3"}, "--workers"},
+        {{"--workers", "65"}, "--workers"},
+        {{"--engine", "reference", "--workers", "3"}, "from 1 to 2"},
+        {{"--engine", "fastest"}, "--engine"},
+        {{"--isa", "avx512"}, "--isa"},
         {{"--size", "63x48"}, "even"},
         {{"--size", "2x32768"}, "out of range"},
         {{"--size", "64*48"}, "WIDTHxHEIGHT"},
         {{"--size", "64x48", "--size", "64x48"}, "twice"},
+        {{"--help=1"}, "no value"},
     };
     for (const BadCall& call : calls) expect_refused(bench, "ombrastel-bench", call, directory);
+}
+
+// An instruction set the processor lacks is refused before anything is
+// rendered; one it has is taken.
+TEST(ToolArguments, AnInstructionSetIsTakenOnlyWhereItGivesTheFourLaneBits) {
+    ScratchDirectory directory;
+    if (instruction_set_usable(InstructionSet::avx2)) {
+        const ToolRun run = run_tool(bench, {"--size", "64x48", "--frames", "2", "--warmup", "0", "--isa", "avx2"},
+                                     directory);
+        EXPECT_EQ(run.exit_code, 0) << run.err;
+        EXPECT_NE(run.out.find("\"isa\":\"avx2\""), std::string::npos) << run.out;
+    } else {
+        expect_refused(bench, "ombrastel-bench", {{"--isa", "avx2"}, "--isa avx2: "}, directory);
+        expect_refused(snapshot, "ombrastel-snapshot", {{"--isa", "avx2", "--texture-out", "t.png"}, "--isa avx2: "},
+                       directory);
+    }
+    const ToolRun run = run_tool(bench, {"--size", "64x48", "--frames", "2", "--warmup", "0", "--isa", "sse3"},
+                                 directory);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.out.find("\"isa\":\"sse3\""), std::string::npos) << run.out;
 }
 
 TEST(ToolHelp, DocumentsEveryOptionAndTheFrameNumbering) {
@@ -117,14 +176,25 @@ TEST(ToolHelp, DocumentsEveryOptionAndTheFrameNumbering) {
     const ToolRun shown = run_tool(snapshot, {"--help"}, directory);
     EXPECT_EQ(shown.exit_code, 0);
     for (const char* option : {"--size", "--screen", "--frames", "--out", "--texture-out", "--find", "--max",
-                               "--workers", "--help"})
+                               "--engine", "--workers", "--isa", "--help", "--version"})
         EXPECT_NE(shown.out.find(option), std::string::npos) << option;
     EXPECT_NE(shown.out.find("(k+1)-th call of render_frame"), std::string::npos);
 
     const ToolRun bench_help = run_tool(bench, {"--help"}, directory);
     EXPECT_EQ(bench_help.exit_code, 0);
-    for (const char* option : {"--size", "--frames", "--warmup", "--workers", "--help"})
+    for (const char* option : {"--size", "--frames", "--warmup", "--engine", "--workers", "--isa", "--help", "--version"})
         EXPECT_NE(bench_help.out.find(option), std::string::npos) << option;
+    EXPECT_TRUE(directory.entries().empty());
+}
+
+TEST(ToolVersion, IsTheProjectsVersion) {
+    ScratchDirectory directory;
+    for (const auto& [tool, name] : {std::pair{snapshot, "ombrastel-snapshot"}, std::pair{bench, "ombrastel-bench"}}) {
+        const ToolRun run = run_tool(tool, {"--version"}, directory);
+        EXPECT_EQ(run.exit_code, 0) << name;
+        EXPECT_EQ(run.out, std::string(name) + " " + OMBRASTEL_PROJECT_VERSION + "\n");
+        EXPECT_EQ(run.err, "") << name;
+    }
     EXPECT_TRUE(directory.entries().empty());
 }
 
@@ -157,21 +227,27 @@ TEST(SnapshotFrames, AreTheFramesRenderedInOrderFromTheStart) {
         ASSERT_EQ(texels.pixels[i], texture[i] & 0x00FFFFFFu) << "texel " << i;
 }
 
-TEST(SnapshotFrames, AreTheSameWithOneWorkerAndTwo) {
+TEST(SnapshotFrames, AreTheSameWithEveryEngineAndWorkerCount) {
     ScratchDirectory directory;
-    for (const char* workers : {"1", "2"}) {
-        const ToolRun run = run_tool(snapshot,
-                                     {"--screen", "138x106", "--frames", "0-2,250", "--workers", workers, "--out",
-                                      std::string("w") + workers + "_%d.png"},
-                                     directory);
+    std::vector<std::vector<std::string>> choices = {
+        {"--engine", "reference", "--workers", "1"}, {"--engine", "reference"},     {"--workers", "1"},
+        {"--workers", "3", "--isa", "sse3"},         {"--engine", "fast", "--workers", "7"}};
+    if (instruction_set_usable(InstructionSet::avx2)) choices.push_back({"--isa", "avx2", "--workers", "2"});
+    for (std::size_t c = 0; c < choices.size(); ++c) {
+        std::vector<std::string> arguments = {"--screen", "138x106", "--frames", "0-2,250", "--out",
+                                              "c" + std::to_string(c) + "_%d.png"};
+        arguments.insert(arguments.end(), choices[c].begin(), choices[c].end());
+        const ToolRun run = run_tool(snapshot, arguments, directory);
         ASSERT_EQ(run.exit_code, 0) << run.err;
     }
     for (const char* frame : {"0", "1", "2", "250"}) {
-        const RgbImage one = read_png_rgb(directory.file(std::string("w1_") + frame + ".png"));
-        const RgbImage two = read_png_rgb(directory.file(std::string("w2_") + frame + ".png"));
-        EXPECT_EQ(one.width, 128);
-        EXPECT_EQ(one.height, 96);
-        EXPECT_EQ(one.pixels, two.pixels) << "frame " << frame;
+        const RgbImage first = read_png_rgb(directory.file(std::string("c0_") + frame + ".png"));
+        EXPECT_EQ(first.width, 128);
+        EXPECT_EQ(first.height, 96);
+        for (std::size_t c = 1; c < choices.size(); ++c)
+            EXPECT_EQ(read_png_rgb(directory.file("c" + std::to_string(c) + "_" + frame + ".png")).pixels,
+                      first.pixels)
+                << "frame " << frame << " with choice " << c;
     }
 }
 
@@ -215,10 +291,85 @@ TEST(SnapshotFind, RejectsAPictureThatIsNoFrame) {
     }
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool sanitized = true;  // the sanitizers reserve far more address space than any limit here
+#else
+constexpr bool sanitized = false;
+#endif
+
+TEST(SnapshotFind, RefusesAPictureOfTheWrongSizeBeforeDecodingIt) {
+    ScratchDirectory directory;
+    // Decoding it would take 7 GB before finding the cut.
+    tool_test::write_cut_picture(directory.file("huge.png"), 32766, 32766);
+    // Within 1 GB of address space the size must still be what is reported.
+    const std::string limit = sanitized ? "" : "ulimit -v 1000000 && ";
+    const ToolRun run = run_tool(snapshot, {"--size", "64x48", "--find", "huge.png"}, directory, limit);
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.err, "ombrastel-snapshot: --find: huge.png is 32766x32766 but the frame is 64x48 "
+                       "(give --size or --screen)\n");
+}
+
+// Progress lines on standard error (not a terminal here: one line each).
+std::vector<std::string> progress_lines(const std::string& err, const std::string& program) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = err.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = err.substr(start, end - start);
+        if (line.rfind(program + ": ", 0) == 0 && line.find(" frame ") != std::string::npos &&
+            line.find("%)") != std::string::npos)
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+// At most four lines a second, and the first and last lines beside.
+std::size_t most_progress_lines(std::chrono::steady_clock::duration elapsed) {
+    return static_cast<std::size_t>(4 * std::chrono::duration<double>(elapsed).count()) + 2;
+}
+
+TEST(Bench, ShowsProgressAFewTimesASecondHoweverFastTheFramesAre) {
+    ScratchDirectory directory;
+    const auto start = std::chrono::steady_clock::now();
+    const ToolRun run = run_tool(bench, {"--size", "2x2", "--frames", "1", "--warmup", "5000"}, directory);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const auto lines = progress_lines(run.err, "ombrastel-bench");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_LE(lines.size(), most_progress_lines(elapsed)) << run.err.substr(0, 2000);
+    EXPECT_NE(lines.back().find("frame 1 of 1 (100%)"), std::string::npos) << lines.back();
+}
+
+TEST(SnapshotFind, ShowsProgressOnALongSearch) {
+    ScratchDirectory directory;
+    std::vector<std::uint32_t> black(640 * 480, 0);
+    write_png_rgb(directory.file("black.png"), 640, 480, black.data());
+    const auto start = std::chrono::steady_clock::now();
+    const ToolRun run = run_tool(snapshot, {"--size", "640x480", "--find", "black.png", "--max", "800"}, directory);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(run.exit_code, 1) << run.err;
+    const auto lines = progress_lines(run.err, "ombrastel-snapshot");
+    EXPECT_LE(lines.size(), most_progress_lines(elapsed));
+    // Silent for the first half second; beyond a second it must have spoken.
+    if (elapsed > std::chrono::seconds(1)) {
+        ASSERT_GE(lines.size(), 2u) << run.err;
+        EXPECT_NE(lines.front().find("searching frame "), std::string::npos) << lines.front();
+        EXPECT_NE(lines.back().find("searching frame 800 of 0..800 (100%)"), std::string::npos) << lines.back();
+    }
+    EXPECT_NE(run.err.find("no frame in 0..800 matches black.png"), std::string::npos) << run.err;
+}
+
+TEST(SnapshotFrames, AShortRunIsSilent) {
+    ScratchDirectory directory;
+    const ToolRun run = run_tool(snapshot, {"--size", "64x48", "--frames", "0-3", "--out", "f%d.png"}, directory);
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.err, "");
+}
+
 TEST(Bench, EndsWithOneJsonLineOfItsFigures) {
     ScratchDirectory directory;
-    const ToolRun run = run_tool(bench, {"--size", "64x48", "--frames", "5", "--warmup", "2", "--workers", "1"},
-                                 directory);
+    const ToolRun run = run_tool(
+        bench, {"--size", "64x48", "--frames", "5", "--warmup", "2", "--engine", "reference", "--workers", "1"},
+        directory);
     ASSERT_EQ(run.exit_code, 0) << run.err;
     ASSERT_FALSE(run.out.empty());
     ASSERT_EQ(run.out.back(), '\n');
@@ -226,7 +377,8 @@ TEST(Bench, EndsWithOneJsonLineOfItsFigures) {
     const std::string last = body.substr(body.rfind('\n') + 1);
     EXPECT_EQ(last.front(), '{');
     EXPECT_EQ(last.back(), '}');
-    for (const char* field : {"\"width\":64", "\"height\":48", "\"workers\":1", "\"frames\":5",
+    for (const char* field : {"\"width\":64", "\"height\":48", "\"engine\":\"reference\"", "\"workers\":1",
+                              "\"isa\":\"sse3\"", "\"peak_resident_kib\":", "\"frames\":5",
                               "\"warmup_frames\":2", "\"fps\":", "\"ms_per_frame_median\":",
                               "\"ms_per_frame_p95\":", "\"ms_per_frame_max\":", "\"clearing_ms_per_frame\":",
                               "\"transform_and_projection_ms_per_frame\":", "\"depth_pre_pass_ms_per_frame\":",
@@ -234,6 +386,14 @@ TEST(Bench, EndsWithOneJsonLineOfItsFigures) {
         EXPECT_NE(last.find(field), std::string::npos) << field;
     EXPECT_NE(run.err.find("frame 5 of 5"), std::string::npos) << run.err;
     EXPECT_TRUE(directory.entries().empty());
+
+    // The fast engine by default, with the workers it started and the time
+    // they took.
+    const ToolRun fast = run_tool(bench, {"--size", "64x48", "--frames", "5", "--warmup", "2", "--workers", "3"},
+                                  directory);
+    ASSERT_EQ(fast.exit_code, 0) << fast.err;
+    for (const char* field : {"\"engine\":\"fast\"", "\"workers\":3", "\"workers_ms_per_frame\":"})
+        EXPECT_NE(fast.out.find(field), std::string::npos) << field;
 }
 
 }  // namespace

@@ -4,14 +4,19 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <cerrno>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "tests/tools/tool_test_support.h"
+#include "tools/output_file.h"
 #include "tools/png_io.h"
 
 namespace {
@@ -173,32 +178,65 @@ TEST(PngReading, TakesOtherLayoutsAsTheirRedGreenBlueBytes) {
 TEST(PngFailures, LeaveNoFileBehind) {
     ScratchDirectory scratch;
     const std::vector<std::uint32_t> pixels = all_byte_values(16, 16);
-    EXPECT_THROW(write_png_rgb(scratch.file("missing/f.png"), 16, 16, pixels.data()), PngError);
-    EXPECT_THROW(write_png_rgb("/proc/ombrastel-test.png", 16, 16, pixels.data()), PngError);
-    // A directory in the way of the final name: the rename fails after the
-    // whole picture was written under its temporary name.
+    EXPECT_THROW(write_png_rgb(scratch.file("missing/f.png"), 16, 16, pixels.data()), OutputError);
+    EXPECT_THROW(write_png_rgb("/proc/ombrastel-test.png", 16, 16, pixels.data()), OutputError);
+    // A directory in the way of the name is refused before anything is written.
     std::filesystem::create_directory(scratch.path() / "taken.png");
     std::filesystem::create_directory(scratch.path() / "taken.png" / "inside");
-    EXPECT_THROW(write_png_rgb(scratch.file("taken.png"), 16, 16, pixels.data()), PngError);
+    EXPECT_THROW(write_png_rgb(scratch.file("taken.png"), 16, 16, pixels.data()), OutputError);
+    // No picture of that size: the temporary file made for it goes again.
+    EXPECT_THROW(write_png_rgb(scratch.file("empty.png"), 0, 16, pixels.data()), OutputError);
     EXPECT_EQ(scratch.entries(), (std::set<std::string>{"taken.png", "taken.png/inside"}));
 }
 
-TEST(PngFailures, RejectFilesThatAreNoPicture) {
+TEST(PngReading, TellsTheSizeFromTheHeaderAlone) {
     ScratchDirectory scratch;
-    EXPECT_THROW(read_png_rgb(scratch.file("missing.png")), PngError);
+    tool_test::write_cut_picture(scratch.file("huge.png"), 32766, 32766);
+    PngReader reader(scratch.file("huge.png"));
+    EXPECT_EQ(reader.width(), 32766);
+    EXPECT_EQ(reader.height(), 32766);
+}
 
-    std::FILE* text = std::fopen(scratch.file("text.png").c_str(), "wb");
-    ASSERT_NE(text, nullptr);
-    std::fputs("not a picture\n", text);
-    std::fclose(text);
-    EXPECT_THROW(read_png_rgb(scratch.file("text.png")), PngError);
+struct BadInput {
+    const char* what;
+    std::function<void(const ScratchDirectory&)> make;  // makes "input.png"
+    const char* mentions;
+};
 
+TEST(PngFailures, NameTheCauseOfAPictureThatCannotBeRead) {
     const std::vector<std::uint32_t> pixels = all_byte_values(64, 64);
-    write_png_rgb(scratch.file("whole.png"), 64, 64, pixels.data());
-    const auto size = std::filesystem::file_size(scratch.file("whole.png"));
-    std::filesystem::copy_file(scratch.file("whole.png"), scratch.file("cut.png"));
-    std::filesystem::resize_file(scratch.file("cut.png"), size / 2);
-    EXPECT_THROW(read_png_rgb(scratch.file("cut.png")), PngError);
+    auto whole_then_cut = [&](std::uintmax_t keep) {
+        return [&pixels, keep](const ScratchDirectory& d) {
+            write_png_rgb(d.file("whole.png"), 64, 64, pixels.data());
+            std::filesystem::copy_file(d.file("whole.png"), d.file("input.png"));
+            std::filesystem::resize_file(d.file("input.png"), keep ? keep : std::filesystem::file_size(d.file("whole.png")) / 2);
+        };
+    };
+    auto text = [](const char* content) {
+        return [content](const ScratchDirectory& d) { std::ofstream(d.file("input.png")) << content; };
+    };
+    const std::vector<BadInput> cases = {
+        {"a missing file", [](const ScratchDirectory&) {}, std::strerror(ENOENT)},
+        {"a directory", [](const ScratchDirectory& d) { std::filesystem::create_directory(d.file("input.png")); },
+         "it is a directory"},
+        {"an empty file", text(""), "the file is empty"},
+        {"a text file", text("not a picture\n"), "not a PNG file"},
+        {"a signature alone", whole_then_cut(8), "truncated"},
+        {"a header cut short", whole_then_cut(20), "truncated"},
+        {"pixels cut short", whole_then_cut(0), "truncated"},
+    };
+    for (const BadInput& c : cases) {
+        ScratchDirectory scratch;
+        c.make(scratch);
+        try {
+            read_png_rgb(scratch.file("input.png"));
+            ADD_FAILURE() << c.what << ": read";
+        } catch (const PngError& error) {
+            const std::string message = error.what();
+            EXPECT_EQ(message.rfind("cannot read " + scratch.file("input.png") + ": ", 0), 0u) << c.what << ": " << message;
+            EXPECT_NE(message.find(c.mentions), std::string::npos) << c.what << ": " << message;
+        }
+    }
 }
 
 }  // namespace

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <png.h>
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <csetjmp>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -46,7 +49,7 @@ public:
     std::set<std::string> entries() const {
         std::set<std::string> names;
         for (const auto& entry : std::filesystem::recursive_directory_iterator(path_))
-            names.insert(std::filesystem::relative(entry.path(), path_).string());
+            names.insert(entry.path().lexically_relative(path_).string());  // links not followed
         return names;
     }
 
@@ -75,13 +78,15 @@ struct ToolRun {
 
 // Runs `tool` with `arguments` in `directory` (relative paths resolve there),
 // its standard output and error caught in files outside that directory.
+// `shell_prefix` comes before the tool in the shell command ("ulimit -v 100000;").
 inline ToolRun run_tool(const std::string& tool, const std::vector<std::string>& arguments,
-                        const ScratchDirectory& directory) {
+                        const ScratchDirectory& directory, const std::string& shell_prefix = "") {
     static const ScratchDirectory captures;
     const std::string out_file = captures.file("out"), err_file = captures.file("err");
     std::string command = "cd ";
     command += shell_quoted(directory.path().string());
     command += " && ";
+    command += shell_prefix;
     command += shell_quoted(tool);
     for (const std::string& argument : arguments) {
         command += ' ';
@@ -98,6 +103,30 @@ inline ToolRun run_tool(const std::string& tool, const std::vector<std::string>&
     run.out = read_text(out_file);
     run.err = read_text(err_file);
     return run;
+}
+
+// A PNG whose header and first row are whole and whose picture stops there:
+// what a reader sees of a huge picture before its pixels. The row is noise,
+// which no compression keeps from filling a chunk of its own.
+inline void write_cut_picture(const std::string& path, png_uint_32 width, png_uint_32 height) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    std::vector<png_byte> row(static_cast<std::size_t>(width) * 3);
+    std::mt19937 random(1);
+    for (png_byte& byte : row) byte = static_cast<png_byte>(random());
+    if (!setjmp(png_jmpbuf(png))) {
+        png_init_io(png, file);
+        png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                     PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+        png_write_info(png, info);
+        png_write_row(png, row.data());
+    } else {
+        ADD_FAILURE() << "libpng could not write " << path;
+    }
+    png_destroy_write_struct(&png, &info);
+    std::fclose(file);
 }
 
 inline void start_headless(int width, int height) {

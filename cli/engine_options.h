@@ -1,0 +1,29 @@
+// The three options that choose the engine, read the same way by the window
+// program and both tools:
+//   --engine fast|reference   default fast
+//   --workers N               fast: 1 to 64, default one per processor the
+//                             process may run on; reference: 1 or 2, default 2
+//   --isa auto|sse3|avx2      fast only, default auto (the widest that gives
+//                             the four-lane bits here)
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "cli/command_line.h"
+#include "engine/engine.h"
+
+struct GivenEngineOptions {
+    std::optional<std::string> engine, workers, isa;
+};
+
+void declare_engine_options(CommandLine& line, GivenEngineOptions& given);
+
+// The choice the options make; throws ArgumentError for a value that names
+// no engine, a worker count the engine does not take, or --isa with the
+// reference engine.
+EngineChoice engine_choice_from(const GivenEngineOptions& given);
+
+// Starts the chosen engine; throws ArgumentError with the reason when it
+// cannot run here (an instruction set the processor lacks).
+void start_chosen_engine(const EngineChoice& choice);
