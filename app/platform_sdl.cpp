@@ -20,9 +20,9 @@ SDL_Window* window = nullptr;
 // buffer exists, and kept for the life of the program.
 SDL_Surface* frame_surface = nullptr;
 
-// SDL's video drivers that show nothing on any screen. SDL falls back to
-// the first of them by itself when no display answers; the program would
-// then render forever into a window nobody can see.
+// SDL's video drivers that show nothing on any screen. When no display
+// answers, SDL falls back to "offscreen" by itself; the program would then
+// render forever into a window nobody can see.
 bool shows_nothing(const char* driver)
 {
     for (const char* unseen : {"offscreen", "dummy", "evdev"})
