@@ -2,6 +2,7 @@
 // and what the two keys do. Everything platform-specific goes through the
 // seam in shell.h.
 #include <cstdint>
+#include <string>
 
 #include "app/shell.h"
 #include "app/startup.h"
@@ -25,20 +26,35 @@ EventOutcome key_pressed(ShellKey key)
     return EventOutcome::go_on;
 }
 
+namespace {
+
+[[noreturn]] void fail_startup(const std::string& reason)
+{
+    show_startup_failure(reason);
+    close_window_and_exit(ShellEnd::startup_failed);
+}
+
+}  // namespace
+
 void program_entry()
 {
     int screen_width = 0;
     int screen_height = 0;
     FrameSize size{};
+    std::string reason;
     // The window comes first: the buffers are sized by the frame, and a
     // failure is shown with the window already on the screen, as the user
     // would see it.
-    if (!open_display(&screen_width, &screen_height) ||
-        !frame_size_for_screen(screen_width, screen_height, &size) || !open_window(size) ||
-        !start_system(size, window_buffer_source)) {
-        show_startup_failure();
-        close_window_and_exit();
-    }
+    if (!open_display(&screen_width, &screen_height, &reason))
+        fail_startup(reason);
+    if (!frame_size_for_screen(screen_width, screen_height, &size))
+        fail_startup("The screen, " + std::to_string(screen_width) + " x " + std::to_string(screen_height) +
+                     " pixels, gives no frame: each side, less 10 pixels, must come to 2 to " +
+                     std::to_string(largest_frame_side) + " pixels.");
+    if (!open_window(size, &reason))
+        fail_startup(reason);
+    if (!start_system(size, window_buffer_source, &reason))
+        fail_startup(reason);
 
     for (;;) {
         render_frame();
@@ -51,5 +67,5 @@ void program_entry()
         if (handle_one_event() == EventOutcome::quit)
             break;
     }
-    close_window_and_exit();
+    close_window_and_exit(ShellEnd::quit);
 }

@@ -5,6 +5,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <string>
 
 #include "app/shell.h"
 #include "scene/scene_data.h"
@@ -16,6 +19,24 @@ SDL_Window* window = nullptr;
 // top down, frame_width pixels to a row. Made at the first frame, when the
 // buffer exists, and kept for the life of the program.
 SDL_Surface* frame_surface = nullptr;
+
+// SDL's video drivers that show nothing on any screen. When no display
+// answers, SDL falls back to "offscreen" by itself; the program would then
+// render forever into a window nobody can see.
+bool shows_nothing(const char* driver)
+{
+    for (const char* unseen : {"offscreen", "dummy", "evdev"})
+        if (std::strcmp(driver, unseen) == 0)
+            return true;
+    return false;
+}
+
+// The user's own choice of video driver: SDL_VIDEODRIVER, set and not empty.
+bool driver_chosen_by_user()
+{
+    const char* chosen = SDL_GetHint(SDL_HINT_VIDEODRIVER);
+    return chosen != nullptr && chosen[0] != '\0';
+}
 
 ShellKey shell_key(SDL_Keycode key)
 {
@@ -31,30 +52,54 @@ ShellKey shell_key(SDL_Keycode key)
 
 }  // namespace
 
-bool open_display(int* screen_width, int* screen_height)
+bool open_display(int* screen_width, int* screen_height, std::string* reason)
 {
     SDL_SetMainReady();
     // Present through the window system's own image path rather than a GPU
     // texture: a plain copy of the pixels, and no wait for the display's
     // refresh.
     SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
-    if (SDL_Init(SDL_INIT_VIDEO) != 0)
+    if (SDL_Init(SDL_INIT_VIDEO) != 0) {
+        *reason = std::string("No display could be opened: ") + SDL_GetError();
         return false;
+    }
+    // Chosen by the user, such a driver stays: that is how a run without a
+    // display is asked for.
+    const char* driver = SDL_GetCurrentVideoDriver();
+    if (driver != nullptr && shows_nothing(driver) && !driver_chosen_by_user()) {
+        *reason = std::string("No display: SDL found none and fell back to its \"") + driver +
+                  "\" video driver, which shows the window to nobody (set SDL_VIDEODRIVER to choose a driver).";
+        return false;
+    }
     SDL_DisplayMode desktop;
-    if (SDL_GetDesktopDisplayMode(0, &desktop) != 0)
+    if (SDL_GetDesktopDisplayMode(0, &desktop) != 0) {
+        *reason = std::string("The display's screen size could not be read: ") + SDL_GetError();
         return false;
+    }
     *screen_width = desktop.w;
     *screen_height = desktop.h;
     return true;
 }
 
-bool open_window(FrameSize size)
+bool open_window(FrameSize size, std::string* reason)
 {
     // Not resizable: SDL gives the window the same minimum and maximum size.
     window = SDL_CreateWindow(window_title, 0, 0, size.width, size.height, SDL_WINDOW_SHOWN);
+    if (window == nullptr) {
+        *reason = std::string("The window could not be made: ") + SDL_GetError();
+        return false;
+    }
+    // The client area's pixels, which every frame is copied into. Made now so
+    // that a window without them fails the start rather than showing nothing;
+    // SDL keeps it for the window, whose size never changes.
+    if (SDL_GetWindowSurface(window) == nullptr) {
+        *reason = std::string("The window's surface, which the frames are copied into, could not be made: ") +
+                  SDL_GetError();
+        return false;
+    }
     // Only key-downs matter; text input would queue an event per key press.
     SDL_StopTextInput();
-    return window != nullptr;
+    return true;
 }
 
 // Zero-filled, page-aligned heap blocks; never given back before exit.
@@ -96,19 +141,19 @@ EventOutcome handle_one_event()
     }
 }
 
-void show_startup_failure()
+void show_startup_failure(const std::string& reason)
 {
-    std::fprintf(stderr, "%s\n", startup_failed_text);
+    std::fprintf(stderr, "%s\n%s\n", startup_failed_text, reason.c_str());
     // Fails quietly when there is no display; standard error has it then.
     SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Error", startup_failed_text, nullptr);
 }
 
-void close_window_and_exit()
+void close_window_and_exit(ShellEnd end)
 {
     if (window != nullptr)
         SDL_DestroyWindow(window);
     SDL_Quit();
-    std::exit(0);
+    std::exit(end == ShellEnd::startup_failed ? startup_failed_exit_status : 0);
 }
 
 int main(int, char**)

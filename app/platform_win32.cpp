@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <string>
 
 #include "app/shell.h"
 #include "scene/scene_data.h"
@@ -50,8 +51,17 @@ ShellKey shell_key(WPARAM virtual_key)
 
 void* obtain_window_buffer(std::size_t bytes)
 {
-    // Fresh pages come zero-filled and page-aligned.
-    return VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
+    // Fresh pages come zero-filled and page-aligned. Pixels and depths are
+    // only read and written, never run.
+    return VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+// A start-up failure's reason with the system's error code of the call that
+// failed.
+bool failed_with_error(std::string* reason, const char* what)
+{
+    *reason = std::string(what) + " (Windows error " + std::to_string(GetLastError()) + ").";
+    return false;
 }
 
 }  // namespace
@@ -74,7 +84,7 @@ LRESULT CALLBACK window_proc(HWND window, UINT number, WPARAM w_param, LPARAM l_
     }
 }
 
-bool open_display(int* screen_width, int* screen_height)
+bool open_display(int* screen_width, int* screen_height, std::string*)
 {
     window_class.hInstance = GetModuleHandleA(nullptr);
     window_class.hIcon = LoadIconA(nullptr, MAKEINTRESOURCEA(standard_resource_id));
@@ -84,7 +94,7 @@ bool open_display(int* screen_width, int* screen_height)
     return true;
 }
 
-bool open_window(FrameSize size)
+bool open_window(FrameSize size, std::string* reason)
 {
     bitmap_header.biSize = sizeof(BITMAPINFOHEADER);
     bitmap_header.biWidth = size.width;
@@ -111,16 +121,21 @@ bool open_window(FrameSize size)
     window_class.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(1));
     window_class.lpszMenuName = nullptr;
     window_class.lpszClassName = class_name;
-    RegisterClassA(&window_class);
+    // Without the class, the window or its device context there is nothing
+    // to draw on, and the program would render into nothing forever.
+    if (RegisterClassA(&window_class) == 0)
+        return failed_with_error(reason, "The window class could not be registered");
 
     window_handle = CreateWindowExA(0, class_name, window_title, window_style, 0, 0,
                                     window_rect.right - window_rect.left,
                                     window_rect.bottom - window_rect.top, nullptr, nullptr, nullptr,
                                     nullptr);
+    if (window_handle == nullptr)
+        return failed_with_error(reason, "The window could not be made");
     device_context = GetDC(window_handle);
+    if (device_context == nullptr)
+        return failed_with_error(reason, "The window's device context could not be had");
     ShowWindow(window_handle, SW_SHOW);
-    // The results above are not checked: a window that could not be made
-    // leaves nothing to draw on, and the loop still answers the quit message.
     return true;
 }
 
@@ -151,16 +166,21 @@ EventOutcome handle_one_event()
     return EventOutcome::go_on;
 }
 
-void show_startup_failure()
+// A GUI program has no standard error: the message box is all the user
+// sees, and the reason goes unshown.
+void show_startup_failure(const std::string&)
 {
     MessageBoxA(nullptr, startup_failed_text, nullptr, MB_ICONERROR);
 }
 
-void close_window_and_exit()
+void close_window_and_exit(ShellEnd end)
 {
-    ReleaseDC(window_handle, device_context);
-    DestroyWindow(window_handle);
-    ExitProcess(static_cast<UINT>(message.wParam));
+    if (device_context != nullptr)
+        ReleaseDC(window_handle, device_context);
+    if (window_handle != nullptr)
+        DestroyWindow(window_handle);
+    ExitProcess(end == ShellEnd::startup_failed ? static_cast<UINT>(startup_failed_exit_status)
+                                                : static_cast<UINT>(message.wParam));
 }
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)

@@ -10,6 +10,8 @@
 // frame buffer.
 #pragma once
 
+#include <string>
+
 #include "app/startup.h"
 
 // The window's title, the same on every platform, trailing blank included.
@@ -34,14 +36,20 @@ EventOutcome key_pressed(ShellKey key);
 
 // --- Platform seam (one platform_*.cpp per window layer) ---------------------
 
+// Each start-up step below returns false when it fails and then puts into
+// `reason` one line for the user saying what could not be had, and why when
+// the window layer tells.
+
 // Connects to the display and reads the size of the whole screen in pixels.
-// False when no display can be had.
-bool open_display(int* screen_width, int* screen_height);
+// False when no display can be had, also when the only one to be had would
+// show nobody the window.
+bool open_display(int* screen_width, int* screen_height, std::string* reason);
 
 // Opens the fixed-size window with window_title at the top-left corner of the
-// screen, its client area exactly size.width x size.height, and shows it.
-// False when the window layer has no window to give.
-bool open_window(FrameSize size);
+// screen, its client area exactly size.width x size.height, and shows it,
+// with what the frames are copied into. False when the window layer has no
+// such window to give.
+bool open_window(FrameSize size, std::string* reason);
 
 // Where the two pixel buffers come from: zero-filled, page-aligned blocks
 // that live until the process ends.
@@ -59,10 +67,19 @@ void sleep_one_millisecond();
 // quit once the program has been asked to end.
 EventOutcome handle_one_event();
 
-// Tells the user that start-up failed, with startup_failed_text.
-void show_startup_failure();
+// Tells the user that start-up failed, with startup_failed_text; where the
+// window layer has a place for more (standard error), with `reason` too.
+void show_startup_failure(const std::string& reason);
 
-// Gives back the window (if any) and the display and ends the process with
-// the exit code the platform's quit signal carried: 0, also after a failed
-// start-up.
-[[noreturn]] void close_window_and_exit();
+// How the program ends.
+enum class ShellEnd {
+    quit,            // asked to: the exit code the platform's quit signal carried, 0
+    startup_failed,  // startup_failed_exit_status
+};
+
+// The exit status after a failed start-up: anything but 0, so that whoever
+// started the program learns that it never ran.
+inline constexpr int startup_failed_exit_status = 1;
+
+// Gives back the window (if any) and the display and ends the process.
+[[noreturn]] void close_window_and_exit(ShellEnd end);

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <initializer_list>
 #include <new>
+#include <string>
+#include <utility>
 
 #include "scene/preparation.h"
 #include "scene/scene_data.h"
@@ -20,6 +22,11 @@ void give_back_heap_buffers() {
         if (*held) ::operator delete(*held, std::align_val_t{page_bytes});
         *held = nullptr;
     }
+}
+
+// "1910 x 1070", for the start-up failure reasons.
+std::string frame_text(FrameSize size) {
+    return std::to_string(size.width) + " x " + std::to_string(size.height);
 }
 
 }  // namespace
@@ -46,8 +53,14 @@ void* obtain_heap_buffer(std::size_t bytes) {
     return buffer;
 }
 
-bool start_system(FrameSize size, BufferSource source) {
-    if (!frame_size_is_valid(size.width, size.height)) return false;
+bool start_system(FrameSize size, BufferSource source, std::string* failure_reason) {
+    auto fail = [&](std::string reason) {
+        if (failure_reason) *failure_reason = std::move(reason);
+        return false;
+    };
+    if (!frame_size_is_valid(size.width, size.height))
+        return fail("A " + frame_text(size) + " frame cannot be drawn: each side must be even and from 2 to " +
+                    std::to_string(largest_frame_side) + " pixels.");
     give_back_heap_buffers();
     frame_buffer = nullptr;
     depth_buffer = nullptr;
@@ -67,7 +80,10 @@ bool start_system(FrameSize size, BufferSource source) {
         heap_frame_buffer = frame;
         heap_depth_buffer = depth;
     }
-    if (!frame || !depth) return false;
+    if (!frame || !depth)
+        return fail("The frame buffer and the depth buffer, " + std::to_string(bytes) + " bytes each for a " +
+                    frame_text(size) + " frame, could not be had: the " + (frame ? "depth" : "frame") +
+                    " buffer was refused.");
     frame_buffer = static_cast<std::uint32_t*>(frame);
     depth_buffer = static_cast<float*>(depth);
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct FrameSize {
     std::uint16_t width;
@@ -31,10 +32,13 @@ void* obtain_heap_buffer(std::size_t bytes);
 // frame_width, frame_height and screen_centre, obtains frame_buffer then
 // depth_buffer from `source`, sets scale to frame_height / 4, decodes the
 // texture and prepares the model. False, with nothing obtained, when the size
-// is invalid; false when a buffer cannot be had.
+// is invalid; false when a buffer cannot be had. On false, `failure_reason`
+// (when given) receives one line for the user saying which, with the frame's
+// size and, for the buffers, the bytes each one needs.
 // Buffers from obtain_heap_buffer are given back when the system is started
 // again (tests and tools restart it); others live until process exit.
-bool start_system(FrameSize size, BufferSource source = obtain_heap_buffer);
+bool start_system(FrameSize size, BufferSource source = obtain_heap_buffer,
+                  std::string* failure_reason = nullptr);
 
 // The start-up message the program shows when start_system fails.
 inline constexpr const char* startup_failed_text = "Startup failed.";

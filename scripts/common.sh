@@ -1,5 +1,8 @@
-# Shared by run.sh and test.sh: installs the Debian packages that are missing,
-# or, without root, says which apt-get line would and stops.
+# Shared by run.sh, test.sh and scripts/fuzz.sh: installing the Debian
+# packages that are missing, and configuring a build directory.
+
+# Installs the Debian packages that are missing, or, without root, says
+# which apt-get line would and stops.
 ensure_debian_packages() {
     local missing=()
     for package in "$@"; do
@@ -18,3 +21,35 @@ ensure_debian_packages() {
 }
 
 build_jobs() { nproc 2>/dev/null || echo 2; }
+
+# Configures a build directory with every option of the project stated: first
+# the full native build's settings, then the caller's, which win (CMake keeps
+# the last -D of a name). A directory's cache thus never keeps a choice that
+# an earlier configure made: run.sh and test.sh share build/, and a test run
+# that found the tests switched off there would find no test.
+#   configure_build DIRECTORY [CMAKE OPTION...]
+configure_build() {
+    local dir=$1
+    shift
+    local stated=(
+        -DCMAKE_BUILD_TYPE=Release
+        -DCMAKE_CXX_FLAGS=
+        -DOMBRASTEL_APP=ON
+        -DOMBRASTEL_TOOLS=ON
+        -DOMBRASTEL_TESTS=ON
+        -DOMBRASTEL_TOOL_AND_WINDOW_TESTS=ON
+        -DOMBRASTEL_FUZZ=OFF
+        "-DOMBRASTEL_WINDOWS_EXE=$PWD/build-windows/app/ombrastel.exe"
+    )
+    cmake -S . -B "$dir" --no-warn-unused-cli "${stated[@]}" "$@" >/dev/null
+    # An option added to the project later must be stated here too, or a
+    # directory would keep whatever value it was once given.
+    local option unstated=()
+    for option in $(sed -n 's/^\(OMBRASTEL_[A-Z0-9_]*\):BOOL=.*/\1/p' "$dir/CMakeCache.txt"); do
+        [[ " ${stated[*]} " == *" -D$option="* ]] || unstated+=("$option")
+    done
+    if [ ${#unstated[@]} -gt 0 ]; then
+        echo "scripts/common.sh: configure_build does not state ${unstated[*]}; add it there" >&2
+        return 1
+    fi
+}

@@ -10,6 +10,7 @@
 # build-fuzz/fuzz-artifacts/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/common.sh
 
 seconds=${1:-60}
 if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ]; then
@@ -18,8 +19,8 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ]; then
 fi
 
 build=build-fuzz
-cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DOMBRASTEL_FUZZ=ON -DOMBRASTEL_TESTS=OFF -DOMBRASTEL_TOOLS=OFF -DOMBRASTEL_APP=OFF >/dev/null
+configure_build "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DOMBRASTEL_FUZZ=ON -DOMBRASTEL_TESTS=OFF -DOMBRASTEL_TOOLS=OFF -DOMBRASTEL_APP=OFF
 cmake --build "$build" -j 2 --target fuzz_passes fuzz_kernels >/dev/null
 
 artifacts="$build/fuzz-artifacts"

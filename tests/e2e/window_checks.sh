@@ -12,7 +12,21 @@
 #               frame the headless renderer produces; it keeps changing
 #   resilience  330x250 screen: minimised and restored it goes on drawing; a
 #               flood of Space presses leaves it answering Escape
-#   no-display  without a display it says "Startup failed." and ends
+#   no-display  without a display (the X11 video driver asked for) it says
+#               "Startup failed." and why on standard error and ends with
+#               exit code 1
+#   no-display-fallback
+#               without a display and without SDL_VIDEODRIVER it fails the
+#               same way instead of rendering to SDL's off-screen driver;
+#               with SDL_VIDEODRIVER=offscreen chosen by the user it runs
+#   startup-failure
+#               8x8 screen, too small for a frame: "Startup failed." (the
+#               Windows program: its message box, which must be closed) and
+#               exit code 1
+#   no-buffers  8192x8192 screen, the program's address space limited so
+#               that it loads and opens its window but cannot have the two
+#               frame-sized buffers: "Startup failed.", a reason that names
+#               their size, exit code 1
 #
 # Environment (set by ctest):
 #   OMBRASTEL_PROGRAM   the program to run
@@ -27,6 +41,7 @@
 set -uo pipefail
 
 readonly skip_status=77
+readonly startup_failed_status=1
 readonly title="Ombrastel, press space -> speed - full/idle "
 check=${1:-}
 launcher=${OMBRASTEL_LAUNCHER:-native}
@@ -123,6 +138,44 @@ expect_exit_code_0() {
 
 # The frame the program sizes for a screen side: less 10, down to an even number.
 frame_side() { echo $((($1 - 10) / 2 * 2)); }
+
+# Waits for the program to end after a failed start-up and checks its exit
+# code. A message box titled "Error" that shows on the screen meanwhile is
+# closed, as a user would; message_box_seen says whether one did. (The
+# native program's box needs fonts the X server may lack; standard error
+# tells the same in any case.)
+expect_startup_failure() {
+    local seconds=$1 what=$2
+    local deadline=$((SECONDS + seconds)) box
+    message_box_seen=no
+    while program_running; do
+        [ "$SECONDS" -ge "$deadline" ] && fail "$what: the program was still running after ${seconds} s"
+        if [ "$message_box_seen" = no ] && [ -n "${DISPLAY:-}" ] && box=$("$X11_PROBE" find "Error" 100); then
+            message_box_seen=yes
+            say "$what: message box \"Error\" shown; closing it"
+            "$X11_PROBE" delete "$box" || fail "$what: cannot close the message box"
+        fi
+        sleep 0.1
+    done
+    wait "$program_pid"
+    local status=$?
+    program_pid=""
+    [ "$status" -eq "$startup_failed_status" ] ||
+        fail "$what: exit code $status, wanted $startup_failed_status"
+    say "$what: exit code $status"
+}
+
+# The Linux program's report of a failed start-up on standard error:
+# "Startup failed.", then one line with the reason, which must match the
+# extended regular expression `reason`.
+expect_failure_report() {
+    local what=$1 reason=$2 line
+    grep -qx "Startup failed." "$work/program.err" || fail "$what: standard error does not say \"Startup failed.\""
+    line=$(sed -n '/^Startup failed\.$/{n;p;q;}' "$work/program.err")
+    [ -n "$line" ] || fail "$what: no reason after \"Startup failed.\""
+    grep -qE -- "$reason" <<<"$line" || fail "$what: the reason \"$line\" does not match /$reason/"
+    say "$what: \"Startup failed.\", then \"$line\""
+}
 
 find_window() {
     # A fresh Wine prefix session starts slowly; the native program shows its
@@ -268,12 +321,71 @@ check_resilience() {
 }
 
 check_no_display() {
-    [ "$launcher" = native ] || skip "only the native program opens its own display"
-    env -u DISPLAY -u WAYLAND_DISPLAY SDL_VIDEODRIVER=x11 "$program" >"$work/program.out" 2>"$work/program.err" &
+    [ "$launcher" = native ] || fail "only the native program opens its own display"
+    unset DISPLAY
+    env -u WAYLAND_DISPLAY SDL_VIDEODRIVER=x11 "$program" >"$work/program.out" 2>"$work/program.err" &
     program_pid=$!
-    expect_exit_code_0 30 "no display"
-    grep -qx "Startup failed." "$work/program.err" || fail "standard error does not say \"Startup failed.\""
-    say "standard error says \"Startup failed.\""
+    expect_startup_failure 30 "no display"
+    expect_failure_report "no display" "^No display could be opened: .+"
+}
+
+check_no_display_fallback() {
+    [ "$launcher" = native ] || fail "only the native program opens its own display"
+    unset DISPLAY
+    env -u WAYLAND_DISPLAY -u SDL_VIDEODRIVER "$program" >"$work/program.out" 2>"$work/program.err" &
+    program_pid=$!
+    expect_startup_failure 30 "no display, no driver chosen"
+    expect_failure_report "no display, no driver chosen" '^No display: SDL found none and fell back to its "[a-z]+" video driver'
+
+    # Asked for, the off-screen driver is the user's to have: the program
+    # runs, and ends when asked to (SDL turns SIGTERM into its quit event).
+    env -u WAYLAND_DISPLAY SDL_VIDEODRIVER=offscreen "$program" >"$work/program.out" 2>"$work/program.err" &
+    program_pid=$!
+    local i
+    for i in $(seq 1 20); do
+        program_running || fail "SDL_VIDEODRIVER=offscreen chosen: the program ended"
+        sleep 0.1
+    done
+    say "SDL_VIDEODRIVER=offscreen chosen: still running"
+    kill -TERM "$program_pid"
+    expect_exit_code_0 30 "SIGTERM to the off-screen run"
+}
+
+check_startup_failure() {
+    need_tools Xvfb
+    start_screen 8x8
+    start_program
+    expect_startup_failure 120 "8x8 screen"
+    if [ "$launcher" = native ]; then
+        expect_failure_report "8x8 screen" "^The screen, 8 x 8 pixels, gives no frame"
+    else
+        # Standard error is Wine's; the message box is all the program says.
+        [ "$message_box_seen" = yes ] || fail "8x8 screen: no message box titled \"Error\" showed"
+    fi
+}
+
+check_no_buffers() {
+    [ "$launcher" = native ] || fail "only the native program's address space can be limited here"
+    need_tools Xvfb ldd
+    local side=8192
+    local frame_bytes=$(($(frame_side $side) * $(frame_side $side) * 4))
+    start_screen ${side}x${side}
+    # Enough for the program, its libraries and the window's own frame-sized
+    # surface, not for two frame-sized buffers more: the limit is two frames.
+    if ldd "$program" | grep -q libasan; then
+        # AddressSanitizer reserves terabytes of address space for its shadow
+        # memory and cannot run under any such limit; its allocator is
+        # limited instead, to blocks of less than a frame.
+        say "AddressSanitizer build: blocks above $((frame_bytes / 1048576 - 1)) MiB refused"
+        ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}allocator_may_return_null=1:max_allocation_size_mb=$((frame_bytes / 1048576 - 1))" \
+            "$program" >"$work/program.out" 2>"$work/program.err" &
+    else
+        say "address space limited to $((2 * frame_bytes / 1024)) KiB"
+        (ulimit -v $((2 * frame_bytes / 1024)) && exec "$program") >"$work/program.out" 2>"$work/program.err" &
+    fi
+    program_pid=$!
+    expect_startup_failure 60 "no buffers"
+    expect_failure_report "no buffers" "^The frame buffer and the depth buffer, $frame_bytes bytes each for a $(frame_side $side) x $(frame_side $side) frame, could not be had"
 }
 
 if [ -z "$program" ]; then
@@ -281,9 +393,10 @@ if [ -z "$program" ]; then
     skip "the window program is not part of this build (OMBRASTEL_APP is OFF)"
 fi
 [ -e "$program" ] || skip "the program $program has not been built"
-if [ "$check" != no-display ]; then
-    [ -n "${X11_PROBE:-}" ] && [ -x "$X11_PROBE" ] || skip "x11_probe is not built (it needs the X11 development files)"
-fi
+case $check in
+no-display | no-display-fallback) ;;
+*) [ -n "${X11_PROBE:-}" ] && [ -x "$X11_PROBE" ] || skip "x11_probe is not built (it needs the X11 development files)" ;;
+esac
 if [ "$launcher" = wine ]; then
     [ -n "${WINE_LOADER:-}" ] && [ -x "$WINE_LOADER" ] || skip "Wine's 64-bit loader is not installed (Debian: wine64)"
     [ -n "${WINEPREFIX:-}" ] && [ -f "$WINEPREFIX/system.reg" ] || skip "the Wine prefix was not set up"
@@ -297,8 +410,11 @@ close) check_close ;;
 picture) check_picture ;;
 resilience) check_resilience ;;
 no-display) check_no_display ;;
+no-display-fallback) check_no_display_fallback ;;
+startup-failure) check_startup_failure ;;
+no-buffers) check_no_buffers ;;
 *)
-    echo "usage: $0 window|close|picture|resilience|no-display" >&2
+    echo "usage: $0 window|close|picture|resilience|no-display|no-display-fallback|startup-failure|no-buffers" >&2
     exit 2
     ;;
 esac
