@@ -1,11 +1,15 @@
 // The shell's shared part: start-up order, the main loop with its pacing,
 // and what the two keys do. Everything platform-specific goes through the
 // seam in shell.h.
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "app/shell.h"
 #include "app/startup.h"
+#include "cli/command_line.h"
+#include "cli/engine_options.h"
 #include "engine/engine.h"
 #include "pipeline/frame.h"
 #include "scene/scene_data.h"
@@ -28,16 +32,141 @@ EventOutcome key_pressed(ShellKey key)
 
 namespace {
 
+constexpr const char* program_name = "ombrastel";
+
+constexpr const char* description = R"(Opens a window almost as large as the screen and shows the Ombrastel
+animation until Escape is pressed or the window is closed. Space switches
+between drawing flat out and sleeping 1 ms a frame. With no option it draws
+with the fast engine on every processor; both engines draw the same
+pictures. It writes no file.)";
+
+constexpr const char* footer = R"(Exit status: 0 ended by Escape or by closing the window; 1 start-up failed
+("Startup failed.", and on Linux the reason on standard error); 2 bad
+arguments (one line on standard error).)";
+
 [[noreturn]] void fail_startup(const std::string& reason)
 {
     show_startup_failure(reason);
     close_window_and_exit(ShellEnd::startup_failed);
 }
 
+struct ShellOptions {
+    EngineChoice engine;
+    bool timing = false;
+};
+
+// Reads the command line; --help, --version and bad arguments end the
+// program here, before any window is opened.
+ShellOptions read_command_line(int argc, const char* const* argv)
+{
+    try {
+        CommandLine line(program_name, description, footer);
+        GivenEngineOptions engine;
+        declare_engine_options(line, engine);
+        bool timing = false;
+        line.flag("--timing",
+                  "at the end, print on standard output the frames shown,\n"
+                  "the mean time per frame and, of it, the time spent\n"
+                  "presenting and waiting for the workers",
+                  &timing);
+        switch (line.parse(argc, argv)) {
+        case CommandLine::Outcome::show_help:
+            show_text(line.help_text(), false);
+            close_window_and_exit(ShellEnd::quit);
+        case CommandLine::Outcome::show_version:
+            show_text(line.version_line(), false);
+            close_window_and_exit(ShellEnd::quit);
+        case CommandLine::Outcome::run:
+            break;
+        }
+        ShellOptions options;
+        options.engine = engine_choice_from(engine);
+        options.timing = timing;
+        start_chosen_engine(options.engine);
+        return options;
+    } catch (const ArgumentError& error) {
+        show_text(std::string(program_name) + ": " + one_line(error.what()) + "\n", true);
+        close_window_and_exit(ShellEnd::bad_arguments);
+    }
+}
+
+using Clock = std::chrono::steady_clock;
+
+// What --timing reports: the whole loop's time and, of it, the time spent
+// presenting and waiting for the workers to finish a frame.
+struct LoopTimes {
+    long frames = 0;
+    Clock::duration presenting{}, waiting{};
+    Clock::time_point start = Clock::now();
+
+    std::string report(const RunningEngine& engine) const
+    {
+        auto per_frame = [&](Clock::duration d) {
+            return std::chrono::duration<double, std::milli>(d).count() / static_cast<double>(frames > 0 ? frames : 1);
+        };
+        char text[400];
+        std::snprintf(text, sizeof text,
+                      "%s: %ld frames shown, %s engine, %d worker%s, %s: %.3f ms per frame (%.1f frames/s), "
+                      "of which %.3f ms presenting and %.3f ms waiting for the workers\n",
+                      program_name, frames, engine_name(engine.kind), engine.workers, engine.workers == 1 ? "" : "s",
+                      instruction_set_name(engine.instruction_set), per_frame(Clock::now() - start),
+                      frames > 0 ? 1000.0 / per_frame(Clock::now() - start) : 0.0, per_frame(presenting),
+                      per_frame(waiting));
+        return text;
+    }
+};
+
+// A second frame buffer, for an engine that draws in the background: the
+// window shows one frame while the next is drawn into the other buffer.
+// nullptr when the engine draws in the foreground or no buffer can be had,
+// and then each frame is drawn and then shown.
+std::uint32_t* spare_frame_buffer()
+{
+    if (running_engine().kind != EngineKind::fast)
+        return nullptr;
+    return static_cast<std::uint32_t*>(window_buffer_source(std::size_t{frame_width} * frame_height * 4));
+}
+
+// The main loop: frames are shown in order, 0, 1, 2, ..., each once, as when
+// every frame is drawn and then shown; with a spare buffer, frame k + 1 is
+// drawn while frame k is presented.
+void run_frames(LoopTimes& times)
+{
+    std::uint32_t* spare = spare_frame_buffer();
+    render_frame();
+    for (;;) {
+        advance_frame_counter();
+        std::uint32_t* finished = frame_buffer;
+        if (spare) {
+            frame_buffer = spare;
+            spare = finished;
+            begin_frame();
+        }
+        const Clock::time_point presenting = Clock::now();
+        present_frame(finished);
+        ++times.frames;
+        times.presenting += Clock::now() - presenting;
+        if (full_speed != 1)
+            sleep_one_millisecond();
+        // One event per frame at most: a burst of input is worked off one
+        // event per frame and never holds a frame back.
+        const EventOutcome outcome = handle_one_event();
+        const Clock::time_point waiting = Clock::now();
+        if (spare)
+            finish_frame();  // also after quit: no worker may outlive the loop
+        else if (outcome == EventOutcome::go_on)
+            render_frame();
+        times.waiting += Clock::now() - waiting;
+        if (outcome == EventOutcome::quit)
+            return;
+    }
+}
+
 }  // namespace
 
-void program_entry()
+void program_entry(int argc, const char* const* argv)
 {
+    const ShellOptions options = read_command_line(argc, argv);
     int screen_width = 0;
     int screen_height = 0;
     FrameSize size{};
@@ -56,16 +185,11 @@ void program_entry()
     if (!start_system(size, window_buffer_source, &reason))
         fail_startup(reason);
 
-    for (;;) {
-        render_frame();
-        advance_frame_counter();
-        present_frame();
-        if (full_speed != 1)
-            sleep_one_millisecond();
-        // One event per frame at most: a burst of input is worked off one
-        // event per frame and never holds a frame back.
-        if (handle_one_event() == EventOutcome::quit)
-            break;
-    }
+    LoopTimes times;
+    run_frames(times);
+    const RunningEngine engine = running_engine();
+    stop_engine();
+    if (options.timing)
+        show_text(times.report(engine), false);
     close_window_and_exit(ShellEnd::quit);
 }

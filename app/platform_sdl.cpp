@@ -15,10 +15,31 @@
 namespace {
 
 SDL_Window* window = nullptr;
-// frame_buffer seen as an SDL surface: 32-bit words 0x00RRGGBB, rows from the
-// top down, frame_width pixels to a row. Made at the first frame, when the
-// buffer exists, and kept for the life of the program.
-SDL_Surface* frame_surface = nullptr;
+// The frame buffers seen as SDL surfaces: 32-bit words 0x00RRGGBB, rows
+// from the top down, frame_width pixels to a row. Each is made the first time
+// its buffer is shown and kept for the life of the program.
+struct FrameSurface {
+    const std::uint32_t* pixels = nullptr;
+    SDL_Surface* surface = nullptr;
+};
+FrameSurface frame_surfaces[2];
+
+SDL_Surface* surface_of(const std::uint32_t* pixels)
+{
+    for (FrameSurface& s : frame_surfaces) {
+        if (s.pixels == pixels)
+            return s.surface;
+        if (s.pixels == nullptr) {
+            s.surface = SDL_CreateRGBSurfaceWithFormatFrom(const_cast<std::uint32_t*>(pixels), frame_width,
+                                                           frame_height, 32, frame_width * 4,
+                                                           SDL_PIXELFORMAT_RGB888);
+            if (s.surface != nullptr)
+                s.pixels = pixels;
+            return s.surface;
+        }
+    }
+    return nullptr;
+}
 
 // SDL's video drivers that show nothing on any screen. When no display
 // answers, SDL falls back to "offscreen" by itself; the program would then
@@ -105,14 +126,12 @@ bool open_window(FrameSize size, std::string* reason)
 // Zero-filled, page-aligned heap blocks; never given back before exit.
 const BufferSource window_buffer_source = obtain_heap_buffer;
 
-void present_frame()
+void present_frame(const std::uint32_t* pixels)
 {
     SDL_Surface* client_area = SDL_GetWindowSurface(window);
     if (client_area == nullptr)
         return;
-    if (frame_surface == nullptr)
-        frame_surface = SDL_CreateRGBSurfaceWithFormatFrom(frame_buffer, frame_width, frame_height, 32,
-                                                           frame_width * 4, SDL_PIXELFORMAT_RGB888);
+    SDL_Surface* frame_surface = surface_of(pixels);
     if (frame_surface == nullptr)
         return;
     // Same size at (0, 0), no alpha, no colour key: a 1:1 copy, converted only
@@ -148,15 +167,30 @@ void show_startup_failure(const std::string& reason)
     SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Error", startup_failed_text, nullptr);
 }
 
+void show_text(const std::string& text, bool is_error)
+{
+    std::FILE* stream = is_error ? stderr : stdout;
+    std::fputs(text.c_str(), stream);
+    std::fflush(stream);
+}
+
 void close_window_and_exit(ShellEnd end)
 {
     if (window != nullptr)
         SDL_DestroyWindow(window);
     SDL_Quit();
-    std::exit(end == ShellEnd::startup_failed ? startup_failed_exit_status : 0);
+    switch (end) {
+    case ShellEnd::startup_failed:
+        std::exit(startup_failed_exit_status);
+    case ShellEnd::bad_arguments:
+        std::exit(bad_arguments_exit_status);
+    case ShellEnd::quit:
+        break;
+    }
+    std::exit(0);
 }
 
-int main(int, char**)
+int main(int argc, char** argv)
 {
-    program_entry();
+    program_entry(argc, argv);
 }

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 #include "app/shell.h"
@@ -141,12 +142,11 @@ bool open_window(FrameSize size, std::string* reason)
 
 const BufferSource window_buffer_source = obtain_window_buffer;
 
-void present_frame()
+void present_frame(const std::uint32_t* pixels)
 {
     // Source and destination have the same size: a 1:1 copy, nothing stretched.
-    StretchDIBits(device_context, 0, 0, frame_width, frame_height, 0, 0, frame_width, frame_height,
-                  frame_buffer, reinterpret_cast<const BITMAPINFO*>(&bitmap_header), DIB_RGB_COLORS,
-                  SRCCOPY);
+    StretchDIBits(device_context, 0, 0, frame_width, frame_height, 0, 0, frame_width, frame_height, pixels,
+                  reinterpret_cast<const BITMAPINFO*>(&bitmap_header), DIB_RGB_COLORS, SRCCOPY);
 }
 
 void sleep_one_millisecond()
@@ -173,17 +173,40 @@ void show_startup_failure(const std::string&)
     MessageBoxA(nullptr, startup_failed_text, nullptr, MB_ICONERROR);
 }
 
+// A GUI program has standard output and error only when whoever started it
+// gave it some (a redirection, or Wine passing on its own); otherwise the
+// text goes to a message box.
+void show_text(const std::string& text, bool is_error)
+{
+    const HANDLE stream = GetStdHandle(is_error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    if (stream != nullptr && stream != INVALID_HANDLE_VALUE && GetFileType(stream) != FILE_TYPE_UNKNOWN) {
+        std::FILE* file = is_error ? stderr : stdout;
+        std::fputs(text.c_str(), file);
+        std::fflush(file);
+        return;
+    }
+    MessageBoxA(nullptr, text.c_str(), "Ombrastel", is_error ? MB_ICONERROR : MB_ICONINFORMATION);
+}
+
 void close_window_and_exit(ShellEnd end)
 {
     if (device_context != nullptr)
         ReleaseDC(window_handle, device_context);
     if (window_handle != nullptr)
         DestroyWindow(window_handle);
-    ExitProcess(end == ShellEnd::startup_failed ? static_cast<UINT>(startup_failed_exit_status)
-                                                : static_cast<UINT>(message.wParam));
+    switch (end) {
+    case ShellEnd::startup_failed:
+        ExitProcess(static_cast<UINT>(startup_failed_exit_status));
+    case ShellEnd::bad_arguments:
+        ExitProcess(static_cast<UINT>(bad_arguments_exit_status));
+    case ShellEnd::quit:
+        break;
+    }
+    ExitProcess(static_cast<UINT>(message.wParam));
 }
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
-    program_entry();
+    // The C runtime has split the command line as for main().
+    program_entry(__argc, __argv);
 }

@@ -5,11 +5,12 @@
 // and nothing else.
 //
 // Threads: everything in this header runs on the process's first thread.
-// render_frame starts and joins its own workers inside each call, so no other
-// thread of the program runs while the shell touches the window or the
-// frame buffer.
+// The render workers draw only inside render_frame, or between begin_frame
+// and finish_frame, and only into frame_buffer and depth_buffer: the shell
+// touches the window and the other frame buffer meanwhile, never those.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "app/startup.h"
@@ -30,9 +31,10 @@ enum class EventOutcome { go_on, quit };
 // other key does nothing.
 EventOutcome key_pressed(ShellKey key);
 
-// Start-up, the main loop and shutdown: never returns. The platform's entry
-// point calls it and nothing else.
-[[noreturn]] void program_entry();
+// The command line, start-up, the main loop and shutdown: never returns. The
+// platform's entry point calls it with the program's arguments and does
+// nothing else.
+[[noreturn]] void program_entry(int argc, const char* const* argv);
 
 // --- Platform seam (one platform_*.cpp per window layer) ---------------------
 
@@ -55,10 +57,11 @@ bool open_window(FrameSize size, std::string* reason);
 // that live until the process ends.
 extern const BufferSource window_buffer_source;
 
-// Copies the whole frame_buffer (frame_width x frame_height pixels
-// 0x00RRGGBB, rows from the top down) to the client area at 1:1, without
-// waiting for the display's refresh.
-void present_frame();
+// Copies a whole frame, frame_width x frame_height pixels 0x00RRGGBB, rows
+// from the top down, from `pixels` (one of the frame buffers) to the client
+// area at 1:1, without waiting for the display's refresh. The render workers
+// may be drawing into the other frame buffer meanwhile.
+void present_frame(const std::uint32_t* pixels);
 
 // Sleeps for about 1 ms: the idle pacing.
 void sleep_one_millisecond();
@@ -71,11 +74,20 @@ EventOutcome handle_one_event();
 // window layer has a place for more (standard error), with `reason` too.
 void show_startup_failure(const std::string& reason);
 
+// Shows text the user asked for (--help, --version, --timing) on standard
+// output, or a line about bad arguments on standard error, where the program
+// has them; a Windows program started without a console shows a message box.
+void show_text(const std::string& text, bool is_error);
+
 // How the program ends.
 enum class ShellEnd {
     quit,            // asked to: the exit code the platform's quit signal carried, 0
     startup_failed,  // startup_failed_exit_status
+    bad_arguments,   // bad_arguments_exit_status
 };
+
+// The exit status after arguments the program cannot use.
+inline constexpr int bad_arguments_exit_status = 2;
 
 // The exit status after a failed start-up: anything but 0, so that whoever
 // started the program learns that it never ran.

@@ -36,6 +36,11 @@ struct CommandLine::Parser {
         std::optional<std::string>* value;
     };
     std::vector<Valued> valued;
+    struct Flag {
+        CLI::Option* option;
+        bool* given;
+    };
+    std::vector<Flag> flags;
 
     Parser(std::string name, std::string description)
         : program(std::move(name)), app(std::move(description), program) {}
@@ -86,6 +91,12 @@ void CommandLine::option(const std::string& name, const std::string& value_name,
     parser_->valued.push_back({option, value});
 }
 
+void CommandLine::flag(const std::string& name, const std::string& help, bool* given) {
+    CLI::Option* option = parser_->app.add_flag(name, help);
+    option->disable_flag_override();
+    parser_->flags.push_back({option, given});
+}
+
 CommandLine::Outcome CommandLine::parse(int argc, const char* const* argv) {
     // CLI11 reads "--name=" as "--name" and then takes the next argument as
     // the value; here the value given is empty, as written.
@@ -128,6 +139,10 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const* argv) {
             *v.value = given.front();
         else
             v.value->reset();
+    }
+    for (const Parser::Flag& f : parser_->flags) {
+        if (f.option->count() > 1) throw ArgumentError(f.option->get_name() + " is given twice");
+        *f.given = f.option->count() == 1;
     }
     if (parser_->help_given) return Outcome::show_help;
     if (parser_->version_given) return Outcome::show_version;

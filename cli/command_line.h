@@ -51,6 +51,10 @@ public:
     void option(const std::string& name, const std::string& value_name, const std::string& help,
                 std::optional<std::string>* value);
 
+    // An option taking no value, such as flag("--timing", "print the times").
+    // After parse(), `*given` says whether it was given.
+    void flag(const std::string& name, const std::string& help, bool* given);
+
     enum class Outcome {
         run,           // go on with the options read
         show_help,     // --help was given: print help_text() and exit 0

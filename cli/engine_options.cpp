@@ -2,17 +2,17 @@
 
 void declare_engine_options(CommandLine& line, GivenEngineOptions& given) {
     line.option("--engine", "fast|reference",
-                "fast: every processor, several pixels per instruction (default);\n"
-                "reference: the four-lane design, two workers made per frame;\n"
-                "both draw the same pictures, bit for bit",
+                "fast (default): every processor, several pixels per\n"
+                "instruction; reference: the four-lane design, two\n"
+                "workers made per frame; both draw the same pictures",
                 &given.engine);
     line.option("--workers", "N",
-                "render workers: fast 1 to 64 (default: one per processor),\n"
-                "reference 1 or 2 (default 2; 1: both halves on one thread)",
+                "render workers: fast 1 to 64 (default: one per\n"
+                "processor); reference 1 or 2 (default 2)",
                 &given.workers);
     line.option("--isa", "auto|sse3|avx2",
-                "the fast engine's instruction set (default auto: the widest\n"
-                "whose results equal the four-lane ones on this processor)",
+                "the fast engine's instruction set (default auto: the\n"
+                "widest whose results equal the four-lane ones here)",
                 &given.isa);
 }
 
