@@ -233,20 +233,27 @@ TEST(SnapshotFrames, AreTheSameWithEveryEngineAndWorkerCount) {
         {"--engine", "reference", "--workers", "1"}, {"--engine", "reference"},     {"--workers", "1"},
         {"--workers", "3", "--isa", "sse3"},         {"--engine", "fast", "--workers", "7"}};
     if (instruction_set_usable(InstructionSet::avx2)) choices.push_back({"--isa", "avx2", "--workers", "2"});
+    // The files of choice c: c<c>_<frame>.png.
+    auto name = [](std::size_t c, const std::string& frame) {
+        std::string file(1, 'c');
+        file += std::to_string(c);
+        file += '_';
+        file += frame;
+        return file;
+    };
     for (std::size_t c = 0; c < choices.size(); ++c) {
         std::vector<std::string> arguments = {"--screen", "138x106", "--frames", "0-2,250", "--out",
-                                              "c" + std::to_string(c) + "_%d.png"};
+                                              name(c, "%d.png")};
         arguments.insert(arguments.end(), choices[c].begin(), choices[c].end());
         const ToolRun run = run_tool(snapshot, arguments, directory);
         ASSERT_EQ(run.exit_code, 0) << run.err;
     }
     for (const char* frame : {"0", "1", "2", "250"}) {
-        const RgbImage first = read_png_rgb(directory.file(std::string("c0_") + frame + ".png"));
+        const RgbImage first = read_png_rgb(directory.file(name(0, std::string(frame) + ".png")));
         EXPECT_EQ(first.width, 128);
         EXPECT_EQ(first.height, 96);
         for (std::size_t c = 1; c < choices.size(); ++c)
-            EXPECT_EQ(read_png_rgb(directory.file("c" + std::to_string(c) + "_" + frame + ".png")).pixels,
-                      first.pixels)
+            EXPECT_EQ(read_png_rgb(directory.file(name(c, std::string(frame) + ".png"))).pixels, first.pixels)
                 << "frame " << frame << " with choice " << c;
     }
 }
