@@ -86,6 +86,10 @@ FastStageTimes FastEngine::take_stage_times() {
 void FastEngine::work(void* engine, int worker) { static_cast<FastEngine*>(engine)->draw_strips(worker); }
 
 void FastEngine::draw_strips(int worker) {
+    // Every frame, on whichever thread draws it: the pool's threads set it
+    // when they start, but the calling thread draws when no worker could be
+    // had.
+    use_default_float_control();
     const FrameTarget& target = target_;
     const ClipBand frame_band = whole_frame_band(target);
     // Each worker walks every face from its top row, stepping past the rows

@@ -5,6 +5,7 @@
 #include <new>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -122,11 +123,21 @@ bool create_pool_thread(PoolThreadRecord* record, int processor) {
 PoolThread start_pool_thread(void (*entry)(void*), void* argument, int processor) {
     auto* record = new (std::nothrow) PoolThreadRecord{entry, argument, {}};
     if (!record) return nullptr;
+    // The pool's threads outlive every frame, so a signal sent to the whole
+    // process (Ctrl-C, a termination request) could be handled on one of
+    // them while the program's own thread goes on. They are started with
+    // those signals blocked, and so never take them.
+    sigset_t process_signals, before;
+    sigemptyset(&process_signals);
+    for (int signal_number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGCHLD, SIGWINCH})
+        sigaddset(&process_signals, signal_number);
+    pthread_sigmask(SIG_BLOCK, &process_signals, &before);
     // Pinning to a processor the machine does not have makes the creation
     // fail: the thread then runs wherever the scheduler puts it.
-    if ((processor >= 0 && processor < CPU_SETSIZE && create_pool_thread(record, processor)) ||
-        create_pool_thread(record, -1))
-        return record;
+    const bool started = (processor >= 0 && processor < CPU_SETSIZE && create_pool_thread(record, processor)) ||
+                         create_pool_thread(record, -1);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (started) return record;
     delete record;
     return nullptr;
 }

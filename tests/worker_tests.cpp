@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <memory>
 
 #include "engine/engine.h"
@@ -14,6 +18,10 @@
 #include "raster/shading.h"
 #include "raster/worker_threads.h"
 #include "test_support.h"
+
+#ifdef __linux__
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -239,5 +247,31 @@ TEST(FastWorkers, WorkersThatCannotBeHadLeaveTheFrameComplete) {
         EXPECT_EQ(pool_faults.signals_freed, pool_faults.signals_made) << c.what;
     }
 }
+
+#ifdef __linux__
+// A signal sent to the whole process must reach the program's own thread,
+// which handles it, not a pool thread that would leave the program's thread
+// running meanwhile: every thread but this one blocks SIGINT and SIGTERM.
+TEST(FastWorkers, PoolThreadsTakeNoSignalsSentToTheProcess) {
+    FastEngine engine(3, best_instruction_set());
+    ASSERT_EQ(engine.workers(), 3);
+    const std::string own = std::to_string(gettid());
+    int pool_threads = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (task.path().filename() == own) continue;
+        std::ifstream status(task.path() / "status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("SigBlk:", 0) != 0) continue;
+            const unsigned long long blocked = std::stoull(line.substr(7), nullptr, 16);
+            for (int signal_number : {SIGINT, SIGTERM})
+                EXPECT_TRUE(blocked >> (signal_number - 1) & 1) << "thread " << task.path().filename() << " signal "
+                                                                << signal_number;
+            ++pool_threads;
+        }
+    }
+    EXPECT_EQ(pool_threads, 3);
+}
+#endif
 
 }  // namespace
