@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <thread>
 
 WorkerPool::WorkerPool(int workers, const PoolThreadServices& services) : services_(services) {
     done_ = services_.make_signal();
@@ -36,14 +37,30 @@ WorkerPool::~WorkerPool() {
 }
 
 void WorkerPool::worker_main(void* argument) {
+    using Clock = std::chrono::steady_clock;
     auto* worker = static_cast<Worker*>(argument);
     WorkerPool& pool = *worker->pool;
+    unsigned frames_seen = 0;
+    bool frames_follow_closely = false;
+    Clock::time_point finished = Clock::now();
     for (;;) {
-        // The signal's own lock orders this worker's reads after everything
-        // the main thread wrote before raising it.
+        if (frames_follow_closely) {
+            const Clock::time_point give_up = finished + short_gap;
+            // Yielding, not spinning on the spot: the main thread, which
+            // begins the frame, may need this processor to do so.
+            while (pool.frames_begun_.load(std::memory_order_relaxed) == frames_seen && Clock::now() < give_up)
+                std::this_thread::yield();
+        }
+        // The main thread raises the signal for every frame, so this takes
+        // it whether the watch above saw the frame begin or not; and the
+        // signal's own lock orders this worker's reads after everything the
+        // main thread wrote before raising it.
         pool.services_.await(worker->wake);
+        frames_follow_closely = Clock::now() - finished < short_gap;
+        frames_seen = pool.frames_begun_.load(std::memory_order_relaxed);
         if (pool.stopping_) return;
         pool.job_(pool.context_, worker->index);
+        finished = Clock::now();
         if (pool.remaining_.fetch_sub(1, std::memory_order_acq_rel) == 1) pool.services_.raise(pool.done_);
     }
 }
@@ -57,11 +74,18 @@ void WorkerPool::begin(Job job, void* context) {
     job_ = job;
     context_ = context;
     remaining_.store(started(), std::memory_order_relaxed);
+    frames_begun_.fetch_add(1, std::memory_order_relaxed);
     for (Worker* worker : workers_) services_.raise(worker->wake);
 }
 
 void WorkerPool::finish() {
     if (!running_) return;
     running_ = false;
-    if (!workers_.empty()) services_.await(done_);
+    if (workers_.empty()) return;
+    // The same watch as the workers keep, and for the same reason: a frame
+    // that ends soon is waited for without going to sleep.
+    const auto give_up = std::chrono::steady_clock::now() + short_gap;
+    while (remaining_.load(std::memory_order_relaxed) != 0 && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::yield();
+    services_.await(done_);
 }

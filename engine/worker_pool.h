@@ -1,12 +1,19 @@
 // A pool of long-lived render workers: created once, pinned one per
 // processor, woken once per frame and waited for once per frame. Between
-// frames they sleep in the platform's wait; nothing spins.
+// frames they sleep in the platform's wait. When frames follow each other
+// closely (the next one comes within short_gap of the last one's end), a
+// worker watches for it for up to that long before it sleeps: waking a
+// sleeping thread costs tens of microseconds, a good share of a small frame.
+// When frames are paced (the window program's idle mode sleeps a
+// millisecond per frame), the gap is longer and the workers go straight to
+// sleep.
 //
 // Threads: a pool belongs to one thread (the main thread), which alone calls
 // its members.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <vector>
 
 #include "raster/worker_threads.h"
@@ -42,6 +49,7 @@ class WorkerPool {
     static void worker_main(void* worker);
 
     const PoolThreadServices& services_;
+    static constexpr auto short_gap = std::chrono::microseconds(100);
     std::vector<Worker*> workers_;
     PoolSignal done_ = nullptr;
     Job job_ = nullptr;
@@ -49,4 +57,5 @@ class WorkerPool {
     bool stopping_ = false;
     bool running_ = false;
     std::atomic<int> remaining_{0};
+    std::atomic<unsigned> frames_begun_{0};
 };

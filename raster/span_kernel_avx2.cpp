@@ -22,6 +22,7 @@ struct Avx2Lanes {
     static F min(F a, F b) { return _mm256_min_ps(a, b); }
     static F max(F a, F b) { return _mm256_max_ps(a, b); }
     static F bits_and(F a, F b) { return _mm256_and_ps(a, b); }
+    static bool any(F mask) { return _mm256_movemask_ps(mask) != 0; }
     static F less(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LT_OS); }
     static F less_equal(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LE_OS); }
     static F rsqrt(F a) { return _mm256_rsqrt_ps(a); }

@@ -17,6 +17,7 @@
 //                                         operand when either is NaN or both
 //                                         are zero
 //   bits_and(F, F)                        bitwise
+//   any(F)                                whether any lane has its bits set
 //   less, less_equal(F, F)                ordered: all bits set or clear
 //   rsqrt(F)                              the four-lane estimate's bits
 //   truncate(F), round(F), to_float(I)    conversions (round: to nearest even)
@@ -58,6 +59,7 @@ struct ShadingConstants {
     F diffuse[light_count][3];
     F ambient[light_count][3];
     F specular[light_count][3];
+    bool specular_finite = true;  // no specular colour is infinite or NaN
 
     ShadingConstants() {
         tolerance = L::splat(depth_tolerance);
@@ -71,6 +73,8 @@ struct ShadingConstants {
                 diffuse[l][c] = L::splat(lights[l].diffuse.lane[c]);
                 ambient[l][c] = L::splat(lights[l].ambient.lane[c]);
                 specular[l][c] = L::splat(lights[l].specular.lane[c]);
+                const float colour = lights[l].specular.lane[c];
+                if (!(colour - colour == 0.0f)) specular_finite = false;
             }
         }
     }
@@ -114,21 +118,34 @@ typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const
     const F front_most = L::bits_and(L::less(L::sub(p.depth, c.tolerance), stored_depth),
                                      L::less_equal(stored_depth, L::add(p.depth, c.tolerance)));
 
-    // 4. Lights: in each channel the brightest of the three wins.
+    // 4. Lights: in each channel the brightest of the three wins. Where no
+    //    pixel of the group is front-most, every specular term is a zero
+    //    (the masked power times a finite colour), and adding a zero to the
+    //    diffuse term changes at most the sign of a zero, which no later
+    //    step can tell: the terms are then left out.
+    const bool with_specular = !c.specular_finite || L::any(front_most);
     F light[3] = {c.zero, c.zero, c.zero};
     for (int l = 0; l < light_count; ++l) {
         const F* d = c.direction[l];
         const F cosine = L::add(L::add(L::mul(unit_x, d[0]), L::mul(unit_y, d[1])),
                                 L::add(L::mul(unit_z, d[2]), L::mul(unit_w, d[3])));
-        const F k2 = L::mul(cosine, cosine);
-        const F k4 = L::mul(k2, k2);
-        const F k8 = L::mul(k4, k4);
-        const F k16 = L::bits_and(L::mul(k8, k8), front_most);
         const F facing = L::max(cosine, c.zero);
-        for (int channel = 0; channel < 3; ++channel) {
-            const F value = L::add(L::add(L::mul(k16, c.specular[l][channel]), L::mul(facing, c.diffuse[l][channel])),
-                                   c.ambient[l][channel]);
-            light[channel] = L::max(light[channel], value);
+        if (with_specular) {
+            const F k2 = L::mul(cosine, cosine);
+            const F k4 = L::mul(k2, k2);
+            const F k8 = L::mul(k4, k4);
+            const F k16 = L::bits_and(L::mul(k8, k8), front_most);
+            for (int channel = 0; channel < 3; ++channel) {
+                const F value = L::add(
+                    L::add(L::mul(k16, c.specular[l][channel]), L::mul(facing, c.diffuse[l][channel])),
+                    c.ambient[l][channel]);
+                light[channel] = L::max(light[channel], value);
+            }
+        } else {
+            for (int channel = 0; channel < 3; ++channel) {
+                const F value = L::add(L::mul(facing, c.diffuse[l][channel]), c.ambient[l][channel]);
+                light[channel] = L::max(light[channel], value);
+            }
         }
     }
     for (F& channel : light) channel = L::min(channel, c.colour_limit);

@@ -18,6 +18,7 @@ struct Sse3Lanes {
     static F min(F a, F b) { return _mm_min_ps(a, b); }
     static F max(F a, F b) { return _mm_max_ps(a, b); }
     static F bits_and(F a, F b) { return _mm_and_ps(a, b); }
+    static bool any(F mask) { return _mm_movemask_ps(mask) != 0; }
     static F less(F a, F b) { return _mm_cmplt_ps(a, b); }
     static F less_equal(F a, F b) { return _mm_cmple_ps(a, b); }
     static F rsqrt(F a) { return _mm_rsqrt_ps(a); }

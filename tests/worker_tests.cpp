@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <thread>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -246,6 +249,31 @@ TEST(FastWorkers, WorkersThatCannotBeHadLeaveTheFrameComplete) {
         EXPECT_EQ(pool_faults.threads_joined, pool_faults.threads_started) << c.what;
         EXPECT_EQ(pool_faults.signals_freed, pool_faults.signals_made) << c.what;
     }
+}
+
+// Frames that come a few milliseconds apart, as in the window program's idle
+// mode, find the workers asleep: between frames they use no processor time.
+TEST(FastWorkers, PacedFramesFindTheWorkersAsleep) {
+    start_headless(64, 48);
+    FastEngine engine(2, best_instruction_set());
+    std::vector<std::uint32_t> frame(64 * 48, 0u);
+    std::vector<float> depth(frame.size(), 0.0f);
+    auto processor_time = [] { return std::chrono::duration<double>(std::clock() / double(CLOCKS_PER_SEC)); };
+    const auto wall_start = std::chrono::steady_clock::now();
+    const auto processor_start = processor_time();
+    for (int k = 0; k < 200; ++k) {
+        transform_and_project();
+        FrameFace faces[working_array_room];
+        const int count = gather_frame_faces(faces);
+        engine.draw(faces, count, {64, 48, frame.data(), depth.data()});
+        advance_frame_counter();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
+    const double used = (processor_time() - processor_start).count();
+    // Drawing 200 frames of 64 x 48 takes a few milliseconds; watching for
+    // the next frame for 100 microseconds after each would take 40 more.
+    EXPECT_LT(used, 0.04 * wall) << used << " s of processor time in " << wall << " s";
 }
 
 #ifdef __linux__
