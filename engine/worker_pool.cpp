@@ -45,6 +45,7 @@ void WorkerPool::worker_main(void* argument) {
     Clock::time_point finished = Clock::now();
     for (;;) {
         if (frames_follow_closely) {
+            pool.watches_.fetch_add(1, std::memory_order_relaxed);
             const Clock::time_point give_up = finished + short_gap;
             // Yielding, not spinning on the spot: the main thread, which
             // begins the frame, may need this processor to do so.

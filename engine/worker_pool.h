@@ -39,6 +39,10 @@ class WorkerPool {
     void begin(Job job, void* context);
     void finish();
 
+    // How many times a worker has watched for the next frame instead of
+    // going straight to sleep, since the pool started.
+    long watches() const { return watches_.load(std::memory_order_relaxed); }
+
   private:
     struct Worker {
         WorkerPool* pool;
@@ -58,4 +62,5 @@ class WorkerPool {
     bool running_ = false;
     std::atomic<int> remaining_{0};
     std::atomic<unsigned> frames_begun_{0};
+    std::atomic<long> watches_{0};
 };

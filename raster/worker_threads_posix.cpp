@@ -117,6 +117,10 @@ bool create_pool_thread(PoolThreadRecord* record, int processor) {
 #endif
     const bool started = pthread_create(&record->thread, &attributes, pool_thread_main, record) == 0;
     pthread_attr_destroy(&attributes);
+#ifdef __linux__
+    // Named, so that a debugger or top tells the render workers apart.
+    if (started) pthread_setname_np(record->thread, "ombrastel-pool");
+#endif
     return started;
 }
 
