@@ -22,6 +22,9 @@ WorkerPool::WorkerPool(int workers, const PoolThreadServices& services) : servic
         }
         workers_.push_back(worker);
     }
+    // With a processor to spare, the calling thread can watch for the end of
+    // a whole frame without taking time from any worker.
+    finish_watch_ = started() < usable ? long_watch : short_gap;
 }
 
 WorkerPool::~WorkerPool() {
@@ -85,7 +88,7 @@ void WorkerPool::finish() {
     if (workers_.empty()) return;
     // The same watch as the workers keep, and for the same reason: a frame
     // that ends soon is waited for without going to sleep.
-    const auto give_up = std::chrono::steady_clock::now() + short_gap;
+    const auto give_up = std::chrono::steady_clock::now() + finish_watch_;
     while (remaining_.load(std::memory_order_relaxed) != 0 && std::chrono::steady_clock::now() < give_up)
         std::this_thread::yield();
     services_.await(done_);

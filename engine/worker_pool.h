@@ -6,7 +6,8 @@
 // sleeping thread costs tens of microseconds, a good share of a small frame.
 // When frames are paced (the window program's idle mode sleeps a
 // millisecond per frame), the gap is longer and the workers go straight to
-// sleep.
+// sleep. The calling thread, waiting for a frame's end, watches likewise,
+// and for as long as a whole frame when the workers leave a processor idle.
 //
 // Threads: a pool belongs to one thread (the main thread), which alone calls
 // its members.
@@ -53,7 +54,9 @@ class WorkerPool {
     static void worker_main(void* worker);
 
     const PoolThreadServices& services_;
-    static constexpr auto short_gap = std::chrono::microseconds(100);
+    static constexpr std::chrono::microseconds short_gap{100};
+    static constexpr std::chrono::microseconds long_watch{10000};
+    std::chrono::microseconds finish_watch_ = short_gap;
     std::vector<Worker*> workers_;
     PoolSignal done_ = nullptr;
     Job job_ = nullptr;
