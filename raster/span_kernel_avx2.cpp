@@ -79,6 +79,45 @@ struct Avx2Lanes {
             _mm256_maskstore_epi32(reinterpret_cast<int*>(destination), first_lanes(n), pixels);
     }
 
+    // Turns eight vectors of eight into eight of eight: afterwards lane k of
+    // vector i holds what lane i of vector k held.
+    static void transpose(F q[8]) {
+        const F pairs_01_low = _mm256_unpacklo_ps(q[0], q[1]);
+        const F pairs_01_high = _mm256_unpackhi_ps(q[0], q[1]);
+        const F pairs_23_low = _mm256_unpacklo_ps(q[2], q[3]);
+        const F pairs_23_high = _mm256_unpackhi_ps(q[2], q[3]);
+        const F pairs_45_low = _mm256_unpacklo_ps(q[4], q[5]);
+        const F pairs_45_high = _mm256_unpackhi_ps(q[4], q[5]);
+        const F pairs_67_low = _mm256_unpacklo_ps(q[6], q[7]);
+        const F pairs_67_high = _mm256_unpackhi_ps(q[6], q[7]);
+        // Lanes 0 and 4 of vectors 0-3 (and 4-7), then 1 and 5, 2 and 6, 3 and 7.
+        const F lanes_04_0123 = _mm256_shuffle_ps(pairs_01_low, pairs_23_low, _MM_SHUFFLE(1, 0, 1, 0));
+        const F lanes_15_0123 = _mm256_shuffle_ps(pairs_01_low, pairs_23_low, _MM_SHUFFLE(3, 2, 3, 2));
+        const F lanes_26_0123 = _mm256_shuffle_ps(pairs_01_high, pairs_23_high, _MM_SHUFFLE(1, 0, 1, 0));
+        const F lanes_37_0123 = _mm256_shuffle_ps(pairs_01_high, pairs_23_high, _MM_SHUFFLE(3, 2, 3, 2));
+        const F lanes_04_4567 = _mm256_shuffle_ps(pairs_45_low, pairs_67_low, _MM_SHUFFLE(1, 0, 1, 0));
+        const F lanes_15_4567 = _mm256_shuffle_ps(pairs_45_low, pairs_67_low, _MM_SHUFFLE(3, 2, 3, 2));
+        const F lanes_26_4567 = _mm256_shuffle_ps(pairs_45_high, pairs_67_high, _MM_SHUFFLE(1, 0, 1, 0));
+        const F lanes_37_4567 = _mm256_shuffle_ps(pairs_45_high, pairs_67_high, _MM_SHUFFLE(3, 2, 3, 2));
+        q[0] = _mm256_permute2f128_ps(lanes_04_0123, lanes_04_4567, 0x20);
+        q[4] = _mm256_permute2f128_ps(lanes_04_0123, lanes_04_4567, 0x31);
+        q[1] = _mm256_permute2f128_ps(lanes_15_0123, lanes_15_4567, 0x20);
+        q[5] = _mm256_permute2f128_ps(lanes_15_0123, lanes_15_4567, 0x31);
+        q[2] = _mm256_permute2f128_ps(lanes_26_0123, lanes_26_4567, 0x20);
+        q[6] = _mm256_permute2f128_ps(lanes_26_0123, lanes_26_4567, 0x31);
+        q[3] = _mm256_permute2f128_ps(lanes_37_0123, lanes_37_4567, 0x20);
+        q[7] = _mm256_permute2f128_ps(lanes_37_0123, lanes_37_4567, 0x31);
+    }
+
+    static F load(const float* source) { return _mm256_load_ps(source); }
+    static void store(float* destination, F values) { _mm256_store_ps(destination, values); }
+    // Each of the eight depths where it is strictly nearer than the stored
+    // one; a NaN never is.
+    static void store_nearer_depths(float* stored, F depths) {
+        const F old = _mm256_loadu_ps(stored);
+        _mm256_storeu_ps(stored, _mm256_blendv_ps(old, depths, _mm256_cmp_ps(depths, old, _CMP_LT_OS)));
+    }
+
     // The run's values eight pixels at a time. A pixel's normal and attribute
     // vector travel together in one eight-lane vector, each lane stepped by
     // its own step exactly as the four-lane walk steps it; then the eight
@@ -95,30 +134,8 @@ struct Avx2Lanes {
                 pixel = values_;
                 values_ = _mm256_add_ps(values_, step_);
             }
-            const F pairs_01_low = _mm256_unpacklo_ps(q[0], q[1]);
-            const F pairs_01_high = _mm256_unpackhi_ps(q[0], q[1]);
-            const F pairs_23_low = _mm256_unpacklo_ps(q[2], q[3]);
-            const F pairs_23_high = _mm256_unpackhi_ps(q[2], q[3]);
-            const F pairs_45_low = _mm256_unpacklo_ps(q[4], q[5]);
-            const F pairs_45_high = _mm256_unpackhi_ps(q[4], q[5]);
-            const F pairs_67_low = _mm256_unpacklo_ps(q[6], q[7]);
-            const F pairs_67_high = _mm256_unpackhi_ps(q[6], q[7]);
-            // Pixels 0-3 (and 4-7): x | u, y | v, z | depth, w | spare.
-            const F x_u_0123 = _mm256_shuffle_ps(pairs_01_low, pairs_23_low, _MM_SHUFFLE(1, 0, 1, 0));
-            const F y_v_0123 = _mm256_shuffle_ps(pairs_01_low, pairs_23_low, _MM_SHUFFLE(3, 2, 3, 2));
-            const F z_d_0123 = _mm256_shuffle_ps(pairs_01_high, pairs_23_high, _MM_SHUFFLE(1, 0, 1, 0));
-            const F w_s_0123 = _mm256_shuffle_ps(pairs_01_high, pairs_23_high, _MM_SHUFFLE(3, 2, 3, 2));
-            const F x_u_4567 = _mm256_shuffle_ps(pairs_45_low, pairs_67_low, _MM_SHUFFLE(1, 0, 1, 0));
-            const F y_v_4567 = _mm256_shuffle_ps(pairs_45_low, pairs_67_low, _MM_SHUFFLE(3, 2, 3, 2));
-            const F z_d_4567 = _mm256_shuffle_ps(pairs_45_high, pairs_67_high, _MM_SHUFFLE(1, 0, 1, 0));
-            const F w_s_4567 = _mm256_shuffle_ps(pairs_45_high, pairs_67_high, _MM_SHUFFLE(3, 2, 3, 2));
-            p.normal_x = _mm256_permute2f128_ps(x_u_0123, x_u_4567, 0x20);
-            p.u = _mm256_permute2f128_ps(x_u_0123, x_u_4567, 0x31);
-            p.normal_y = _mm256_permute2f128_ps(y_v_0123, y_v_4567, 0x20);
-            p.v = _mm256_permute2f128_ps(y_v_0123, y_v_4567, 0x31);
-            p.normal_z = _mm256_permute2f128_ps(z_d_0123, z_d_4567, 0x20);
-            p.depth = _mm256_permute2f128_ps(z_d_0123, z_d_4567, 0x31);
-            p.normal_w = _mm256_permute2f128_ps(w_s_0123, w_s_4567, 0x20);
+            transpose(q);
+            p = {q[0], q[1], q[2], q[3], q[4], q[5], q[6]};
         }
 
       private:

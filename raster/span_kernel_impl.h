@@ -28,6 +28,9 @@
 //                                         the 2 x 2 texels from each index:
 //                                         (i, j), (i+1, j), (i, j+1), (i+1, j+1)
 //   add_saturated_bytes(I, I)
+//   transpose(F[W])                       lane k of vector i to lane i of vector k
+//   load, store(float*)                   W aligned floats
+//   store_nearer_depths(float*, F)        W depths, each where strictly nearer
 //   load_depths(const float*, n), load_pixels(const uint32_t*, n),
 //   store_pixels(uint32_t*, I, n)         n <= W elements
 //   Chain(const ShadeRun&), next(Pixels<L>&)
@@ -196,48 +199,68 @@ void shade_runs(const ShadeRun* runs, int count, const RunBuffers& buffers) {
     }
 }
 
-// The depth chain is serial within a run: each pixel's depth is the previous
-// one plus the step, rounded. Two runs walked side by side keep two chains in
-// flight. Runs of one call lie on different rows or come in face order, so
-// no pixel is reached out of its faces' order.
+// Whether two runs share a pixel.
+inline bool share_a_pixel(const ShadeRun& a, const ShadeRun& b) {
+    return a.first < b.first + static_cast<std::uint32_t>(b.count) &&
+           b.first < a.first + static_cast<std::uint32_t>(a.count);
+}
+
+// Up to W runs that share no pixel, one to a lane. A run's depth chain is
+// serial, each depth the one before plus the step, rounded; here one vector
+// addition steps every run's chain at once, W steps make a block of W depths
+// of each run, and turned around, each run's W depths are stored with one
+// comparison: a depth replaces the stored one only when strictly nearer, as
+// pixel by pixel, so a NaN never enters. What the block leaves of each run is
+// stored pixel by pixel from where its chain stands.
 template <class L>
-void store_depths(const ShadeRun* runs, int count, float* depth) {
-    int r = 0;
-    for (; r + 1 < count; r += 2) {
-        const ShadeRun& a = runs[r];
-        const ShadeRun& b = runs[r + 1];
-        float* element_a = depth + a.first;
-        float* element_b = depth + b.first;
-        float z_a = a.attributes.lane[2], z_b = b.attributes.lane[2];
-        const float step_a = a.attribute_step.lane[2], step_b = b.attribute_step.lane[2];
-        const std::int32_t both = a.count < b.count ? a.count : b.count;
-        std::int32_t k = 0;
-        if (element_a + a.count <= element_b || element_b + b.count <= element_a) {
-            for (; k < both; ++k) {
-                if (z_a < element_a[k]) element_a[k] = z_a;
-                if (z_b < element_b[k]) element_b[k] = z_b;
-                z_a = z_a + step_a;
-                z_b = z_b + step_b;
-            }
+void store_depth_block(const ShadeRun* runs, int batch, float* depth) {
+    using F = typename L::F;
+    constexpr int W = L::width;
+    alignas(32) float start[W] = {}, step[W] = {};
+    std::int32_t common = runs[0].count;
+    for (int j = 0; j < batch; ++j) {
+        start[j] = runs[j].attributes.lane[2];
+        step[j] = runs[j].attribute_step.lane[2];
+        common = runs[j].count < common ? runs[j].count : common;
+    }
+    F z = L::load(start);
+    const F dz = L::load(step);
+    std::int32_t done = 0;
+    for (; done + W <= common; done += W) {
+        F block[W];
+        for (F& depths : block) {
+            depths = z;
+            z = L::add(z, dz);
         }
-        for (std::int32_t j = k; j < a.count; ++j) {
-            if (z_a < element_a[j]) element_a[j] = z_a;
-            z_a = z_a + step_a;
-        }
-        for (std::int32_t j = k; j < b.count; ++j) {
-            if (z_b < element_b[j]) element_b[j] = z_b;
-            z_b = z_b + step_b;
+        L::transpose(block);
+        for (int j = 0; j < batch; ++j) L::store_nearer_depths(depth + runs[j].first + done, block[j]);
+    }
+    alignas(32) float chain[W];
+    L::store(chain, z);
+    for (int j = 0; j < batch; ++j) {
+        float* element = depth + runs[j].first;
+        float value = chain[j];
+        for (std::int32_t k = done; k < runs[j].count; ++k) {
+            if (value < element[k]) element[k] = value;
+            value = value + step[j];
         }
     }
-    if (r < count) {
-        const ShadeRun& a = runs[r];
-        float* element = depth + a.first;
-        float z = a.attributes.lane[2];
-        const float step = a.attribute_step.lane[2];
-        for (std::int32_t k = 0; k < a.count; ++k) {
-            if (z < element[k]) element[k] = z;
-            z = z + step;
+}
+
+// Runs that share a pixel go into different blocks, in their order, so that
+// of two equal depths the earlier face's stays, as pixel by pixel.
+template <class L>
+void store_depths(const ShadeRun* runs, int count, float* depth) {
+    for (int r = 0; r < count;) {
+        int batch = 1;
+        while (batch < L::width && r + batch < count) {
+            bool shares = false;
+            for (int j = 0; j < batch; ++j) shares |= share_a_pixel(runs[r + j], runs[r + batch]);
+            if (shares) break;
+            ++batch;
         }
+        store_depth_block<L>(runs + r, batch, depth);
+        r += batch;
     }
 }
 

@@ -87,6 +87,20 @@ struct Sse3Lanes {
         for (int i = 0; i < n; ++i) destination[i] = part[i];
     }
 
+    // Turns four vectors of four into four of four: afterwards lane k of
+    // vector i holds what lane i of vector k held.
+    static void transpose(F q[4]) { _MM_TRANSPOSE4_PS(q[0], q[1], q[2], q[3]); }
+
+    static F load(const float* source) { return _mm_load_ps(source); }
+    static void store(float* destination, F values) { _mm_store_ps(destination, values); }
+    // Each of the four depths where it is strictly nearer than the stored
+    // one; a NaN never is.
+    static void store_nearer_depths(float* stored, F depths) {
+        const F old = _mm_loadu_ps(stored);
+        const F nearer = _mm_cmplt_ps(depths, old);
+        _mm_storeu_ps(stored, _mm_or_ps(_mm_and_ps(nearer, depths), _mm_andnot_ps(nearer, old)));
+    }
+
     // The run's values four pixels at a time: each pixel's normal and
     // attribute vector is the previous one's plus the step, then the four
     // pixels are turned from one vector each into one vector per component.
@@ -106,8 +120,8 @@ struct Sse3Lanes {
                 normal_ = _mm_add_ps(normal_, normal_step_);
                 attributes_ = _mm_add_ps(attributes_, attribute_step_);
             }
-            _MM_TRANSPOSE4_PS(n[0], n[1], n[2], n[3]);
-            _MM_TRANSPOSE4_PS(a[0], a[1], a[2], a[3]);
+            transpose(n);
+            transpose(a);
             p = {n[0], n[1], n[2], n[3], a[0], a[1], a[2]};
         }
 
