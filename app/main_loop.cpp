@@ -46,6 +46,7 @@ arguments (one line on standard error).)";
 
 [[noreturn]] void fail_startup(const std::string& reason)
 {
+    stop_engine();  // its workers end before the process does, on every platform
     show_startup_failure(reason);
     close_window_and_exit(ShellEnd::startup_failed);
 }
