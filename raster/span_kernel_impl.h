@@ -35,6 +35,10 @@
 //   store_pixels(uint32_t*, I, n)         n <= W elements
 //   Chain(const ShadeRun&), next(Pixels<L>&)
 //                                         the run's next W pixels' values
+//
+// Everything here is a template over L, and each L lives in its file's
+// unnamed namespace: no function compiled with one set's flags can be chosen
+// by the linker for another set's file.
 #pragma once
 
 #include <cstdint>
@@ -199,8 +203,10 @@ void shade_runs(const ShadeRun* runs, int count, const RunBuffers& buffers) {
     }
 }
 
-// Whether two runs share a pixel.
-inline bool share_a_pixel(const ShadeRun& a, const ShadeRun& b) {
+// Whether two runs share a pixel. (A template, as everything here, so that
+// each instruction set's file has its own copy.)
+template <class L>
+bool share_a_pixel(const ShadeRun& a, const ShadeRun& b) {
     return a.first < b.first + static_cast<std::uint32_t>(b.count) &&
            b.first < a.first + static_cast<std::uint32_t>(a.count);
 }
@@ -255,7 +261,7 @@ void store_depths(const ShadeRun* runs, int count, float* depth) {
         int batch = 1;
         while (batch < L::width && r + batch < count) {
             bool shares = false;
-            for (int j = 0; j < batch; ++j) shares |= share_a_pixel(runs[r + j], runs[r + batch]);
+            for (int j = 0; j < batch; ++j) shares |= share_a_pixel<L>(runs[r + j], runs[r + batch]);
             if (shares) break;
             ++batch;
         }
