@@ -139,7 +139,7 @@ kernel_seeds = {
     'texture_edges': kernel_seed([run(0, 64, [0, 255], [0.0, 0.0, -1.0, 0.0], [123.9, 124.0, 1.0, 0.0],
                                       [0.0, 0.0, -1.0, 0.0], [130.0, -0.9, 1.0, 0.0])]),
     # Zero, infinite and NaN normals and depths, raw steps.
-    'special_values': kernel_seed([run(3, 40, [0, 255], [lane(0, L_SPECIAL), lane(1, L_SPECIAL), lane(4, L_SPECIAL), 0.0],
+    'extreme_values': kernel_seed([run(3, 40, [0, 255], [lane(0, L_SPECIAL), lane(1, L_SPECIAL), lane(4, L_SPECIAL), 0.0],
                                        [lane(2, L_SPECIAL), 5.0, lane(3, L_SPECIAL), 0.0],
                                        [lane(6, L_SPECIAL), 0.0, 0.0, lane(4, L_SPECIAL)],
                                        [0.5, lane(9, L_SPECIAL), lane(8, L_SPECIAL), 0.0], kind=RAW_STEPS)],
