@@ -1,16 +1,14 @@
 #include <cmath>
-#include <limits>
 #include <xmmintrin.h>
 
+#include "scene/extended.h"
 #include "scene/preparation.h"
 
 // The normal computations carry products, sums, roots and quotients in
-// extended precision and round once, on store, to single precision; the
-// light directions and the model scale are single precision throughout with
-// one hardware estimate each.
-using Extended = long double;
-static_assert(std::numeric_limits<Extended>::digits == 64,
-              "the normals are rounded from a 64-bit significand; a narrower long double changes their last bits");
+// extended precision (a 64-bit significand, whatever the compiler's long
+// double) and round once, on store, to single precision; the light directions
+// and the model scale are single precision throughout with one hardware
+// estimate each.
 
 namespace {
 
@@ -70,15 +68,15 @@ void vec3_sub(Vec3* out, const Vec3* a, const Vec3* b) {
 }
 
 void vec3_cross(Vec3* out, const Vec3* a, const Vec3* b) {
-    out->x = static_cast<float>(Extended{a->y} * b->z - Extended{a->z} * b->y);
-    out->y = static_cast<float>(Extended{a->z} * b->x - Extended{a->x} * b->z);
-    out->z = static_cast<float>(Extended{a->x} * b->y - Extended{a->y} * b->x);
+    out->x = static_cast<float>(Extended{a->y} * Extended{b->z} - Extended{a->z} * Extended{b->y});
+    out->y = static_cast<float>(Extended{a->z} * Extended{b->x} - Extended{a->x} * Extended{b->z});
+    out->z = static_cast<float>(Extended{a->x} * Extended{b->y} - Extended{a->y} * Extended{b->x});
 }
 
 void vec3_normalize(Vec3* v) {
-    const Extended x = v->x, y = v->y, z = v->z;
-    const Extended length = std::sqrt(x * x + (y * y + z * z));
-    if (length == 0) {
+    const Extended x{v->x}, y{v->y}, z{v->z};
+    const Extended length = sqrt(x * x + (y * y + z * z));
+    if (length.is_zero()) {
         *v = Vec3{+0.0f, +0.0f, +0.0f};
         return;
     }
@@ -122,9 +120,9 @@ void compute_vertex_normals() {
             normal = Vec3{+0.0f, +0.0f, +0.0f};
             continue;
         }
-        normal.x = static_cast<float>(Extended{sum.x} / count);
-        normal.y = static_cast<float>(Extended{sum.y} / count);
-        normal.z = static_cast<float>(Extended{sum.z} / count);
+        normal.x = static_cast<float>(Extended{sum.x} / Extended{count});
+        normal.y = static_cast<float>(Extended{sum.y} / Extended{count});
+        normal.z = static_cast<float>(Extended{sum.z} / Extended{count});
         vec3_normalize(&normal);
     }
 }
