@@ -375,13 +375,13 @@ check_options() {
     run_program --help
     [ "$run_status" -eq 0 ] || fail "--help: exit status $run_status"
     local option
-    for option in --engine --workers --isa --timing --version; do
+    for option in --engine --workers --isa --estimates --timing --version; do
         grep -q -- "$option" "$work/program.out" || fail "--help does not mention $option"
     done
     say "--version and --help answer"
     local bad
-    for bad in "--workers 0" "--workers 65" "--engine slow" "--isa avx512" "--engine reference --workers 3" \
-        "--engine reference --isa sse3" "--bogus" "stray"; do
+    for bad in "--workers 0" "--workers 65" "--engine slow" "--isa avx512" "--estimates exact" \
+        "--engine reference --workers 3" "--engine reference --isa sse3" "--bogus" "stray"; do
         # shellcheck disable=SC2086
         run_program $bad
         [ "$run_status" -eq 2 ] || fail "$bad: exit status $run_status, wanted 2"
