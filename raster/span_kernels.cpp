@@ -10,7 +10,9 @@
 
 // Defined in the instruction sets' own files.
 extern const SpanKernels sse3_span_kernel_table;
+extern const SpanKernels sse3_ieee_span_kernel_table;
 extern const SpanKernels avx2_span_kernel_table;
+extern const SpanKernels avx2_ieee_span_kernel_table;
 
 namespace {
 
@@ -31,13 +33,14 @@ void per_pixel_store_depths(const ShadeRun* runs, int count, float* depth) {
     }
 }
 
+template <Estimates E>
 void per_pixel_shade(const ShadeRun* runs, int count, const RunBuffers& buffers) {
     for (const ShadeRun* run = runs; run != runs + count; ++run) {
         std::uint32_t* pixels = buffers.frame + run->first;
         const float* stored = buffers.depth + run->first;
         const Span<ShadeValue> span{0, 0, run->count, run_values(*run), run_steps(*run)};
         walk_span(span, [&](std::int32_t k, const ShadeValue& value) {
-            shade_pixel(value.normal, value.attributes, stored[k], pixels + k, buffers.texels);
+            shade_pixel<E>(value.normal, value.attributes, stored[k], pixels + k, buffers.texels);
         });
     }
 }
@@ -61,13 +64,25 @@ bool processor_offers_avx2() {
     return ebx & (1u << 5);
 }
 
+const SpanKernels per_pixel_x86_span_kernels = {"per-pixel", 1, per_pixel_store_depths,
+                                                per_pixel_shade<Estimates::x86>};
+const SpanKernels per_pixel_ieee_span_kernels = {"per-pixel-ieee", 1, per_pixel_store_depths,
+                                                 per_pixel_shade<Estimates::ieee>};
+
 }  // namespace
 
-const SpanKernels per_pixel_span_kernels = {"per-pixel", 1, per_pixel_store_depths, per_pixel_shade};
+const SpanKernels per_pixel_span_kernels = {"per-pixel", 1, per_pixel_store_depths,
+                                            per_pixel_shade<default_estimates>};
+
+const SpanKernels& per_pixel_span_kernels_of(Estimates estimates) {
+    return estimates == Estimates::ieee ? per_pixel_ieee_span_kernels : per_pixel_x86_span_kernels;
+}
 
 const char* instruction_set_name(InstructionSet set) { return set == InstructionSet::avx2 ? "avx2" : "sse3"; }
 
-const SpanKernels& span_kernels(InstructionSet set) {
+const SpanKernels& span_kernels(InstructionSet set, Estimates estimates) {
+    if (estimates == Estimates::ieee)
+        return set == InstructionSet::avx2 ? avx2_ieee_span_kernel_table : sse3_ieee_span_kernel_table;
     return set == InstructionSet::avx2 ? avx2_span_kernel_table : sse3_span_kernel_table;
 }
 
@@ -111,12 +126,15 @@ InstructionSet choose_instruction_set(bool avx2_offered, EstimateFunction wide, 
     return avx2_offered && estimates_agree(wide, narrow) ? InstructionSet::avx2 : InstructionSet::sse3;
 }
 
-InstructionSet best_instruction_set() {
+InstructionSet best_instruction_set(Estimates estimates) {
+    // A square root and a division give the same bits at every width.
+    if (estimates == Estimates::ieee)
+        return processor_offers(InstructionSet::avx2) ? InstructionSet::avx2 : InstructionSet::sse3;
     static const InstructionSet best = choose_instruction_set(
         processor_offers(InstructionSet::avx2), eight_lane_rsqrt_estimates, four_lane_rsqrt_estimates);
     return best;
 }
 
-bool instruction_set_usable(InstructionSet set) {
-    return set == InstructionSet::sse3 || best_instruction_set() == InstructionSet::avx2;
+bool instruction_set_usable(InstructionSet set, Estimates estimates) {
+    return set == InstructionSet::sse3 || best_instruction_set(estimates) == InstructionSet::avx2;
 }

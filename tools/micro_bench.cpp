@@ -142,6 +142,16 @@ void register_kernel_benchmarks() {
         benchmark::RegisterBenchmark((std::string("depth_kernel/") + kernels->name).c_str(), kernel_depth_bench,
                                      kernels);
     }
+    // The ieee arithmetic changes the shading alone: a square root and a
+    // division per pixel instead of the estimate.
+    const SpanKernels* ieee_sets[] = {&span_kernels(InstructionSet::sse3, Estimates::ieee),
+                                      instruction_set_usable(InstructionSet::avx2, Estimates::ieee)
+                                          ? &span_kernels(InstructionSet::avx2, Estimates::ieee)
+                                          : nullptr};
+    for (const SpanKernels* kernels : ieee_sets)
+        if (kernels)
+            benchmark::RegisterBenchmark((std::string("shade_kernel/") + kernels->name).c_str(), kernel_shade_bench,
+                                         kernels);
 }
 
 ShadeCorner corner(std::int16_t x, std::int16_t y, float depth, Vec4 normal, std::uint32_t texcoord) {
