@@ -362,7 +362,8 @@ TEST(FastWorkers, ASecondBeginWaitsForTheFrameInProgress) {
         }
     }
 
-    // The same for the engine, into one buffer and into two; a change of
+    // The same for the engine, drawing into two buffers in turn as the
+    // window program does, each read while the other is drawn. A change of
     // timing mid-frame waits too, and times only the frames begun after it.
     start_headless(width, height);
     FastEngine engine(3, best_instruction_set());
@@ -370,20 +371,21 @@ TEST(FastWorkers, ASecondBeginWaitsForTheFrameInProgress) {
     std::vector<float> depth_a(frame_a.size()), depth_b(frame_a.size());
     const FrameTarget a{width, height, frame_a.data(), depth_a.data()};
     const FrameTarget b{width, height, frame_b.data(), depth_b.data()};
-    for (int k = 0; k < 6; ++k) {
-        for (int step = 0; step < 150; ++step) transform_and_project();
-        const Faces earlier = current_faces();
-        for (int step = 0; step < 40; ++step) transform_and_project();
-        const Faces later = current_faces();
-        engine.begin_draw(earlier.face, earlier.count, a);
+    auto next_faces = [] {
+        for (int step = 0; step < 23; ++step) transform_and_project();
+        return current_faces();
+    };
+    for (int k = 0; k < 8; ++k) {
+        const Faces first = next_faces(), second = next_faces(), third = next_faces(), fourth = next_faces();
+        engine.begin_draw(first.face, first.count, a);
         engine.time_stages(true);
-        engine.begin_draw(later.face, later.count, b);
-        engine.begin_draw(earlier.face, earlier.count, b);
+        engine.begin_draw(second.face, second.count, b);
+        engine.begin_draw(third.face, third.count, a);
+        EXPECT_EQ(frame_b, fresh_frame(second, width, height)) << k;
+        engine.begin_draw(fourth.face, fourth.count, b);
+        EXPECT_EQ(frame_a, fresh_frame(third, width, height)) << k;
         engine.time_stages(false);
-        engine.begin_draw(later.face, later.count, a);
-        engine.finish_draw();
-        EXPECT_EQ(frame_a, fresh_frame(later, width, height)) << k;
-        EXPECT_EQ(frame_b, fresh_frame(earlier, width, height)) << k;
+        EXPECT_EQ(frame_b, fresh_frame(fourth, width, height)) << k;
     }
     const FastStageTimes times = engine.take_stage_times();
     EXPECT_GT(times.shading_ms, 0.0) << "the frames begun with timing on";
@@ -540,7 +542,7 @@ TEST(FastWorkers, TwoBuffersInTurnEachGetTheirOwnClearing) {
     }
 }
 
-// One buffer whose frame grows and shrinks (in rows, in columns, both) under
+// One buffer whose frame shrinks and grows (in rows, in columns, both) under
 // a live engine: each change of size clears the buffer's every row whole, as
 // a first frame does, and a return to an earlier size does not trust what
 // was drawn at it before.
@@ -549,8 +551,9 @@ TEST(FastWorkers, OneBufferWhoseFrameChangesSizeIsClearedWhole) {
     struct Size {
         int width, height;
     };
-    const Size sizes[] = {{width, height},     {width, height + 60}, {width + 90, height + 60}, {width, height},
-                          {width - 100, height - 90}, {width - 100, height}, {width, height}, {width + 90, height - 30}};
+    const Size sizes[] = {{width, height},          {width - 100, height - 90}, {width - 100, height},
+                          {width, height},          {width, height + 60},       {width + 90, height + 60},
+                          {width, height},          {width + 90, height - 30}};
     std::vector<std::uint32_t> buffer(std::size_t(width + 90) * (height + 60), 0u);
     std::vector<float> depth(buffer.size());
     for (int workers : {1, 3}) {
