@@ -148,7 +148,6 @@ struct Avx2Lanes {
 extern const SpanKernels avx2_span_kernel_table;
 const SpanKernels avx2_span_kernel_table = {
     "avx2",
-    Avx2Lanes::width,
     span_kernel::store_depths<Avx2Lanes>,
     span_kernel::shade_runs<Avx2Lanes>,
 };

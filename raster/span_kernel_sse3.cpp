@@ -135,7 +135,6 @@ struct Sse3Lanes {
 extern const SpanKernels sse3_span_kernel_table;
 const SpanKernels sse3_span_kernel_table = {
     "sse3",
-    Sse3Lanes::width,
     span_kernel::store_depths<Sse3Lanes>,
     span_kernel::shade_runs<Sse3Lanes>,
 };

@@ -63,7 +63,7 @@ bool processor_offers_avx2() {
 
 }  // namespace
 
-const SpanKernels per_pixel_span_kernels = {"per-pixel", 1, per_pixel_store_depths, per_pixel_shade};
+const SpanKernels per_pixel_span_kernels = {"per-pixel", per_pixel_store_depths, per_pixel_shade};
 
 const char* instruction_set_name(InstructionSet set) { return set == InstructionSet::avx2 ? "avx2" : "sse3"; }
 
