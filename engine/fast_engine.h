@@ -49,8 +49,9 @@ class FastEngine {
 
     // Draws the faces into the target: the same picture as the reference
     // engine's depth pre-pass and shading pass. The target's frame buffer
-    // must hold what this engine last drew into it at the same size, or be
-    // all 0.
+    // must hold what this engine last drew into it, or be all 0; one that is
+    // not among the last two it drew into, or that it drew into at another
+    // size, may hold anything: its first frame clears it whole.
     void draw(const FrameFace* faces, int face_count, const FrameTarget& target);
     // The same in two steps: begin starts the workers and returns; finish
     // waits for them. Nothing may touch the target's buffers in between.
@@ -96,7 +97,7 @@ class FastEngine {
     int next_slot_ = 0;
 
     bool timing_ = false;  // for the frames begun from now on
-    struct alignas(64) WorkerTimes {
+    struct alignas(cache_line_bytes) WorkerTimes {
         double clearing_ms = 0, walking_ms = 0, depth_ms = 0, shading_ms = 0;
     };
     std::vector<WorkerTimes> times_;
