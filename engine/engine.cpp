@@ -163,7 +163,12 @@ void render_frame() {
 }
 
 void begin_frame() {
+    finish_frame();
     if (!engine.running) start_engine({});
+    // The frame's arithmetic on this thread (the transform, the reference
+    // engine's clearing and depth pre-pass) must not depend on what the
+    // caller set: a library that flushes tiny values to zero, say.
+    use_default_float_control();
     engine.drawing = true;
     if (engine.kind == EngineKind::reference)
         render_reference_frame();
@@ -178,6 +183,7 @@ void finish_frame() {
 }
 
 void time_stages(bool on) {
+    finish_frame();
     engine.timing = on;
     if (engine.fast) engine.fast->time_stages(on);
 }

@@ -71,7 +71,10 @@ void render_frame();
 // sets the engine drawing into frame_buffer; finish_frame waits until the
 // picture is complete. In between, the caller may read any other buffer but
 // must not touch frame_buffer, depth_buffer or the scene. The reference
-// engine draws the whole frame in begin_frame.
+// engine draws the whole frame in begin_frame. A begin_frame, or a change of
+// timing, while a frame is drawn first waits for it to end. begin_frame
+// leaves the calling thread with the default floating-point control
+// (use_default_float_control), whatever it had before.
 void begin_frame();
 void finish_frame();
 

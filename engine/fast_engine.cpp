@@ -35,23 +35,27 @@ FastEngine::FastEngine(int workers, InstructionSet set, Estimates estimates, con
     times_.resize(static_cast<std::size_t>(std::max(pool_.started(), 1)));
 }
 
-FastEngine::DrawnRows& FastEngine::drawn_rows_for(const FrameTarget& target) {
-    for (DrawnRows& slot : drawn_slots_)
-        if (slot.frame == target.frame && slot.width == target.width && slot.height == target.height) return slot;
-    // A buffer this engine has not drawn into: its first frame clears every
-    // row whole, whatever it holds.
-    DrawnRows& slot = drawn_slots_[next_slot_];
-    next_slot_ = (next_slot_ + 1) % 2;
-    slot.frame = target.frame;
-    slot.width = target.width;
-    slot.height = target.height;
-    slot.rows.assign(target.height, RowReach{0, target.width});
-    return slot;
-}
+// The workers use the members until the frame ends, and members die before
+// the pool that would otherwise wait for it.
+FastEngine::~FastEngine() { finish_draw(); }
 
-void FastEngine::forget_drawn(const std::uint32_t* frame) {
-    for (DrawnRows& slot : drawn_slots_)
-        if (slot.frame == frame) slot.frame = nullptr;
+FastEngine::DrawnRows& FastEngine::drawn_rows_for(const FrameTarget& target) {
+    DrawnRows* slot = nullptr;
+    for (DrawnRows& s : drawn_slots_)
+        if (s.frame == target.frame) slot = &s;
+    if (slot && slot->width == target.width && slot->height == target.height) return *slot;
+    // A buffer this engine has not drawn into, or has drawn into at another
+    // size, whose rows lay elsewhere: its first frame clears every row whole,
+    // whatever it holds. Its one record is the one of its latest size.
+    if (!slot) {
+        slot = &drawn_slots_[next_slot_];
+        next_slot_ = (next_slot_ + 1) % 2;
+    }
+    slot->frame = target.frame;
+    slot->width = target.width;
+    slot->height = target.height;
+    slot->rows.assign(target.height, RowReach{0, target.width});
+    return *slot;
 }
 
 void FastEngine::draw(const FrameFace* faces, int face_count, const FrameTarget& target) {
@@ -60,18 +64,27 @@ void FastEngine::draw(const FrameFace* faces, int face_count, const FrameTarget&
 }
 
 void FastEngine::begin_draw(const FrameFace* faces, int face_count, const FrameTarget& target) {
+    finish_draw();
     face_count_ = std::min(face_count, working_array_room);
     std::copy(faces, faces + face_count_, faces_);
     target_ = target;
     drawn_ = &drawn_rows_for(target);
     strip_count_ = (target.height + strip_rows - 1) / strip_rows;
+    frame_timed_ = timing_;
     next_strip_.store(0, std::memory_order_relaxed);
-    pool_.begin(work, this);
+    // A worker for every strip at most: the others stay asleep.
+    pool_.begin(work, this, strip_count_);
 }
 
 void FastEngine::finish_draw() { pool_.finish(); }
 
+void FastEngine::time_stages(bool on) {
+    finish_draw();
+    timing_ = on;
+}
+
 FastStageTimes FastEngine::take_stage_times() {
+    finish_draw();
     FastStageTimes sum;
     for (WorkerTimes& t : times_) {
         sum.clearing_ms += t.clearing_ms;
@@ -88,7 +101,7 @@ void FastEngine::work(void* engine, int worker) { static_cast<FastEngine*>(engin
 void FastEngine::draw_strips(int worker) {
     // Every frame, on whichever thread draws it: the pool's threads set it
     // when they start, but the calling thread draws when no worker could be
-    // had.
+    // had, and its control is whatever its caller left.
     use_default_float_control();
     const FrameTarget& target = target_;
     const ClipBand frame_band = whole_frame_band(target);
@@ -110,7 +123,7 @@ void FastEngine::draw_strips(int worker) {
         if (strip >= strip_count_) break;
         const std::int32_t first_row = strip * strip_rows;
         const std::int32_t end_row = std::min(first_row + strip_rows, std::int32_t{target.height});
-        const Clock::time_point start = timing_ ? Clock::now() : Clock::time_point{};
+        const Clock::time_point start = frame_timed_ ? Clock::now() : Clock::time_point{};
 
         // Every face's runs on the strip's rows, face by face.
         int run_count = 0;
@@ -128,7 +141,7 @@ void FastEngine::draw_strips(int worker) {
                 r.end = std::max(r.end, span.left + span.count);
             });
         }
-        const Clock::time_point walked = timing_ ? Clock::now() : Clock::time_point{};
+        const Clock::time_point walked = frame_timed_ ? Clock::now() : Clock::time_point{};
 
         // The frame buffer where the previous frame drew (the rest is still
         // 0), the depth buffer where this frame's runs reach.
@@ -142,12 +155,12 @@ void FastEngine::draw_strips(int worker) {
                 std::fill(target.depth + row_start + now.first, target.depth + row_start + now.end, far);
             before = now;
         }
-        const Clock::time_point cleared = timing_ ? Clock::now() : Clock::time_point{};
+        const Clock::time_point cleared = frame_timed_ ? Clock::now() : Clock::time_point{};
 
         kernels_.store_depths(runs, run_count, target.depth);
-        const Clock::time_point depth_done = timing_ ? Clock::now() : Clock::time_point{};
+        const Clock::time_point depth_done = frame_timed_ ? Clock::now() : Clock::time_point{};
         kernels_.shade(runs, run_count, buffers);
-        if (timing_) {
+        if (frame_timed_) {
             times.walking_ms += std::chrono::duration<double, std::milli>(walked - start).count();
             times.clearing_ms += std::chrono::duration<double, std::milli>(cleared - walked).count();
             times.depth_ms += std::chrono::duration<double, std::milli>(depth_done - cleared).count();

@@ -10,7 +10,9 @@
 // still 0 from before.
 //
 // Threads: one thread (the main thread) calls the members; the work runs on
-// the pool's workers.
+// the pool's workers. Whatever the engine is asked while a frame is drawn
+// waits for that frame to end first: a second begin_draw, a change of timing,
+// taking the times, and the engine's end.
 #pragma once
 
 #include <atomic>
@@ -39,6 +41,9 @@ class FastEngine {
   public:
     FastEngine(int workers, InstructionSet set, Estimates estimates = default_estimates,
                const PoolThreadServices& threads = platform_pool_threads);
+    ~FastEngine();
+    FastEngine(const FastEngine&) = delete;
+    FastEngine& operator=(const FastEngine&) = delete;
 
     int workers() const { return pool_.started(); }
     InstructionSet instruction_set() const { return set_; }
@@ -46,20 +51,17 @@ class FastEngine {
 
     // Draws the faces into the target: the same picture as the reference
     // engine's depth pre-pass and shading pass. The target's frame buffer
-    // must hold what this engine last drew into it (or be all 0, or be
-    // announced with forget_drawn).
+    // must hold what this engine last drew into it, or be all 0; one that is
+    // not among the last two it drew into, or that it drew into at another
+    // size, may hold anything: its first frame clears it whole.
     void draw(const FrameFace* faces, int face_count, const FrameTarget& target);
     // The same in two steps: begin starts the workers and returns; finish
     // waits for them. Nothing may touch the target's buffers in between.
     void begin_draw(const FrameFace* faces, int face_count, const FrameTarget& target);
     void finish_draw();
 
-    // Something else has written into the frame buffer at `frame`: its next
-    // frame clears it whole.
-    void forget_drawn(const std::uint32_t* frame);
-
-    // Per-stage times of the frames drawn while timing is on.
-    void time_stages(bool on) { timing_ = on; }
+    // Per-stage times of the frames begun while timing is on.
+    void time_stages(bool on);
     FastStageTimes take_stage_times();
 
   private:
@@ -90,13 +92,15 @@ class FastEngine {
     FrameTarget target_{};
     DrawnRows* drawn_ = nullptr;
     int strip_count_ = 0;
-    std::atomic<int> next_strip_{0};
+    bool frame_timed_ = false;
+    // Taken by every worker for every strip: a line of its own.
+    alignas(cache_line_bytes) std::atomic<int> next_strip_{0};
 
-    DrawnRows drawn_slots_[2];
+    alignas(cache_line_bytes) DrawnRows drawn_slots_[2];
     int next_slot_ = 0;
 
-    bool timing_ = false;
-    struct alignas(64) WorkerTimes {
+    bool timing_ = false;  // for the frames begun from now on
+    struct alignas(cache_line_bytes) WorkerTimes {
         double clearing_ms = 0, walking_ms = 0, depth_ms = 0, shading_ms = 0;
     };
     std::vector<WorkerTimes> times_;

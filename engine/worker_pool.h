@@ -6,18 +6,30 @@
 // sleeping thread costs tens of microseconds, a good share of a small frame.
 // When frames are paced (the window program's idle mode sleeps a
 // millisecond per frame), the gap is longer and the workers go straight to
-// sleep. The calling thread, waiting for a frame's end, watches likewise,
-// and for as long as a whole frame when the workers leave a processor idle.
+// sleep. The calling thread, waiting for a frame's end, watches likewise for
+// up to short_gap, and for up to long_watch (10 ms, longer than any frame
+// takes) when the frame's workers leave one of the process's processors
+// idle, so that its watch takes no worker's time.
+//
+// A frame wakes only the workers it has work for: a frame of three strips
+// wakes three workers and waits for those three, however many the pool has,
+// so that a worker whose processor is busy elsewhere holds up no frame it
+// has no part in.
 //
 // Threads: a pool belongs to one thread (the main thread), which alone calls
-// its members.
+// its members. A begin while a frame runs, and the pool's end, first wait
+// for that frame to end.
 #pragma once
 
 #include <atomic>
-#include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <vector>
 
-#include "raster/worker_threads.h"
+#include "engine/pool_threads.h"
+
+// What keeps two atomics that different threads write out of one cache line.
+inline constexpr std::size_t cache_line_bytes = 64;
 
 class WorkerPool {
   public:
@@ -27,17 +39,19 @@ class WorkerPool {
     // the process may run on (round robin). Workers whose thread or signal
     // cannot be had are left out; started() says how many run.
     WorkerPool(int workers, const PoolThreadServices& services);
-    // Ends every worker and waits for it.
+    // Waits for the frame in progress, then ends every worker and waits for
+    // it.
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
     int started() const { return static_cast<int>(workers_.size()); }
 
-    // Runs job(context, worker) once on every started worker, worker 0 to
-    // started() - 1; with none started, once on the calling thread as worker
-    // 0. Returns at once; finish() waits until every call has returned.
-    void begin(Job job, void* context);
+    // Runs job(context, worker) once on each of workers 0 to n - 1, where n
+    // is `jobs` kept within 1 and started(); with none started, once on the
+    // calling thread as worker 0. Waits first for a frame still in progress.
+    // Returns at once; finish() waits until every call has returned.
+    void begin(Job job, void* context, int jobs);
     void finish();
 
     // How many times a worker has watched for the next frame instead of
@@ -53,17 +67,28 @@ class WorkerPool {
     };
     static void worker_main(void* worker);
 
+    static constexpr std::int64_t short_gap_us = 100;
+    static constexpr std::int64_t long_watch_us = 10000;
+
     const PoolThreadServices& services_;
-    static constexpr std::chrono::microseconds short_gap{100};
-    static constexpr std::chrono::microseconds long_watch{10000};
-    std::chrono::microseconds finish_watch_ = short_gap;
+    int usable_processors_ = 1;
     std::vector<Worker*> workers_;
     PoolSignal done_ = nullptr;
+    bool running_ = false;
+    std::int64_t finish_watch_us_ = short_gap_us;
+
+    // The frame in progress, written before its workers' signals are raised
+    // and read by them after taking their signal.
     Job job_ = nullptr;
     void* context_ = nullptr;
+    unsigned frame_number_ = 0;
     bool stopping_ = false;
-    bool running_ = false;
-    std::atomic<int> remaining_{0};
-    std::atomic<unsigned> frames_begun_{0};
-    std::atomic<long> watches_{0};
+
+    // Written by the workers as they end their part of a frame.
+    alignas(cache_line_bytes) std::atomic<int> remaining_{0};
+    // The number of the last frame begun, for the workers' watch: stored
+    // after the frame's signals are raised, so a watch that sees it finds its
+    // signal already raised.
+    alignas(cache_line_bytes) std::atomic<unsigned> frames_begun_{0};
+    alignas(cache_line_bytes) std::atomic<long> watches_{0};
 };

@@ -29,15 +29,6 @@ inline ClipBand whole_frame_band(const FrameTarget& target) { return {0, target.
 // band spans the frame's full width). Writes nothing else.
 void depth_pass(const FrameFace* faces, int face_count, const FrameTarget& target, const ClipBand& band);
 
-// One face, given as three screen points and their depths in the face's
-// corner order, into target.depth.
-void depth_triangle(const ScreenPoint corners[3], const float depths[3], const FrameTarget& target);
-
-// One row: the pixels from the left end up to, not including, the right end,
-// clipped to the frame. Ends in either order.
-void depth_span(std::int32_t y, std::int32_t x_a, float z_a, std::int32_t x_b, float z_b,
-                const FrameTarget& target);
-
 // Stores the span's depths where they are nearer than the stored ones. A
 // depth replaces the stored one only when strictly smaller: of two equal
 // depths the first face keeps the pixel, and a NaN never enters the buffer.

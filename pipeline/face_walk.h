@@ -92,13 +92,9 @@ class FaceWalk {
         return most <= band.first_column || least >= band.end_column;
     }
 
-    // The row the walk stands at, and the row it ends before.
-    std::int32_t row() const { return row_; }
-    std::int32_t end_row() const { return bottom_row_; }
-
-    // Hands each row from row() up to, not including, `until` (and never
-    // past the face) to visit(row, long_edge, short_edge), then steps both
-    // edges. A row gets the edges as they stand before its step, so the top
+    // Hands each row from the one the walk stands at up to, not including,
+    // `until` (and never past the face) to visit(row, long_edge, short_edge),
+    // then steps both edges. A row gets the edges as they stand before its step, so the top
     // row sees the top corner's own values at both ends.
     template <class Visit>
     void walk_rows(std::int32_t until, Visit&& visit) {

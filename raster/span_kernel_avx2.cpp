@@ -150,14 +150,12 @@ struct Avx2Lanes {
 extern const SpanKernels avx2_span_kernel_table;
 const SpanKernels avx2_span_kernel_table = {
     "avx2",
-    Avx2Lanes::width,
     span_kernel::store_depths<Avx2Lanes>,
     span_kernel::shade_runs<Avx2Lanes, Estimates::x86>,
 };
 extern const SpanKernels avx2_ieee_span_kernel_table;
 const SpanKernels avx2_ieee_span_kernel_table = {
     "avx2-ieee",
-    Avx2Lanes::width,
     span_kernel::store_depths<Avx2Lanes>,
     span_kernel::shade_runs<Avx2Lanes, Estimates::ieee>,
 };

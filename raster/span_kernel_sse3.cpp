@@ -137,14 +137,12 @@ struct Sse3Lanes {
 extern const SpanKernels sse3_span_kernel_table;
 const SpanKernels sse3_span_kernel_table = {
     "sse3",
-    Sse3Lanes::width,
     span_kernel::store_depths<Sse3Lanes>,
     span_kernel::shade_runs<Sse3Lanes, Estimates::x86>,
 };
 extern const SpanKernels sse3_ieee_span_kernel_table;
 const SpanKernels sse3_ieee_span_kernel_table = {
     "sse3-ieee",
-    Sse3Lanes::width,
     span_kernel::store_depths<Sse3Lanes>,
     span_kernel::shade_runs<Sse3Lanes, Estimates::ieee>,
 };

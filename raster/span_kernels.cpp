@@ -64,14 +64,14 @@ bool processor_offers_avx2() {
     return ebx & (1u << 5);
 }
 
-const SpanKernels per_pixel_x86_span_kernels = {"per-pixel", 1, per_pixel_store_depths,
+const SpanKernels per_pixel_x86_span_kernels = {"per-pixel", per_pixel_store_depths,
                                                 per_pixel_shade<Estimates::x86>};
-const SpanKernels per_pixel_ieee_span_kernels = {"per-pixel-ieee", 1, per_pixel_store_depths,
+const SpanKernels per_pixel_ieee_span_kernels = {"per-pixel-ieee", per_pixel_store_depths,
                                                  per_pixel_shade<Estimates::ieee>};
 
 }  // namespace
 
-const SpanKernels per_pixel_span_kernels = {"per-pixel", 1, per_pixel_store_depths,
+const SpanKernels per_pixel_span_kernels = {"per-pixel", per_pixel_store_depths,
                                             per_pixel_shade<default_estimates>};
 
 const SpanKernels& per_pixel_span_kernels_of(Estimates estimates) {

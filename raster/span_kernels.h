@@ -34,7 +34,6 @@ struct RunBuffers {
 
 struct SpanKernels {
     const char* name;
-    int pixels_per_step;
     // The depth pre-pass over the runs, in order: each pixel's depth is
     // stored where it is strictly nearer than the stored one.
     void (*store_depths)(const ShadeRun* runs, int count, float* depth);

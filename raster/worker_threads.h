@@ -26,34 +26,3 @@ extern const WorkerThreadServices platform_worker_threads;
 // The services the shading pass uses; platform_worker_threads unless a test
 // has put others in place.
 extern const WorkerThreadServices* worker_threads;
-
-// --- The fast engine's pool -------------------------------------------------
-
-using PoolThread = void*;
-using PoolSignal = void*;
-
-// What a pool of long-lived workers needs: threads started at once and
-// pinned to a processor where the machine has it, counting signals to wake
-// them and to hear that they are done, and the processors the process may
-// run on. Each platform file fills in the table; tests may put a table of
-// their own in its place.
-struct PoolThreadServices {
-    // A thread that runs entry(argument) at once, pinned to `processor`
-    // (-1: anywhere; a processor the machine lacks: anywhere too), with the
-    // default floating-point control; nullptr when none can be had.
-    PoolThread (*start)(void (*entry)(void*), void* argument, int processor);
-    // Waits until the thread has returned from its entry, then releases it.
-    void (*join)(PoolThread thread);
-    // A signal with a count of zero; nullptr when none can be had.
-    PoolSignal (*make_signal)();
-    // Adds one to the count, waking one waiter.
-    void (*raise)(PoolSignal signal);
-    // Waits, without spinning, until the count is above zero, then takes one.
-    void (*await)(PoolSignal signal);
-    void (*free_signal)(PoolSignal signal);
-    // Fills `list` with up to `room` processor numbers the process may run
-    // on and returns how many it may run on (at least 1).
-    int (*usable_processors)(int* list, int room);
-};
-
-extern const PoolThreadServices platform_pool_threads;

@@ -2,10 +2,15 @@
 // constants, the working arrays of the frame pipeline and the two pixel
 // buffers. Every subsystem reads and writes these items directly.
 //
-// Threads: everything here is written on the main thread only, either during
-// start-up or in render_frame before the render workers start. The workers
-// read the scene, screen_vertices, rotated_normals and depth_buffer, and write
-// nothing but frame_buffer pixels of their own rows.
+// Threads: everything here but the pixel buffers is written on the main
+// thread only, during start-up or in a frame before its workers start.
+// The reference engine's render workers read the scene, screen_vertices,
+// rotated_normals and depth_buffer, and write nothing but frame_buffer pixels
+// of their own half of the rows; the main thread has cleared both buffers and
+// drawn depth_buffer before they start. The fast engine's workers read the
+// texture and the frame's faces, which the main thread copies for them
+// (engine/fast_engine.h), and write frame_buffer and depth_buffer, each
+// worker only in the rows of the strips it takes.
 #pragma once
 
 #include <cstddef>

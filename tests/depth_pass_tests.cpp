@@ -7,6 +7,7 @@
 
 #include "pipeline/depth_pass.h"
 #include "pipeline/frame.h"
+#include "depth_routines.h"
 #include "test_support.h"
 
 namespace {

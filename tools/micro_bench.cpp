@@ -35,12 +35,22 @@ const SpanEnd run_left_end = run_end(run_left, {{0.0f, 0.0f, -1.0f, 0.0f}}, 20.0
 const SpanEnd run_right_end =
     run_end(run_left + run_pixels, {{0.5f, 0.3f, -0.8f, 0.0f}}, 110.0f, 120.0f, 90.0f);
 
+// The depth pre-pass on one row's run between two ends, as the walk hands it
+// over.
+void store_run_depths(std::int32_t row, std::int32_t x_a, float z_a, std::int32_t x_b, float z_b) {
+    const EdgeState<DepthValue> a{x_a * (1 << edge_fraction_bits), {z_a}};
+    const EdgeState<DepthValue> b{x_b * (1 << edge_fraction_bits), {z_b}};
+    const FrameTarget target = global_frame_target();
+    Span<DepthValue> span;
+    if (set_up_span(row, a, b, whole_frame_band(target), &span)) store_nearer_depths(span, target.depth, target.width);
+}
+
 // The run's own depths in the depth buffer, so that every pixel is front-most
 // and takes the specular path, the dearer one.
 void prepare_front_most_run() {
     clear_buffers();
-    depth_span(static_cast<std::int16_t>(run_row), run_left_end.column, run_left_end.attributes.lane[2],
-               run_right_end.column, run_right_end.attributes.lane[2], global_frame_target());
+    store_run_depths(run_row, run_left_end.column, run_left_end.attributes.lane[2], run_right_end.column,
+                     run_right_end.attributes.lane[2]);
 }
 
 void shade_pixel_bench(benchmark::State& state) {
@@ -75,8 +85,7 @@ void depth_span_bench(benchmark::State& state) {
     // fresh buffer rather than only compared.
     float nearer = 0.0f;
     for (auto _ : state) {
-        depth_span(static_cast<std::int16_t>(run_row), run_left, 100.0f + nearer, run_left + run_pixels,
-                   -100.0f + nearer, global_frame_target());
+        store_run_depths(run_row, run_left, 100.0f + nearer, run_left + run_pixels, -100.0f + nearer);
         nearer -= 0.5f;
         benchmark::ClobberMemory();
     }
@@ -169,13 +178,8 @@ void shade_triangle_bench(benchmark::State& state) {
         corner(455, 900, 200.0f, {{-0.7f, 0.5f, -0.5f, 0.0f}}, corner_texcoords[1]),
         corner(1455, 900, 100.0f, {{0.7f, 0.5f, -0.5f, 0.0f}}, corner_texcoords[2])};
     clear_buffers();
-    ScreenPoint points[3];
-    float depths[3];
-    for (int n = 0; n < 3; ++n) {
-        points[n] = corners[n].position;
-        depths[n] = corners[n].depth;
-    }
-    depth_triangle(points, depths, global_frame_target());
+    const FrameFace face{{corners[0], corners[1], corners[2]}};
+    depth_pass(&face, 1, global_frame_target(), whole_frame_band(global_frame_target()));
     const ShadeTarget target = whole_frame_target();
     for (auto _ : state) {
         shade_triangle(corners, target);

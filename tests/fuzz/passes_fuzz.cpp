@@ -54,6 +54,7 @@
 #include <pmmintrin.h>
 
 #include "app/startup.h"
+#include "depth_routines.h"
 #include "pipeline/depth_pass.h"
 #include "pipeline/frame.h"
 #include "raster/shade_pixel.h"
