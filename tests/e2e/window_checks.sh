@@ -22,11 +22,13 @@
 #               same way instead of rendering to SDL's off-screen driver;
 #               with SDL_VIDEODRIVER=offscreen chosen by the user it runs
 #   startup-failure
-#               8x8 screen, too small for a frame: "Startup failed." (the
-#               Windows program: its message box, which must be closed) and
-#               exit code 1
+#               8x8 screen, too small for a frame: "Startup failed." and why
+#               on standard error (the Windows program also in its message
+#               box, which must be closed) and exit code 1
 #   options     --help and --version answer without a window, exit code 0;
-#               bad arguments: one line on standard error, exit code 2
+#               the help, which a Windows program without a console shows in
+#               a message box, speaks of no standard output or error; bad
+#               arguments: one line on standard error, exit code 2
 #   engines     330x250 screen: the reference engine and the fast engine with
 #               three workers each draw the window, and --timing says so
 #   no-buffers  8192x8192 screen, the program's address space limited so
@@ -184,11 +186,13 @@ expect_startup_failure() {
     say "$what: exit code $status"
 }
 
-# The Linux program's report of a failed start-up on standard error:
-# "Startup failed.", then one line with the reason, which must match the
-# extended regular expression `reason`.
+# The report of a failed start-up on standard error: "Startup failed.",
+# then one line with the reason, which must match the extended regular
+# expression `reason`.
 expect_failure_report() {
     local what=$1 reason=$2 line
+    # A Windows program ends its lines with CR LF.
+    sed -i 's/\r$//' "$work/program.err"
     grep -qx "Startup failed." "$work/program.err" || fail "$what: standard error does not say \"Startup failed.\""
     line=$(sed -n '/^Startup failed\.$/{n;p;q;}' "$work/program.err")
     [ -n "$line" ] || fail "$what: no reason after \"Startup failed.\""
@@ -337,6 +341,8 @@ check_options() {
     for option in --engine --workers --isa --timing --version; do
         grep -q -- "$option" "$work/program.out" || fail "--help does not mention $option"
     done
+    ! grep -n "standard \(output\|error\)" "$work/program.out" ||
+        fail "--help speaks of standard output or error, which a message box has not"
     say "--version and --help answer"
     local bad
     for bad in "--workers 0" "--workers 65" "--engine slow" "--isa avx512" "--engine reference --workers 3" \
@@ -430,10 +436,8 @@ check_startup_failure() {
     start_screen 8x8
     start_program
     expect_startup_failure 120 "8x8 screen"
-    if [ "$launcher" = native ]; then
-        expect_failure_report "8x8 screen" "^The screen, 8 x 8 pixels, gives no frame"
-    else
-        # Standard error is Wine's; the message box is all the program says.
+    expect_failure_report "8x8 screen" "^The screen, 8 x 8 pixels, gives no frame"
+    if [ "$launcher" = wine ]; then
         [ "$message_box_seen" = yes ] || fail "8x8 screen: no message box titled \"Error\" showed"
     fi
 }
