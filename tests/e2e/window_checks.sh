@@ -28,7 +28,9 @@
 #   options     --help and --version answer without a window, exit code 0;
 #               the help, which a Windows program without a console shows in
 #               a message box, speaks of no standard output or error; bad
-#               arguments: one line on standard error, exit code 2
+#               arguments: one line on standard error, exit code 2; the
+#               Windows program started without a console shows either in a
+#               message box
 #   engines     330x250 screen: the reference engine and the fast engine with
 #               three workers each draw the window, and --timing says so
 #   no-buffers  8192x8192 screen, the program's address space limited so
@@ -354,6 +356,29 @@ check_options() {
             fail "$bad: standard error is not one line naming the program: $(cat "$work/program.err")"
     done
     say "bad arguments: exit status 2 and one line each"
+
+    # Started by Windows' own start command, as from Explorer, the program
+    # has no standard output: --help and bad arguments show in a message box
+    # titled "Ombrastel", and closing it ends the program with their status.
+    if [ "$launcher" = wine ]; then
+        need_tools Xvfb
+        start_screen 1024x768
+        local entry arguments status box got
+        for entry in "--help|0" "--engine slow|2"; do
+            arguments=${entry%|*}
+            status=${entry#*|}
+            # shellcheck disable=SC2086
+            "$WINE_LOADER" start /wait /unix "$program" $arguments >"$work/program.out" 2>"$work/program.err" </dev/null &
+            program_pid=$!
+            box=$("$X11_PROBE" find "Ombrastel" 60000) || fail "$arguments without a console: no message box titled \"Ombrastel\""
+            "$X11_PROBE" delete "$box" || fail "$arguments: cannot close the message box"
+            got=0
+            wait "$program_pid" || got=$?
+            program_pid=""
+            [ "$got" -eq "$status" ] || fail "$arguments in a message box: exit status $got, wanted $status"
+            say "$arguments without a console: a message box, exit status $status once closed"
+        done
+    fi
 }
 
 # Both engines run the window, a moment each, and say what they drew with.
