@@ -41,8 +41,8 @@ with the fast engine on every processor; both engines draw the same
 pictures. It writes no file.)";
 
 constexpr const char* footer = R"(Exit status: 0 ended by Escape or by closing the window; 1 start-up failed
-("Startup failed.", and on Linux the reason on standard error); 2 bad
-arguments (one line on standard error).)";
+("Startup failed." and the reason); 2 bad arguments (one line naming the
+cause).)";
 
 [[noreturn]] void fail_startup(const std::string& reason)
 {
@@ -66,13 +66,13 @@ ShellOptions read_command_line(int argc, const char* const* argv)
         declare_engine_options(line, engine);
         bool timing = false;
         line.flag("--timing",
-                  "at the end, print on standard output the frames shown,\n"
-                  "the mean time per frame and, of it, the time spent\n"
-                  "presenting and waiting for the workers",
+                  "at the end, report the frames shown, the mean time\n"
+                  "per frame and, of it, the time spent presenting and\n"
+                  "waiting for the workers",
                   &timing);
         switch (line.parse(argc, argv)) {
         case CommandLine::Outcome::show_help:
-            show_text(line.help_text(), false);
+            show_help(line.help_text(), line.dialog_help_text());
             close_window_and_exit(ShellEnd::quit);
         case CommandLine::Outcome::show_version:
             show_text(line.version_line(), false);

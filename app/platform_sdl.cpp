@@ -164,7 +164,8 @@ void show_startup_failure(const std::string& reason)
 {
     std::fprintf(stderr, "%s\n%s\n", startup_failed_text, reason.c_str());
     // Fails quietly when there is no display; standard error has it then.
-    SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Error", startup_failed_text, nullptr);
+    const std::string text = std::string(startup_failed_text) + "\n\n" + reason;
+    SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Error", text.c_str(), nullptr);
 }
 
 void show_text(const std::string& text, bool is_error)
@@ -172,6 +173,11 @@ void show_text(const std::string& text, bool is_error)
     std::FILE* stream = is_error ? stderr : stdout;
     std::fputs(text.c_str(), stream);
     std::fflush(stream);
+}
+
+void show_help(const std::string& text, const std::string&)
+{
+    show_text(text, false);
 }
 
 void close_window_and_exit(ShellEnd end)

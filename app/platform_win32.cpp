@@ -166,26 +166,46 @@ EventOutcome handle_one_event()
     return EventOutcome::go_on;
 }
 
-// A GUI program has no standard error: the message box is all the user
-// sees, and the reason goes unshown.
-void show_startup_failure(const std::string&)
-{
-    MessageBoxA(nullptr, startup_failed_text, nullptr, MB_ICONERROR);
-}
+namespace {
 
 // A GUI program has standard output and error only when whoever started it
-// gave it some (a redirection, or Wine passing on its own); otherwise the
-// text goes to a message box.
+// gave it some (a redirection, or Wine passing on its own).
+bool has_stream(DWORD which)
+{
+    const HANDLE stream = GetStdHandle(which);
+    return stream != nullptr && stream != INVALID_HANDLE_VALUE && GetFileType(stream) != FILE_TYPE_UNKNOWN;
+}
+
+}  // namespace
+
+void show_startup_failure(const std::string& reason)
+{
+    if (has_stream(STD_ERROR_HANDLE)) {
+        std::fprintf(stderr, "%s\n%s\n", startup_failed_text, reason.c_str());
+        std::fflush(stderr);
+    }
+    const std::string text = std::string(startup_failed_text) + "\n\n" + reason;
+    MessageBoxA(nullptr, text.c_str(), nullptr, MB_ICONERROR);
+}
+
+// Without a stream the text goes to a message box.
 void show_text(const std::string& text, bool is_error)
 {
-    const HANDLE stream = GetStdHandle(is_error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    if (stream != nullptr && stream != INVALID_HANDLE_VALUE && GetFileType(stream) != FILE_TYPE_UNKNOWN) {
+    if (has_stream(is_error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE)) {
         std::FILE* file = is_error ? stderr : stdout;
         std::fputs(text.c_str(), file);
         std::fflush(file);
         return;
     }
     MessageBoxA(nullptr, text.c_str(), "Ombrastel", is_error ? MB_ICONERROR : MB_ICONINFORMATION);
+}
+
+void show_help(const std::string& text, const std::string& dialog_text)
+{
+    if (has_stream(STD_OUTPUT_HANDLE))
+        show_text(text, false);
+    else
+        MessageBoxA(nullptr, dialog_text.c_str(), "Ombrastel", MB_ICONINFORMATION);
 }
 
 void close_window_and_exit(ShellEnd end)

@@ -70,14 +70,18 @@ void sleep_one_millisecond();
 // quit once the program has been asked to end.
 EventOutcome handle_one_event();
 
-// Tells the user that start-up failed, with startup_failed_text; where the
-// window layer has a place for more (standard error), with `reason` too.
+// Tells the user that start-up failed, with startup_failed_text and then
+// `reason` on standard error where the program has it, and in a message box.
 void show_startup_failure(const std::string& reason);
 
-// Shows text the user asked for (--help, --version, --timing) on standard
-// output, or a line about bad arguments on standard error, where the program
-// has them; a Windows program started without a console shows a message box.
+// Shows text the user asked for (--version, --timing) on standard output, or
+// a line about bad arguments on standard error, where the program has them;
+// a Windows program started without a console shows a message box.
 void show_text(const std::string& text, bool is_error);
+
+// Shows --help as show_text does: `text` on standard output, or in a message
+// box `dialog_text`, the same laid out for a box that wraps its own lines.
+void show_help(const std::string& text, const std::string& dialog_text);
 
 // How the program ends.
 enum class ShellEnd {

@@ -22,6 +22,30 @@ public:
 
 std::string in_quotes(const std::string& text) { return "'" + text + "'"; }
 
+// Text broken into lines for a terminal, as paragraphs for a box that breaks
+// them itself: the lines of a paragraph joined by blanks, one empty line
+// between paragraphs.
+std::string unwrapped(const std::string& text) {
+    std::string joined;
+    bool in_paragraph = false, paragraph_ended = false;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        if (end == start) {
+            paragraph_ended = in_paragraph;
+        } else {
+            if (paragraph_ended) joined += "\n\n";
+            else if (in_paragraph) joined += ' ';
+            joined.append(text, start, end - start);
+            in_paragraph = true;
+            paragraph_ended = false;
+        }
+        start = end + 1;
+    }
+    return joined;
+}
+
 }  // namespace
 
 struct CommandLine::Parser {
@@ -150,6 +174,20 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const* argv) {
 }
 
 std::string CommandLine::help_text() const { return parser_->app.help(); }
+
+std::string CommandLine::dialog_help_text() const {
+    const CLI::App& app = parser_->app;
+    std::string text = "Usage: " + parser_->program + " [OPTIONS]\n\n";
+    if (!app.get_description().empty()) text += unwrapped(app.get_description()) + "\n\n";
+    text += "Options:\n\n";
+    for (const CLI::Option* option : app.get_options()) {
+        text += option->get_name();
+        if (!option->get_type_name().empty()) text += " " + option->get_type_name();
+        text += "\n" + unwrapped(option->get_description()) + "\n\n";
+    }
+    if (!app.get_footer().empty()) text += unwrapped(app.get_footer()) + "\n";
+    return text;
+}
 
 std::string CommandLine::version_line() const { return parser_->program + " " + ombrastel_version + "\n"; }
 

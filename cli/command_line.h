@@ -67,6 +67,10 @@ public:
     Outcome parse(int argc, const char* const* argv);
 
     std::string help_text() const;
+    // The same help for a message box, which wraps lines itself: every
+    // paragraph on one line, and each option's name and value on a line of
+    // their own above what it does.
+    std::string dialog_help_text() const;
     std::string version_line() const;  // "ombrastel-snapshot 1.0.0\n"
 
 private:

@@ -23,11 +23,15 @@
 #               same way instead of rendering to SDL's off-screen driver;
 #               with SDL_VIDEODRIVER=offscreen chosen by the user it runs
 #   startup-failure
-#               8x8 screen, too small for a frame: "Startup failed." (the
-#               Windows program: its message box, which must be closed) and
-#               exit code 1
+#               8x8 screen, too small for a frame: "Startup failed." and why
+#               on standard error (the Windows program also in its message
+#               box, which must be closed) and exit code 1
 #   options     --help and --version answer without a window, exit code 0;
-#               bad arguments: one line on standard error, exit code 2
+#               the help, which a Windows program without a console shows in
+#               a message box, speaks of no standard output or error; bad
+#               arguments: one line on standard error, exit code 2; the
+#               Windows program started without a console shows either in a
+#               message box
 #   engines     330x250 screen: the reference engine and the fast engine with
 #               three workers each draw the window, and --timing says so
 #   no-buffers  8192x8192 screen, the program's address space limited so
@@ -186,11 +190,13 @@ expect_startup_failure() {
     say "$what: exit code $status"
 }
 
-# The Linux program's report of a failed start-up on standard error:
-# "Startup failed.", then one line with the reason, which must match the
-# extended regular expression `reason`.
+# The report of a failed start-up on standard error: "Startup failed.",
+# then one line with the reason, which must match the extended regular
+# expression `reason`.
 expect_failure_report() {
     local what=$1 reason=$2 line
+    # A Windows program ends its lines with CR LF.
+    sed -i 's/\r$//' "$work/program.err"
     grep -qx "Startup failed." "$work/program.err" || fail "$what: standard error does not say \"Startup failed.\""
     line=$(sed -n '/^Startup failed\.$/{n;p;q;}' "$work/program.err")
     [ -n "$line" ] || fail "$what: no reason after \"Startup failed.\""
@@ -378,6 +384,8 @@ check_options() {
     for option in --engine --workers --isa --estimates --timing --version; do
         grep -q -- "$option" "$work/program.out" || fail "--help does not mention $option"
     done
+    ! grep -n "standard \(output\|error\)" "$work/program.out" ||
+        fail "--help speaks of standard output or error, which a message box has not"
     say "--version and --help answer"
     local bad
     for bad in "--workers 0" "--workers 65" "--engine slow" "--isa avx512" "--estimates exact" \
@@ -389,6 +397,29 @@ check_options() {
             fail "$bad: standard error is not one line naming the program: $(cat "$work/program.err")"
     done
     say "bad arguments: exit status 2 and one line each"
+
+    # Started by Windows' own start command, as from Explorer, the program
+    # has no standard output: --help and bad arguments show in a message box
+    # titled "Ombrastel", and closing it ends the program with their status.
+    if [ "$launcher" = wine ]; then
+        need_tools Xvfb
+        start_screen 1024x768
+        local entry arguments status box got
+        for entry in "--help|0" "--engine slow|2"; do
+            arguments=${entry%|*}
+            status=${entry#*|}
+            # shellcheck disable=SC2086
+            "$WINE_LOADER" start /wait /unix "$program" $arguments >"$work/program.out" 2>"$work/program.err" </dev/null &
+            program_pid=$!
+            box=$("$X11_PROBE" find "Ombrastel" 60000) || fail "$arguments without a console: no message box titled \"Ombrastel\""
+            "$X11_PROBE" delete "$box" || fail "$arguments: cannot close the message box"
+            got=0
+            wait "$program_pid" || got=$?
+            program_pid=""
+            [ "$got" -eq "$status" ] || fail "$arguments in a message box: exit status $got, wanted $status"
+            say "$arguments without a console: a message box, exit status $status once closed"
+        done
+    fi
 }
 
 # Both engines run the window, a moment each, and say what they drew with.
@@ -471,10 +502,8 @@ check_startup_failure() {
     start_screen 8x8
     start_program
     expect_startup_failure 120 "8x8 screen"
-    if [ "$launcher" = native ]; then
-        expect_failure_report "8x8 screen" "^The screen, 8 x 8 pixels, gives no frame"
-    else
-        # Standard error is Wine's; the message box is all the program says.
+    expect_failure_report "8x8 screen" "^The screen, 8 x 8 pixels, gives no frame"
+    if [ "$launcher" = wine ]; then
         [ "$message_box_seen" = yes ] || fail "8x8 screen: no message box titled \"Error\" showed"
     fi
 }

@@ -212,6 +212,27 @@ TEST(CommandLine, HelpListsEveryOptionAndTheVersionIsTheProjects) {
     EXPECT_EQ(line.version_line(), std::string("ombrastel-test ") + OMBRASTEL_PROJECT_VERSION + "\n");
 }
 
+// What a message box shows: the same parts in the same order, each paragraph
+// and each option's description on one line for the box to wrap, nothing
+// indented into columns.
+TEST(CommandLine, DialogHelpHoldsTheSameTextInParagraphs) {
+    CommandLine line("ombrastel-test", "A test program\nover two lines.\n\nA second paragraph.",
+                     "The footer,\nbroken.");
+    std::optional<std::string> size;
+    bool timing = false;
+    line.option("--size", "WxH", "frame size,\nover two lines", &size);
+    line.flag("--timing", "report\nthe times", &timing);
+    EXPECT_EQ(line.dialog_help_text(),
+              "Usage: ombrastel-test [OPTIONS]\n\n"
+              "A test program over two lines.\n\nA second paragraph.\n\n"
+              "Options:\n\n"
+              "--help\nshow this text and exit\n\n"
+              "--version\nshow the version and exit\n\n"
+              "--size WxH\nframe size, over two lines\n\n"
+              "--timing\nreport the times\n\n"
+              "The footer, broken.\n");
+}
+
 TEST(CommandLine, OneLineTurnsControlCharactersIntoBlanks) {
     EXPECT_EQ(one_line("a\nb\rc\td\x7f" "e"), "a b c d e");
     EXPECT_EQ(one_line("plain \xc3\xa9"), "plain \xc3\xa9");

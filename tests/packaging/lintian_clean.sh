@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Makes the .deb with cpack and has lintian check it as a distribution would:
+# any error or warning fails. Tags the package overrides are shown too, so
+# that an override cannot hide one unseen.
+#   lintian_clean.sh CPACK BUILD_DIR
+set -euo pipefail
+cpack=$1 build=$2
+
+if ! command -v lintian >/dev/null; then
+    echo "SKIPPED: lintian is not installed (Debian: lintian)"
+    exit 77
+fi
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+"$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/packages" >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log" >&2; fail "cpack could not make the .deb"; }
+debs=("$work"/packages/*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "cpack made ${#debs[@]} .deb files: ${debs[*]}"
+
+status=0
+lintian --fail-on error,warning --show-overrides --no-tag-display-limit "${debs[0]}" >"$work/lintian.log" 2>&1 ||
+    status=$?
+# lintian says so when it runs as root; that is no finding about the package.
+grep -v '^running with root privileges' "$work/lintian.log" || true
+[ "$status" -eq 0 ] || fail "lintian found errors or warnings in $(basename "${debs[0]}") (exit status $status)"
+echo "lintian: no error and no warning in $(basename "${debs[0]}")"
