@@ -95,7 +95,7 @@ trap cleanup EXIT
 need_tools() {
     local tool
     for tool in "$@"; do
-        command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (Debian: see scripts/test-packages.txt)"
+        command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (Debian: see scripts/packages-test.txt)"
     done
 }
 
