@@ -174,6 +174,14 @@ void show_text(const std::string& text, bool is_error)
     std::fflush(stream);
 }
 
+void prepare_frame_rate_lines() {}
+
+void show_frame_rate_line(const std::string& line)
+{
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
 void close_window_and_exit(ShellEnd end)
 {
     if (window != nullptr)

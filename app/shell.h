@@ -79,6 +79,14 @@ void show_startup_failure(const std::string& reason);
 // has them; a Windows program started without a console shows a message box.
 void show_text(const std::string& text, bool is_error);
 
+// Makes ready where show_frame_rate_line writes (--fps), before the window
+// opens: standard error where the program has it; a Windows program started
+// without one takes its starter's console, or else opens a console of its own.
+void prepare_frame_rate_lines();
+
+// Shows one line of --fps, without waiting for anyone to read it.
+void show_frame_rate_line(const std::string& line);
+
 // How the program ends.
 enum class ShellEnd {
     quit,            // asked to: the exit code the platform's quit signal carried, 0

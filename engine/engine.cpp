@@ -170,6 +170,8 @@ void finish_frame() {
     if (engine.kind == EngineKind::fast) finish_fast_frame();
 }
 
+bool frame_in_progress() { return engine.drawing; }
+
 void time_stages(bool on) {
     engine.timing = on;
     if (engine.fast) engine.fast->time_stages(on);
