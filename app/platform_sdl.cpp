@@ -62,8 +62,8 @@ bool driver_chosen_by_user()
 
 // What the libraries under SDL write on standard error while the display is
 // looked for ("XDG_RUNTIME_DIR is invalid", say): held back, so that a failed
-// start says its reason first, and written out after it, or at once when the
-// display opens.
+// start says its reason first and this after it. Once a display is open, it
+// only tells of the drivers SDL tried before, and is dropped.
 std::string held_noise;
 
 class StandardErrorHeld {
@@ -172,7 +172,7 @@ bool open_display(int* screen_width, int* screen_height, std::string* reason)
                   "\" video driver, which shows the window to nobody (set SDL_VIDEODRIVER to choose a driver).";
         return false;
     }
-    write_held_noise();
+    held_noise.clear();
     SDL_DisplayMode desktop;
     if (SDL_GetDesktopDisplayMode(0, &desktop) != 0) {
         *reason = std::string("The display's screen size could not be read: ") + SDL_GetError();
