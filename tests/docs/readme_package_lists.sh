@@ -38,8 +38,7 @@ for list in "${lists[@]}"; do
     while read -r package; do
         [ -n "$package" ] && differs "README.md's block for $name names $package, which $name does not hold"
     done < <(comm -23 <(echo "$listed") <(echo "$wanted"))
-    say_count=$(wc -l <<<"$wanted")
-    [ "$status" -eq 0 ] && echo "$name: $say_count packages, as README.md lists them"
+    [ "$status" -eq 0 ] && echo "$name: $(wc -l <<<"$wanted") package line(s), as README.md lists them"
 done
 while read -r named; do
     [ -e "$source_dir/$named" ] || differs "README.md names $named, which is not there"
