@@ -69,13 +69,15 @@ ShellOptions read_command_line(int argc, const char* const* argv)
         line.flag("--timing",
                   "at the end, print on standard output the frames shown,\n"
                   "the mean time per frame and, of it, the time spent\n"
-                  "presenting and waiting for the workers",
+                  "presenting and waiting for the workers; and the idle\n"
+                  "pauses, and how many found a frame being drawn",
                   &timing);
         bool fps = false;
         line.flag("--fps",
                   "once a second, print the frames shown in that second\n"
-                  "on standard error (a Windows program started without\n"
-                  "a console opens one to show them)",
+                  "on standard error (a Windows program without one: on\n"
+                  "the console it was started from, or a console of its\n"
+                  "own)",
                   &fps);
         switch (line.parse(argc, argv)) {
         case CommandLine::Outcome::show_help:
