@@ -424,7 +424,7 @@ check_pacing() {
     pauses=$(sed -n 's/.*; \([0-9]*\) idle pauses, [0-9]* of them with a frame being drawn$/\1/p' <<<"$report")
     drawing=$(sed -n 's/.*; [0-9]* idle pauses, \([0-9]*\) of them with a frame being drawn$/\1/p' <<<"$report")
     [ -n "$pauses" ] && [ -n "$drawing" ] || fail "--timing printed: $report"
-    [ "$pauses" -ge 100 ] || fail "only $pauses idle pauses in more than two idle seconds: $report"
+    [ "$pauses" -ge 20 ] || fail "only $pauses idle pauses in more than two idle seconds: $report"
     [ "$drawing" -eq 0 ] || fail "$drawing of $pauses idle pauses had a frame being drawn: $report"
     say "$pauses idle pauses, none with a frame being drawn"
 }
