@@ -12,7 +12,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
-ensure_debian_packages $(grep -v '^#' scripts/test-packages.txt)
+# Every list: building, the tests' libraries, the test runs, the cross-builds.
+ensure_debian_packages $(packages_in scripts/packages-*.txt)
 
 allow_skips=${OMBRASTEL_ALLOW_SKIPS:-0}
 if [ "$allow_skips" != 0 ] && [ "$allow_skips" != 1 ]; then

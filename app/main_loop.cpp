@@ -54,6 +54,7 @@ cause).)";
 struct ShellOptions {
     EngineChoice engine;
     bool timing = false;
+    bool fps = false;
 };
 
 // Reads the command line; --help, --version and bad arguments end the
@@ -66,10 +67,21 @@ ShellOptions read_command_line(int argc, const char* const* argv)
         declare_engine_options(line, engine);
         bool timing = false;
         line.flag("--timing",
-                  "at the end, report the frames shown, the mean time\n"
-                  "per frame and, of it, the time spent presenting and\n"
-                  "waiting for the workers",
+                  "at the end, report the frames shown, the mean time
+"
+                  "per frame and, of it, the time spent presenting and
+"
+                  "waiting for the workers; and the idle pauses, and how
+"
+                  "many found a frame being drawn",
                   &timing);
+        bool fps = false;
+        line.flag("--fps",
+                  "once a second, report the frames shown in that second\n"
+                  "on the terminal the program was started from (a\n"
+                  "Windows program started without one opens a console\n"
+                  "of its own)",
+                  &fps);
         switch (line.parse(argc, argv)) {
         case CommandLine::Outcome::show_help:
             show_help(line.help_text(), line.dialog_help_text());
@@ -83,6 +95,7 @@ ShellOptions read_command_line(int argc, const char* const* argv)
         ShellOptions options;
         options.engine = engine_choice_from(engine);
         options.timing = timing;
+        options.fps = fps;
         start_chosen_engine(options.engine);
         return options;
     } catch (const ArgumentError& error) {
@@ -94,9 +107,13 @@ ShellOptions read_command_line(int argc, const char* const* argv)
 using Clock = std::chrono::steady_clock;
 
 // What --timing reports: the whole loop's time and, of it, the time spent
-// presenting and waiting for the workers to finish a frame.
+// presenting and waiting for the workers to finish a frame; and the idle
+// pauses, with those during which the engine had a frame in progress, which
+// idle mode never allows.
 struct LoopTimes {
     long frames = 0;
+    long pauses = 0;
+    long pauses_while_drawing = 0;
     Clock::duration presenting{}, waiting{};
     Clock::time_point start = Clock::now();
 
@@ -105,17 +122,55 @@ struct LoopTimes {
         auto per_frame = [&](Clock::duration d) {
             return std::chrono::duration<double, std::milli>(d).count() / static_cast<double>(frames > 0 ? frames : 1);
         };
-        char text[400];
+        char text[500];
         std::snprintf(text, sizeof text,
                       "%s: %ld frames shown, %s engine, %d worker%s, %s: %.3f ms per frame (%.1f frames/s), "
-                      "of which %.3f ms presenting and %.3f ms waiting for the workers\n",
+                      "of which %.3f ms presenting and %.3f ms waiting for the workers; "
+                      "%ld idle pauses, %ld of them with a frame being drawn\n",
                       program_name, frames, engine_name(engine.kind), engine.workers, engine.workers == 1 ? "" : "s",
                       instruction_set_name(engine.instruction_set), per_frame(Clock::now() - start),
                       frames > 0 ? 1000.0 / per_frame(Clock::now() - start) : 0.0, per_frame(presenting),
-                      per_frame(waiting));
+                      per_frame(waiting), pauses, pauses_while_drawing);
         return text;
     }
 };
+
+// --fps: once a second, a line with the frames shown in that second.
+class FrameRateLines {
+public:
+    explicit FrameRateLines(bool on) : on_(on) {}
+
+    void frame_shown()
+    {
+        if (!on_)
+            return;
+        ++frames_;
+        const Clock::time_point now = Clock::now();
+        const std::chrono::duration<double> elapsed = now - since_;
+        if (elapsed < std::chrono::seconds(1))
+            return;
+        char line[120];
+        std::snprintf(line, sizeof line, "%s: %.1f frames/s, %s\n", program_name,
+                      static_cast<double>(frames_) / elapsed.count(), full_speed == 1 ? "full speed" : "idle");
+        show_frame_rate_line(line);
+        frames_ = 0;
+        since_ = now;
+    }
+
+private:
+    bool on_;
+    long frames_ = 0;
+    Clock::time_point since_ = Clock::now();
+};
+
+// The idle pause: 1 ms in which nothing is drawn.
+void idle_pause(LoopTimes& times)
+{
+    ++times.pauses;
+    if (frame_in_progress())
+        ++times.pauses_while_drawing;
+    sleep_one_millisecond();
+}
 
 // A second frame buffer, for an engine that draws in the background: the
 // window shows one frame while the next is drawn into the other buffer.
@@ -129,16 +184,19 @@ std::uint32_t* spare_frame_buffer()
 }
 
 // The main loop: frames are shown in order, 0, 1, 2, ..., each once, as when
-// every frame is drawn and then shown; with a spare buffer, frame k + 1 is
-// drawn while frame k is presented.
-void run_frames(LoopTimes& times)
+// every frame is drawn and then shown. At full speed, with a spare buffer,
+// frame k + 1 is drawn while frame k is presented. Idle, the loop pauses with
+// nothing drawn: frame k is shown, the pause and one event follow, and only
+// then is frame k + 1 drawn.
+void run_frames(LoopTimes& times, FrameRateLines& rate)
 {
     std::uint32_t* spare = spare_frame_buffer();
     render_frame();
     for (;;) {
         advance_frame_counter();
         std::uint32_t* finished = frame_buffer;
-        if (spare) {
+        const bool overlapped = spare != nullptr && full_speed == 1;
+        if (overlapped) {
             frame_buffer = spare;
             spare = finished;
             begin_frame();
@@ -147,13 +205,14 @@ void run_frames(LoopTimes& times)
         present_frame(finished);
         ++times.frames;
         times.presenting += Clock::now() - presenting;
+        rate.frame_shown();
         if (full_speed != 1)
-            sleep_one_millisecond();
+            idle_pause(times);
         // One event per frame at most: a burst of input is worked off one
         // event per frame and never holds a frame back.
         const EventOutcome outcome = handle_one_event();
         const Clock::time_point waiting = Clock::now();
-        if (spare)
+        if (overlapped)
             finish_frame();  // also after quit: no worker may outlive the loop
         else if (outcome == EventOutcome::go_on)
             render_frame();
@@ -168,6 +227,9 @@ void run_frames(LoopTimes& times)
 void program_entry(int argc, const char* const* argv)
 {
     const ShellOptions options = read_command_line(argc, argv);
+    // Before the window: a console opened for the lines then stays behind it.
+    if (options.fps)
+        prepare_frame_rate_lines();
     int screen_width = 0;
     int screen_height = 0;
     FrameSize size{};
@@ -187,7 +249,8 @@ void program_entry(int argc, const char* const* argv)
         fail_startup(reason);
 
     LoopTimes times;
-    run_frames(times);
+    FrameRateLines rate(options.fps);
+    run_frames(times, rate);
     const RunningEngine engine = running_engine();
     stop_engine();
     if (options.timing)

@@ -2,6 +2,7 @@
 // shell's seam and the process entry.
 #define SDL_MAIN_HANDLED
 #include <SDL.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +60,75 @@ bool driver_chosen_by_user()
     return chosen != nullptr && chosen[0] != '\0';
 }
 
+// What the libraries under SDL write on standard error while the display is
+// looked for ("XDG_RUNTIME_DIR is invalid", say): held back, so that a failed
+// start says its reason first and this after it. Once a display is open, it
+// only tells of the drivers SDL tried before, and is dropped.
+std::string held_noise;
+
+class StandardErrorHeld {
+public:
+    StandardErrorHeld()
+    {
+        std::fflush(stderr);
+        holder_ = std::tmpfile();
+        saved_ = holder_ != nullptr ? dup(STDERR_FILENO) : -1;
+        if (saved_ >= 0 && dup2(fileno(holder_), STDERR_FILENO) < 0) {
+            close(saved_);
+            saved_ = -1;
+        }
+    }
+    ~StandardErrorHeld()
+    {
+        std::fflush(stderr);
+        if (saved_ >= 0) {
+            dup2(saved_, STDERR_FILENO);
+            close(saved_);
+        }
+        if (holder_ == nullptr)
+            return;
+        std::rewind(holder_);
+        char chunk[512];
+        std::size_t got = 0;
+        while ((got = std::fread(chunk, 1, sizeof chunk, holder_)) > 0)
+            held_noise.append(chunk, got);
+        std::fclose(holder_);
+    }
+    StandardErrorHeld(const StandardErrorHeld&) = delete;
+    StandardErrorHeld& operator=(const StandardErrorHeld&) = delete;
+
+private:
+    std::FILE* holder_ = nullptr;
+    int saved_ = -1;
+};
+
+void write_held_noise()
+{
+    std::fputs(held_noise.c_str(), stderr);
+    std::fflush(stderr);
+    held_noise.clear();
+}
+
+// What became of the displays the environment names, for a failed start:
+// `the X display ":99" (DISPLAY) could not be opened`, or `DISPLAY is not set`.
+std::string display_outcome(const char* variable, const char* kind)
+{
+    const char* name = std::getenv(variable);
+    if (name == nullptr || name[0] == '\0')
+        return std::string(variable) + " is not set";
+    return std::string("the ") + kind + " display \"" + name + "\" (" + variable + ") could not be opened";
+}
+
+// The displays SDL was to open: both kinds unless the user chose a driver.
+std::string displays_not_opened(const std::string& driver)
+{
+    if (driver == "x11")
+        return display_outcome("DISPLAY", "X");
+    if (driver == "wayland")
+        return display_outcome("WAYLAND_DISPLAY", "Wayland");
+    return display_outcome("DISPLAY", "X") + ", and " + display_outcome("WAYLAND_DISPLAY", "Wayland");
+}
+
 ShellKey shell_key(SDL_Keycode key)
 {
     switch (key) {
@@ -80,18 +150,29 @@ bool open_display(int* screen_width, int* screen_height, std::string* reason)
     // texture: a plain copy of the pixels, and no wait for the display's
     // refresh.
     SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
-    if (SDL_Init(SDL_INIT_VIDEO) != 0) {
-        *reason = std::string("No display could be opened: ") + SDL_GetError();
+    const char* hint = SDL_GetHint(SDL_HINT_VIDEODRIVER);
+    const std::string chosen = hint != nullptr ? hint : "";
+    int started = 0;
+    {
+        StandardErrorHeld noise;
+        started = SDL_Init(SDL_INIT_VIDEO);
+    }
+    if (started != 0) {
+        if (chosen.empty() || chosen == "x11" || chosen == "wayland")
+            *reason = "No display could be opened: " + displays_not_opened(chosen) + " (SDL: " + SDL_GetError() + ").";
+        else
+            *reason = "No display could be opened with SDL's \"" + chosen + "\" video driver: " + SDL_GetError();
         return false;
     }
     // Chosen by the user, such a driver stays: that is how a run without a
     // display is asked for.
     const char* driver = SDL_GetCurrentVideoDriver();
     if (driver != nullptr && shows_nothing(driver) && !driver_chosen_by_user()) {
-        *reason = std::string("No display: SDL found none and fell back to its \"") + driver +
+        *reason = "No display: " + displays_not_opened(chosen) + "; SDL would fall back to its \"" + driver +
                   "\" video driver, which shows the window to nobody (set SDL_VIDEODRIVER to choose a driver).";
         return false;
     }
+    held_noise.clear();
     SDL_DisplayMode desktop;
     if (SDL_GetDesktopDisplayMode(0, &desktop) != 0) {
         *reason = std::string("The display's screen size could not be read: ") + SDL_GetError();
@@ -163,6 +244,7 @@ EventOutcome handle_one_event()
 void show_startup_failure(const std::string& reason)
 {
     std::fprintf(stderr, "%s\n%s\n", startup_failed_text, reason.c_str());
+    write_held_noise();
     // Fails quietly when there is no display; standard error has it then.
     const std::string text = std::string(startup_failed_text) + "\n\n" + reason;
     SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Error", text.c_str(), nullptr);
@@ -178,6 +260,14 @@ void show_text(const std::string& text, bool is_error)
 void show_help(const std::string& text, const std::string&)
 {
     show_text(text, false);
+}
+
+void prepare_frame_rate_lines() {}
+
+void show_frame_rate_line(const std::string& line)
+{
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
 }
 
 void close_window_and_exit(ShellEnd end)

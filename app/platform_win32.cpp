@@ -57,6 +57,9 @@ void* obtain_window_buffer(std::size_t bytes)
     return VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
 }
 
+// Where the --fps lines go; none until prepare_frame_rate_lines finds a place.
+HANDLE frame_rate_output = INVALID_HANDLE_VALUE;
+
 // A start-up failure's reason with the system's error code of the call that
 // failed.
 bool failed_with_error(std::string* reason, const char* what)
@@ -206,6 +209,31 @@ void show_help(const std::string& text, const std::string& dialog_text)
         show_text(text, false);
     else
         MessageBoxA(nullptr, dialog_text.c_str(), "Ombrastel", MB_ICONINFORMATION);
+}
+
+// A GUI program's standard error is whatever its starter gave it (a
+// redirection, Wine's own); without one, the lines go to the console the
+// program was started from, or else to a console of its own, a window beside
+// the program's whose title is not the program's.
+void prepare_frame_rate_lines()
+{
+    const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    if (error != nullptr && error != INVALID_HANDLE_VALUE && GetFileType(error) != FILE_TYPE_UNKNOWN) {
+        frame_rate_output = error;
+        return;
+    }
+    if (!AttachConsole(ATTACH_PARENT_PROCESS) && !AllocConsole())
+        return;
+    frame_rate_output = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+void show_frame_rate_line(const std::string& line)
+{
+    if (frame_rate_output == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(frame_rate_output, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 void close_window_and_exit(ShellEnd end)

@@ -83,6 +83,14 @@ void show_text(const std::string& text, bool is_error);
 // box `dialog_text`, the same laid out for a box that wraps its own lines.
 void show_help(const std::string& text, const std::string& dialog_text);
 
+// Makes ready where show_frame_rate_line writes (--fps), before the window
+// opens: standard error where the program has it; a Windows program started
+// without one takes its starter's console, or else opens a console of its own.
+void prepare_frame_rate_lines();
+
+// Shows one line of --fps, without waiting for anyone to read it.
+void show_frame_rate_line(const std::string& line);
+
 // How the program ends.
 enum class ShellEnd {
     quit,            // asked to: the exit code the platform's quit signal carried, 0

@@ -98,7 +98,7 @@ CommandLine::CommandLine(std::string program, std::string description, std::stri
     // the message can tell one from the other.
     app.allow_extras(true);
     app.set_help_flag();
-    parser_->help = app.add_flag("--help", parser_->help_given, "show this text and exit");
+    parser_->help = app.add_flag("-h,--help", parser_->help_given, "show this text and exit");
     parser_->version = app.add_flag("--version", parser_->version_given, "show the version and exit");
     parser_->help->disable_flag_override();
     parser_->version->disable_flag_override();
@@ -122,6 +122,17 @@ void CommandLine::flag(const std::string& name, const std::string& help, bool* g
 }
 
 CommandLine::Outcome CommandLine::parse(int argc, const char* const* argv) {
+    // An option whose value would be another option's name was given no
+    // value: "--engine --frames 1" lacks the engine, not an argument less.
+    // A value that does start with "--" is given after '=' (--out=--file).
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (!parser_->takes_value(std::string(argument))) continue;
+        if (i + 1 < argc && std::string_view(argv[i + 1]).substr(0, 2) == "--")
+            throw ArgumentError(std::string(argument) + " needs a value (a value starting with -- goes after '=': " +
+                                std::string(argument) + "=VALUE)");
+        ++i;
+    }
     // CLI11 reads "--name=" as "--name" and then takes the next argument as
     // the value; here the value given is empty, as written.
     std::vector<std::string> arguments;
@@ -164,10 +175,8 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const* argv) {
         else
             v.value->reset();
     }
-    for (const Parser::Flag& f : parser_->flags) {
-        if (f.option->count() > 1) throw ArgumentError(f.option->get_name() + " is given twice");
-        *f.given = f.option->count() == 1;
-    }
+    // A flag said twice says the same as once.
+    for (const Parser::Flag& f : parser_->flags) *f.given = f.option->count() > 0;
     if (parser_->help_given) return Outcome::show_help;
     if (parser_->version_given) return Outcome::show_version;
     return Outcome::run;

@@ -1,5 +1,6 @@
 // The command line of Ombrastel's programs: "--name value" or "--name=value"
-// options, each given at most once, and --help and --version. A program
+// options, each given at most once, flags (a flag given twice is the same as
+// once), and --help (also -h) and --version. A program
 // declares its options, parses, and then gives each value its meaning with
 // its own checks. Every mistake comes back as an ArgumentError holding one
 // line that names the option or argument and says what is wrong; the program
@@ -61,8 +62,9 @@ public:
         show_version,  // --version was given: print version_line() and exit 0
     };
     // Reads argv[1..argc-1]. Throws ArgumentError for an unknown option, a
-    // stray argument, an option given twice, a missing value, or a value
-    // given to --help or --version. Otherwise --help and --version win over
+    // stray argument, an option given twice, a missing value (also when the
+    // next argument starts with "--": such a value is given after '='), or a
+    // value given to a flag. Otherwise --help and --version win over
     // the other options, whose values are then not looked at.
     Outcome parse(int argc, const char* const* argv);
 

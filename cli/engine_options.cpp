@@ -36,7 +36,7 @@ EngineChoice engine_choice_from(const GivenEngineOptions& given) {
     if (given.isa) {
         if (!instruction_set_choice_named(*given.isa, &choice.instruction_set))
             throw ArgumentError("--isa wants auto, sse3 or avx2, not '" + *given.isa + "'");
-        if (choice.kind == EngineKind::reference)
+        if (choice.kind == EngineKind::reference && choice.instruction_set != InstructionSetChoice::automatic)
             throw ArgumentError("--isa belongs to the fast engine; the reference engine is the four-lane design");
     }
     if (given.estimates) {

@@ -3,8 +3,9 @@
 //   --engine fast|reference   default fast
 //   --workers N               fast: 1 to 64, default one per processor the
 //                             process may run on; reference: 1 or 2, default 2
-//   --isa auto|sse3|avx2      fast only, default auto (the widest that gives
-//                             the four-lane bits here)
+//   --isa auto|sse3|avx2      default auto (the widest that gives the
+//                             four-lane bits here); sse3 and avx2 choose the
+//                             fast engine's kernels
 //   --estimates x86|ieee      the arithmetic of the reciprocals, default x86
 //                             (ieee where the processor has no x86 estimates)
 #pragma once
@@ -22,8 +23,9 @@ struct GivenEngineOptions {
 void declare_engine_options(CommandLine& line, GivenEngineOptions& given);
 
 // The choice the options make; throws ArgumentError for a value that names
-// no engine, a worker count the engine does not take, --isa with the
-// reference engine, or estimates that are not named or not at hand here.
+// no engine, a worker count the engine does not take, --isa sse3 or avx2
+// with the reference engine, or estimates that are not named or not at hand
+// here.
 EngineChoice engine_choice_from(const GivenEngineOptions& given);
 
 // Starts the chosen engine; throws ArgumentError with the reason when it

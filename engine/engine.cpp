@@ -182,6 +182,8 @@ void finish_frame() {
     if (engine.kind == EngineKind::fast) finish_fast_frame();
 }
 
+bool frame_in_progress() { return engine.drawing; }
+
 void time_stages(bool on) {
     finish_frame();
     engine.timing = on;

@@ -77,6 +77,9 @@ void render_frame();
 // (use_default_float_control), whatever it had before.
 void begin_frame();
 void finish_frame();
+// True from begin_frame to finish_frame: a frame is being drawn, or lies
+// drawn and not yet taken by finish_frame.
+bool frame_in_progress();
 
 // Mean time per frame of each stage, over the frames rendered while timing
 // was on. The fast engine's clearing, depth pre-pass and shading overlap

@@ -3,7 +3,8 @@
 # every engine, instruction set and worker count, at 1910x1070 and 640x480.
 # The configurations take turns, round after round, so that a disturbance of
 # the machine falls on all of them alike; each figure is the median of its
-# rounds. Run it on a quiet machine.
+# rounds. Run it on a quiet machine. Each run says on standard error what it
+# measures, how far the whole is and how long it has taken.
 #   scripts/benchmark.sh [rounds]     default 3
 # The bench's JSON lines are kept in build-bench/benchmark.jsonl.
 set -euo pipefail
@@ -17,6 +18,7 @@ if ! [[ "$rounds" =~ ^[0-9]+$ ]] || [ "$rounds" -lt 1 ]; then
 fi
 
 build=build-bench
+echo "benchmark.sh: building $build/tools/ombrastel-bench" >&2
 configure_build "$build" -DOMBRASTEL_TESTS=OFF -DOMBRASTEL_APP=OFF
 cmake --build "$build" -j "$(build_jobs)" --target ombrastel-bench >/dev/null
 bench="$build/tools/ombrastel-bench"
@@ -31,10 +33,16 @@ sizes=(1910x1070 640x480)
 
 results="$build/benchmark.jsonl"
 : >"$results"
+runs=$((rounds * ${#sizes[@]} * ${#configurations[@]}))
+run=0
+started=$SECONDS
 for round in $(seq 1 "$rounds"); do
     for size in "${sizes[@]}"; do
         for configuration in "${configurations[@]}"; do
-            echo "round $round of $rounds: $size $configuration" >&2
+            run=$((run + 1))
+            elapsed=$((SECONDS - started))
+            printf 'benchmark.sh: run %d of %d (round %d of %d): %s %s; %d min %02d s so far\n' "$run" "$runs" \
+                "$round" "$rounds" "$size" "$configuration" $((elapsed / 60)) $((elapsed % 60)) >&2
             # shellcheck disable=SC2086
             "$bench" --size "$size" $configuration 2>/dev/null | tail -n 1 >>"$results"
         done
@@ -48,6 +56,9 @@ median() {  # size, engine, isa, workers, field
         sed -n "s/.*\"$5\":\([-0-9.e+]*\).*/\1/p" | sort -g |
         awk '{ v[NR] = $1 } END { if (NR == 0) print "-"; else if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
+
+elapsed=$((SECONDS - started))
+printf 'benchmark.sh: %d runs in %d min %02d s\n' "$runs" $((elapsed / 60)) $((elapsed % 60)) >&2
 
 echo
 echo "Processor: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), $processors processors;" \

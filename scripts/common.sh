@@ -1,6 +1,12 @@
 # Shared by run.sh, test.sh and scripts/fuzz.sh: installing the Debian
 # packages that are missing, and configuring a build directory.
 
+# The packages named in lists such as scripts/packages-build.txt: one a
+# line, '#' starting a comment.
+packages_in() {
+    sed 's/#.*//' "$@" | tr -s ' \t' '\n' | grep -v '^$'
+}
+
 # Installs the Debian packages that are missing, or, without root, says
 # which apt-get line would and stops.
 ensure_debian_packages() {

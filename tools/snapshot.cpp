@@ -30,11 +30,11 @@ constexpr auto quiet_start = std::chrono::milliseconds(500);
 constexpr const char* description = R"(Renders the Ombrastel animation without a window and writes frames as PNG
 files, or tells which frame a picture is.
 
-Frame k is the picture that the (k+1)-th call of render_frame leaves when the
-system starts from its initial state and the frame counter is advanced after
-every frame: frame_counter is k mod 512 and the zoom has taken k+1 steps.
-Frame 0 is the first picture the window program shows. Both engines draw the
-same pictures, bit for bit, with any number of workers.)";
+Frame 0 is the first picture the window program shows, frame 1 the second,
+and so on, whatever the speed it runs at. The solid turns once every 512
+frames and zooms in and out once every 1824 frames, so the animation repeats
+after 29184 frames. Both engines draw the same pictures, bit for bit, with
+any number of workers.)";
 
 constexpr const char* footer = R"(Options take their value as the next argument or after '=' (--size=640x480).
 

@@ -16,8 +16,9 @@
 #   resilience  330x250 screen: minimised and restored it goes on drawing; a
 #               flood of Space presses leaves it answering Escape
 #   no-display  without a display (the X11 video driver asked for) it says
-#               "Startup failed." and why on standard error and ends with
-#               exit code 1
+#               "Startup failed." and why on standard error, first, and ends
+#               with exit code 1; with DISPLAY naming a display where no
+#               server runs, the reason names that display
 #   no-display-fallback
 #               without a display and without SDL_VIDEODRIVER it fails the
 #               same way instead of rendering to SDL's off-screen driver;
@@ -26,12 +27,16 @@
 #               8x8 screen, too small for a frame: "Startup failed." and why
 #               on standard error (the Windows program also in its message
 #               box, which must be closed) and exit code 1
-#   options     --help and --version answer without a window, exit code 0;
-#               the help, which a Windows program without a console shows in
-#               a message box, speaks of no standard output or error; bad
-#               arguments: one line on standard error, exit code 2; the
+#   options     --help, -h and --version answer without a window, exit code
+#               0; the help, which a Windows program without a console shows
+#               in a message box, speaks of no standard output or error; a
+#               flag given twice and --isa auto with either engine are taken;
+#               bad arguments: one line on standard error, exit code 2; the
 #               Windows program started without a console shows either in a
 #               message box
+#   pacing      330x250 screen, --fps and --timing: a frame rate line a
+#               second on standard error, at full speed and then idle; idle,
+#               the loop pauses many times and never with a frame being drawn
 #   engines     330x250 screen: the reference engine and the fast engine with
 #               three workers each draw the window, and --timing says so
 #   no-buffers  8192x8192 screen, the program's address space limited so
@@ -101,7 +106,7 @@ trap cleanup EXIT
 need_tools() {
     local tool
     for tool in "$@"; do
-        command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (Debian: see scripts/test-packages.txt)"
+        command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (Debian: see scripts/packages-test.txt)"
     done
 }
 
@@ -198,6 +203,8 @@ expect_failure_report() {
     # A Windows program ends its lines with CR LF.
     sed -i 's/\r$//' "$work/program.err"
     grep -qx "Startup failed." "$work/program.err" || fail "$what: standard error does not say \"Startup failed.\""
+    [ "$(head -n 1 "$work/program.err")" = "Startup failed." ] ||
+        fail "$what: standard error starts with \"$(head -n 1 "$work/program.err")\", not \"Startup failed.\""
     line=$(sed -n '/^Startup failed\.$/{n;p;q;}' "$work/program.err")
     [ -n "$line" ] || fail "$what: no reason after \"Startup failed.\""
     grep -qE -- "$reason" <<<"$line" || fail "$what: the reason \"$line\" does not match /$reason/"
@@ -381,22 +388,39 @@ check_options() {
     run_program --help
     [ "$run_status" -eq 0 ] || fail "--help: exit status $run_status"
     local option
-    for option in --engine --workers --isa --estimates --timing --version; do
+    for option in --engine --workers --isa --estimates --timing --fps --version; do
         grep -q -- "$option" "$work/program.out" || fail "--help does not mention $option"
     done
     ! grep -n "standard \(output\|error\)" "$work/program.out" ||
         fail "--help speaks of standard output or error, which a message box has not"
-    say "--version and --help answer"
-    local bad
-    for bad in "--workers 0" "--workers 65" "--engine slow" "--isa avx512" "--estimates exact" \
-        "--engine reference --workers 3" "--engine reference --isa sse3" "--bogus" "stray"; do
+    cp "$work/program.out" "$work/help.out"
+    run_program -h
+    [ "$run_status" -eq 0 ] && cmp -s "$work/program.out" "$work/help.out" || fail "-h does not answer as --help does"
+    say "--version, --help and -h answer"
+    local good
+    for good in "--timing --timing --version" "--fps --fps --version" "--engine reference --isa auto --version" \
+        "--isa auto --engine fast --version"; do
+        # shellcheck disable=SC2086
+        run_program $good
+        [ "$run_status" -eq 0 ] && [ ! -s "$work/program.err" ] ||
+            fail "$good: exit status $run_status, standard error: $(cat "$work/program.err")"
+    done
+    say "a flag given twice, and --isa auto with either engine, are taken"
+    local entry bad mention
+    for entry in "--workers 0|--workers" "--workers 65|--workers" "--engine slow|--engine" "--isa avx512|--isa" \
+        "--engine reference --workers 3|--workers" "--engine reference --isa sse3|--isa" "--estimates exact|--estimates" "--bogus|--bogus" \
+        "stray|stray" "--engine --workers 1|--engine needs a value" "--workers|--workers needs a value" \
+        "--timing=1|--timing takes no value"; do
+        bad=${entry%%|*}
+        mention=${entry#*|}
         # shellcheck disable=SC2086
         run_program $bad
         [ "$run_status" -eq 2 ] || fail "$bad: exit status $run_status, wanted 2"
         [ "$(wc -l <"$work/program.err")" -eq 1 ] && grep -q "^ombrastel: " "$work/program.err" ||
             fail "$bad: standard error is not one line naming the program: $(cat "$work/program.err")"
+        grep -qF -- "$mention" "$work/program.err" || fail "$bad: \"$(cat "$work/program.err")\" does not say \"$mention\""
     done
-    say "bad arguments: exit status 2 and one line each"
+    say "bad arguments: exit status 2 and one line each, naming the cause"
 
     # Started by Windows' own start command, as from Explorer, the program
     # has no standard output: --help and bad arguments show in a message box
@@ -443,6 +467,40 @@ check_engines() {
     done
 }
 
+# --fps at full speed and then idle, and --timing's count of idle pauses:
+# idle, nothing is drawn during a pause, so none may find a frame in progress.
+check_pacing() {
+    need_tools Xvfb xdotool
+    start_screen 330x250
+    start_program --fps --timing
+    find_window
+    wait_until 20 grep -q "frames/s, full speed" "$work/program.err" || fail "no frame rate line at full speed"
+    press space
+    wait_until 20 grep -q "frames/s, idle" "$work/program.err" || fail "no frame rate line after Space (idle)"
+    # Two whole idle seconds; lines come a second apart.
+    local idle_lines
+    wait_until 20 eval '[ "$(grep -c "frames/s, idle" "$work/program.err")" -ge 3 ]' ||
+        fail "fewer than 3 frame rate lines in the idle seconds"
+    press Escape
+    expect_exit_code_0 60 "Escape"
+    sed -i 's/\r$//' "$work/program.out" "$work/program.err"
+    # Standard error holds the frame rate lines and nothing else (Wine's
+    # messages are switched off).
+    local other
+    other=$(grep -vE '^ombrastel: [0-9]+\.[0-9] frames/s, (full speed|idle)$' "$work/program.err")
+    [ -z "$other" ] || fail "standard error holds more than frame rate lines: $other"
+    idle_lines=$(grep -c "frames/s, idle$" "$work/program.err")
+    say "$(grep -c "frames/s, full speed$" "$work/program.err") frame rate lines at full speed, $idle_lines idle"
+    local report pauses drawing
+    report=$(cat "$work/program.out")
+    pauses=$(sed -n 's/.*; \([0-9]*\) idle pauses, [0-9]* of them with a frame being drawn$/\1/p' <<<"$report")
+    drawing=$(sed -n 's/.*; [0-9]* idle pauses, \([0-9]*\) of them with a frame being drawn$/\1/p' <<<"$report")
+    [ -n "$pauses" ] && [ -n "$drawing" ] || fail "--timing printed: $report"
+    [ "$pauses" -ge 20 ] || fail "only $pauses idle pauses in more than two idle seconds: $report"
+    [ "$drawing" -eq 0 ] || fail "$drawing of $pauses idle pauses had a frame being drawn: $report"
+    say "$pauses idle pauses, none with a frame being drawn"
+}
+
 check_resilience() {
     need_tools Xvfb xdotool
     start_screen 330x250
@@ -472,7 +530,15 @@ check_no_display() {
     env -u WAYLAND_DISPLAY SDL_VIDEODRIVER=x11 "$program" >"$work/program.out" 2>"$work/program.err" &
     program_pid=$!
     expect_startup_failure 30 "no display"
-    expect_failure_report "no display" "^No display could be opened: .+"
+    expect_failure_report "no display" "^No display could be opened: DISPLAY is not set \(SDL: .+\)\.$"
+
+    # A display where no X server runs is named.
+    local number=99
+    while [ -e "/tmp/.X11-unix/X$number" ] || [ -e "/tmp/.X$number-lock" ]; do number=$((number + 1)); done
+    env -u WAYLAND_DISPLAY DISPLAY=":$number" SDL_VIDEODRIVER=x11 "$program" >"$work/program.out" 2>"$work/program.err" &
+    program_pid=$!
+    expect_startup_failure 30 "no server on :$number"
+    expect_failure_report "no server on :$number" "^No display could be opened: the X display \":$number\" \(DISPLAY\) could not be opened"
 }
 
 check_no_display_fallback() {
@@ -481,7 +547,16 @@ check_no_display_fallback() {
     env -u WAYLAND_DISPLAY -u SDL_VIDEODRIVER "$program" >"$work/program.out" 2>"$work/program.err" &
     program_pid=$!
     expect_startup_failure 30 "no display, no driver chosen"
-    expect_failure_report "no display, no driver chosen" '^No display: SDL found none and fell back to its "[a-z]+" video driver'
+    expect_failure_report "no display, no driver chosen" \
+        '^No display: DISPLAY is not set, and WAYLAND_DISPLAY is not set; SDL would fall back to its "[a-z]+" video driver'
+
+    local number=99
+    while [ -e "/tmp/.X11-unix/X$number" ] || [ -e "/tmp/.X$number-lock" ]; do number=$((number + 1)); done
+    env -u WAYLAND_DISPLAY -u SDL_VIDEODRIVER DISPLAY=":$number" "$program" >"$work/program.out" 2>"$work/program.err" &
+    program_pid=$!
+    expect_startup_failure 30 "no server on :$number, no driver chosen"
+    expect_failure_report "no server on :$number, no driver chosen" \
+        "^No display: the X display \":$number\" \(DISPLAY\) could not be opened, and WAYLAND_DISPLAY is not set; SDL would fall back"
 
     # Asked for, the off-screen driver is the user's to have: the program
     # runs, and ends when asked to (SDL turns SIGTERM into its quit event).
@@ -558,9 +633,10 @@ no-display-fallback) check_no_display_fallback ;;
 startup-failure) check_startup_failure ;;
 no-buffers) check_no_buffers ;;
 options) check_options ;;
+pacing) check_pacing ;;
 engines) check_engines ;;
 *)
-    echo "usage: $0 window|close|picture|resilience|no-display|no-display-fallback|startup-failure|no-buffers|options|engines" >&2
+    echo "usage: $0 window|close|picture|resilience|no-display|no-display-fallback|startup-failure|no-buffers|options|engines|pacing" >&2
     exit 2
     ;;
 esac

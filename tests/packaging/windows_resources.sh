@@ -11,7 +11,7 @@ exe=$1 version=$2 icon=$3
 [ -f "$exe" ] || { echo "SKIPPED: $exe has not been built"; exit 77; }
 for tool in wrestool icotool xmllint strings od; do
     command -v "$tool" >/dev/null ||
-        { echo "SKIPPED: $tool is not installed (Debian: see scripts/test-packages.txt)"; exit 77; }
+        { echo "SKIPPED: $tool is not installed (Debian: see scripts/packages-test.txt)"; exit 77; }
 done
 fail() { echo "FAILED: $*" >&2; exit 1; }
 

@@ -124,6 +124,7 @@ TEST(FramePatternArgument, RejectsAnythingButOneIntegerConversion) {
 
 struct ParsedValues {
     std::optional<std::string> size, out;
+    bool timing = false;
 };
 
 struct LineCase {
@@ -133,13 +134,15 @@ struct LineCase {
     const char* error;    // or the message's start, when the line is refused
 };
 
-// Parses `arguments` with a --size and an --out option, as a program would.
+// Parses `arguments` with a --size and an --out option and a --timing flag,
+// as a program would.
 std::variant<std::string, std::pair<CommandLine::Outcome, ParsedValues>> parse_line(
     const std::vector<std::string>& arguments) {
     CommandLine line("ombrastel-test", "A test program.");
     ParsedValues values;
     line.option("--size", "WxH", "frame size", &values.size);
     line.option("--out", "FILE", "output file", &values.out);
+    line.flag("--timing", "print the times", &values.timing);
     std::vector<const char*> argv = {"ombrastel-test"};
     for (const std::string& argument : arguments) argv.push_back(argument.c_str());
     try {
@@ -160,11 +163,25 @@ TEST(CommandLine, ReadsValuesInBothFormsAndRefusesMistakesWithOneNamedLine) {
         // An empty value stays empty, whether written "--size=" or "--size ''".
         {{"--size=", "--out", "f.png"}, O::run, {"", "f.png"}, nullptr},
         {{"--size", "", "--out", "f.png"}, O::run, {"", "f.png"}, nullptr},
-        // A value is the next argument, whatever it looks like.
-        {{"--out", "--size"}, O::run, {{}, "--size"}, nullptr},
+        // A value is the next argument unless that starts with "--"; such a
+        // value goes after '='.
         {{"--size", "-1"}, O::run, {"-1", {}}, nullptr},
         {{"--out", "-"}, O::run, {{}, "-"}, nullptr},
+        {{"--out", "-h"}, O::run, {{}, "-h"}, nullptr},
+        {{"--out=--size"}, O::run, {{}, "--size"}, nullptr},
+        {{"--out", "--size", "2x2"}, O::run, {}, "--out needs a value"},
+        {{"--out", "--timing"}, O::run, {}, "--out needs a value"},
+        {{"--out", "--bogus"}, O::run, {}, "--out needs a value"},
+        {{"--size", "2x2", "--out", "--"}, O::run, {}, "--out needs a value"},
+        // A flag given again says the same as once.
+        {{"--timing"}, O::run, {{}, {}, true}, nullptr},
+        {{"--timing", "--timing"}, O::run, {{}, {}, true}, nullptr},
+        {{"--timing", "--size", "2x2", "--timing"}, O::run, {"2x2", {}, true}, nullptr},
+        {{"--timing=yes"}, O::run, {}, "--timing takes no value"},
         {{"--help"}, O::show_help, {}, nullptr},
+        {{"-h"}, O::show_help, {}, nullptr},
+        {{"--help", "-h"}, O::show_help, {}, nullptr},
+        {{"--version", "--version"}, O::show_version, {}, nullptr},
         {{"--size", "not looked at", "--help"}, O::show_help, {}, nullptr},
         {{"--version"}, O::show_version, {}, nullptr},
         {{"--size"}, O::run, {}, "--size needs a value"},
@@ -196,6 +213,7 @@ TEST(CommandLine, ReadsValuesInBothFormsAndRefusesMistakesWithOneNamedLine) {
         if (outcome != O::run) continue;
         EXPECT_EQ(values.size, c.values.size) << shown;
         EXPECT_EQ(values.out, c.values.out) << shown;
+        EXPECT_EQ(values.timing, c.values.timing) << shown;
     }
 }
 
@@ -205,7 +223,7 @@ TEST(CommandLine, HelpListsEveryOptionAndTheVersionIsTheProjects) {
     line.option("--size", "WxH", "frame size,\nover two lines", &size);
     const std::string help = line.help_text();
     for (const char* part : {"Usage: ombrastel-test", "A test program.", "--size WxH", "frame size,",
-                             "over two lines", "--help", "--version", "The footer."})
+                             "over two lines", "-h,--help", "--version", "The footer."})
         EXPECT_NE(help.find(part), std::string::npos) << part << " in\n" << help;
     EXPECT_LT(help.find("A test program."), help.find("--size"));
     EXPECT_LT(help.find("--size"), help.find("The footer."));

@@ -117,6 +117,8 @@ TEST(SnapshotArguments, BadOnesAreRefusedWithOneLineAndNoFile) {
         {{"--size", "64x48", "--frames", "1", "--out", "f%d.png", "--digest"}, "give --out or --digest"},
         {{"--size", "64x48", "--digest"}, "--digest needs --frames"},
         {{"--size", "64x48", "--frames", "1", "--digest", "--texture-out", "-"}, "both write to standard output"},
+        {{"--engine", "reference", "--isa", "avx2", "--texture-out", "t.png"}, "--isa belongs to the fast engine"},
+        {{"--engine", "--texture-out", "t.png"}, "--engine needs a value"},
         {{"--max", "5", "--texture-out", "t.png"}, "--find"},
         {{"--size", "64x48", "--find", "missing.png"}, "missing.png"},
         {{"--size", "64x48", "--find", "text.png"}, "not a PNG"},
@@ -152,6 +154,8 @@ TEST(BenchArguments, BadOnesAreRefusedWithOneLine) {
         {{"--size", "64*48"}, "WIDTHxHEIGHT"},
         {{"--size", "64x48", "--size", "64x48"}, "twice"},
         {{"--help=1"}, "no value"},
+        {{"--engine", "--frames", "1"}, "--engine needs a value"},
+        {{"--size", "--warmup", "0"}, "--size needs a value"},
     };
     for (const BadCall& call : calls) expect_refused(bench, "ombrastel-bench", call, directory);
 }
@@ -174,6 +178,12 @@ TEST(ToolArguments, AnInstructionSetIsTakenOnlyWhereItGivesTheFourLaneBits) {
                                  directory);
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_NE(run.out.find("\"isa\":\"sse3\""), std::string::npos) << run.out;
+    // auto is the default, so it goes with either engine.
+    const ToolRun reference = run_tool(
+        bench, {"--size", "64x48", "--frames", "2", "--warmup", "0", "--isa", "auto", "--engine", "reference"},
+        directory);
+    EXPECT_EQ(reference.exit_code, 0) << reference.err;
+    EXPECT_NE(reference.out.find("\"engine\":\"reference\""), std::string::npos) << reference.out;
 }
 
 TEST(ToolHelp, DocumentsEveryOptionAndTheFrameNumbering) {
@@ -183,7 +193,13 @@ TEST(ToolHelp, DocumentsEveryOptionAndTheFrameNumbering) {
     for (const char* option : {"--size", "--screen", "--frames", "--out", "--digest", "--texture-out", "--find",
                                "--max", "--engine", "--workers", "--isa", "--estimates", "--help", "--version"})
         EXPECT_NE(shown.out.find(option), std::string::npos) << option;
-    EXPECT_NE(shown.out.find("(k+1)-th call of render_frame"), std::string::npos);
+    EXPECT_NE(shown.out.find("Frame 0 is the first picture the window program shows"), std::string::npos);
+    // In the user's terms: no name from inside the program.
+    for (const char* internal : {"render_frame", "frame_counter", "_"})
+        EXPECT_EQ(shown.out.find(internal), std::string::npos) << internal << " in\n" << shown.out;
+    const ToolRun short_form = run_tool(snapshot, {"-h"}, directory);
+    EXPECT_EQ(short_form.exit_code, 0);
+    EXPECT_EQ(short_form.out, shown.out);
 
     const ToolRun bench_help = run_tool(bench, {"--help"}, directory);
     EXPECT_EQ(bench_help.exit_code, 0);
