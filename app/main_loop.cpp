@@ -67,12 +67,9 @@ ShellOptions read_command_line(int argc, const char* const* argv)
         declare_engine_options(line, engine);
         bool timing = false;
         line.flag("--timing",
-                  "at the end, report the frames shown, the mean time
-"
-                  "per frame and, of it, the time spent presenting and
-"
-                  "waiting for the workers; and the idle pauses, and how
-"
+                  "at the end, report the frames shown, the mean time\n"
+                  "per frame and, of it, the time spent presenting and\n"
+                  "waiting for the workers; and the idle pauses, and how\n"
                   "many found a frame being drawn",
                   &timing);
         bool fps = false;
