@@ -216,7 +216,11 @@ void present_frame(const std::uint32_t* pixels)
     if (frame_surface == nullptr)
         return;
     // Same size at (0, 0), no alpha, no colour key: a 1:1 copy, converted only
-    // if the window's pixels were laid out differently.
+    // if the window's pixels were laid out differently. The frames are not
+    // drawn straight into the window's surface, which would save this copy:
+    // SDL gives a window one surface, read while it is shown, so the next
+    // frame could not be drawn meanwhile; and the update below, the window
+    // system's own copy of the surface, costs three times this one.
     SDL_BlitSurface(frame_surface, nullptr, client_area, nullptr);
     SDL_UpdateWindowSurface(window);
 }
