@@ -3,7 +3,8 @@
 //   --engine fast|reference   default fast
 //   --workers N               fast: 1 to 64, default one per processor the
 //                             process may run on; reference: 1 or 2, default 2
-//   --isa auto|sse3|avx2      fast only, default auto (the widest that gives
+//   --isa auto|sse3|avx2|avx512
+//                             fast only, default auto (the widest that gives
 //                             the four-lane bits here)
 #pragma once
 

@@ -18,7 +18,7 @@
 #include "raster/span_kernels.h"
 
 enum class EngineKind { fast, reference };
-enum class InstructionSetChoice { automatic, sse3, avx2 };
+enum class InstructionSetChoice { automatic, sse3, avx2, avx512 };
 
 struct EngineChoice {
     EngineKind kind = EngineKind::fast;

@@ -7,10 +7,14 @@
 
 #include "raster/span_kernel_impl.h"
 
+#ifndef RUNS_IN_LANES_AVX2
+#define RUNS_IN_LANES_AVX2 true
+#endif
 namespace {
 
 struct Avx2Lanes {
     static constexpr int width = 8;
+    static constexpr bool runs_in_lanes = RUNS_IN_LANES_AVX2;
     using F = __m256;
     using I = __m256i;
 
@@ -109,13 +113,22 @@ struct Avx2Lanes {
         q[7] = _mm256_permute2f128_ps(lanes_37_0123, lanes_37_4567, 0x31);
     }
 
+    static F as_float(I a) { return _mm256_castsi256_ps(a); }
+    static I as_int(F a) { return _mm256_castps_si256(a); }
     static F load(const float* source) { return _mm256_load_ps(source); }
     static void store(float* destination, F values) { _mm256_store_ps(destination, values); }
-    // Each of the eight depths where it is strictly nearer than the stored
+    // Each of the first n depths where it is strictly nearer than the stored
     // one; a NaN never is.
-    static void store_nearer_depths(float* stored, F depths) {
-        const F old = _mm256_loadu_ps(stored);
-        _mm256_storeu_ps(stored, _mm256_blendv_ps(old, depths, _mm256_cmp_ps(depths, old, _CMP_LT_OS)));
+    static void store_nearer_depths(float* stored, F depths, int n) {
+        if (n == width) {
+            const F old = _mm256_loadu_ps(stored);
+            _mm256_storeu_ps(stored, _mm256_blendv_ps(old, depths, _mm256_cmp_ps(depths, old, _CMP_LT_OS)));
+            return;
+        }
+        const I lanes = first_lanes(n);
+        const F old = _mm256_maskload_ps(stored, lanes);
+        const F nearer = _mm256_and_ps(_mm256_cmp_ps(depths, old, _CMP_LT_OS), _mm256_castsi256_ps(lanes));
+        _mm256_maskstore_ps(stored, _mm256_castps_si256(nearer), depths);
     }
 
     // The run's values eight pixels at a time. A pixel's normal and attribute

@@ -3,10 +3,14 @@
 
 #include "raster/span_kernel_impl.h"
 
+#ifndef RUNS_IN_LANES_SSE3
+#define RUNS_IN_LANES_SSE3 true
+#endif
 namespace {
 
 struct Sse3Lanes {
     static constexpr int width = 4;
+    static constexpr bool runs_in_lanes = RUNS_IN_LANES_SSE3;
     using F = __m128;
     using I = __m128i;
 
@@ -91,14 +95,23 @@ struct Sse3Lanes {
     // vector i holds what lane i of vector k held.
     static void transpose(F q[4]) { _MM_TRANSPOSE4_PS(q[0], q[1], q[2], q[3]); }
 
+    static F as_float(I a) { return _mm_castsi128_ps(a); }
+    static I as_int(F a) { return _mm_castps_si128(a); }
     static F load(const float* source) { return _mm_load_ps(source); }
     static void store(float* destination, F values) { _mm_store_ps(destination, values); }
-    // Each of the four depths where it is strictly nearer than the stored
+    // Each of the first n depths where it is strictly nearer than the stored
     // one; a NaN never is.
-    static void store_nearer_depths(float* stored, F depths) {
-        const F old = _mm_loadu_ps(stored);
-        const F nearer = _mm_cmplt_ps(depths, old);
-        _mm_storeu_ps(stored, _mm_or_ps(_mm_and_ps(nearer, depths), _mm_andnot_ps(nearer, old)));
+    static void store_nearer_depths(float* stored, F depths, int n) {
+        if (n == width) {
+            const F old = _mm_loadu_ps(stored);
+            const F nearer = _mm_cmplt_ps(depths, old);
+            _mm_storeu_ps(stored, _mm_or_ps(_mm_and_ps(nearer, depths), _mm_andnot_ps(nearer, old)));
+            return;
+        }
+        alignas(16) float part[4];
+        _mm_store_ps(part, depths);
+        for (int i = 0; i < n; ++i)
+            if (part[i] < stored[i]) stored[i] = part[i];
     }
 
     // The run's values four pixels at a time: each pixel's normal and

@@ -136,7 +136,13 @@ std::vector<const SpanKernels*> kernels;
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (!start_system({64, 8})) std::abort();  // the prepared lights and the texture
     kernels.push_back(&span_kernels(InstructionSet::sse3));
-    if (instruction_set_usable(InstructionSet::avx2)) kernels.push_back(&span_kernels(InstructionSet::avx2));
+    for (InstructionSet wide : {InstructionSet::avx2, InstructionSet::avx512}) {
+        if (instruction_set_usable(wide))
+            kernels.push_back(&span_kernels(wide));
+        else
+            std::fprintf(stderr, "fuzz_kernels: not checked: this processor cannot use %s\n",
+                         instruction_set_name(wide));
+    }
     return 0;
 }
 
