@@ -19,7 +19,7 @@
 // A lane type L provides:
 //   width                                 pixels per group, W
 //   F, I                                  W floats, W 32-bit integers
-//   splat(float), splat_int(int32)
+//   splat(float)
 //   add, sub, mul(F, F)                   single precision, rounded to nearest
 //   min, max(F, F)                        the processor's rules: the second
 //                                         operand when either is NaN or both
@@ -29,9 +29,12 @@
 //   less, less_equal(F, F)                ordered: all bits set or clear
 //   rsqrt(F)                              the four-lane estimate's bits
 //   truncate(F), round(F), to_float(I)    conversions (round: to nearest even)
-//   max_zero(I), clamp_byte(I)            to 0.., to 0..255
-//   int_add, int_and, int_or(I, I)
-//   shift_left<n>, shift_right<n>, shift_right_signed<n>(I)
+//   max_zero(I)                           to 0..
+//   byte<c>(I)                            byte c of each lane, zero-extended
+//   pack_colour(I b, I g, I r)            each limited to 0..255, b in byte 0,
+//                                         g in byte 1, r in byte 2, byte 3 zero
+//   int_add(I, I)
+//   shift_left<n>, shift_right_signed<n>(I)
 //   footprints(texels, I index, I texel[4])
 //                                         the 2 x 2 texels from each index:
 //                                         (i, j), (i+1, j), (i, j+1), (i+1, j+1)
@@ -102,7 +105,7 @@ struct ShadingConstants {
 // One texel byte (blue, green or red) of W texels, as floats.
 template <class L, int channel>
 typename L::F texel_channel(typename L::I texels) {
-    return L::to_float(L::int_and(L::template shift_right<8 * channel>(texels), L::splat_int(0xFF)));
+    return L::to_float(L::template byte<channel>(texels));
 }
 
 // The colours W pixels add into the frame buffer: blue, green and red bytes,
@@ -188,12 +191,12 @@ typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const
                           L::mul(weight_10, texel_channel<L, channel>(texel_10))),
                    L::add(L::mul(weight_01, texel_channel<L, channel>(texel_01)),
                           L::mul(weight_11, texel_channel<L, channel>(texel_11))));
-        return L::clamp_byte(L::template shift_right_signed<8>(L::round(L::mul(light[channel], texture_value))));
+        return L::template shift_right_signed<8>(L::round(L::mul(light[channel], texture_value)));
     };
     const I blue = modulate(std::integral_constant<int, 0>{});
     const I green = modulate(std::integral_constant<int, 1>{});
     const I red = modulate(std::integral_constant<int, 2>{});
-    return L::int_or(L::int_or(blue, L::template shift_left<8>(green)), L::template shift_left<16>(red));
+    return L::pack_colour(blue, green, red);
 }
 
 // Pixels in lanes: each run in turn, W pixels a group.
@@ -383,40 +386,59 @@ void shade_runs(const ShadeRun* runs, int count, const RunBuffers& buffers) {
         shade_runs_pixel_by_lane<L>(runs, count, buffers);
 }
 
-// The depth pre-pass, runs in lanes. A run's depth chain is serial, each
-// depth the one before plus the step, rounded; one vector addition steps
-// every lane's chain at once, W steps make a block of W depths of each run,
-// and turned around, each run's depths are stored with one comparison: a
-// depth replaces the stored one only when strictly nearer, as pixel by
-// pixel, so a NaN never enters. Runs enter in order (see RunLanes).
+// The depth pre-pass: up to W runs that share no pixel, one to a lane. A
+// run's depth chain is serial, each depth the one before plus the step,
+// rounded; one vector addition steps every run's chain at once, W steps
+// make a block of W depths of each run, and turned around, each run's
+// depths are stored with one comparison: a depth replaces the stored one
+// only when strictly nearer, as pixel by pixel, so a NaN never enters. The
+// blocks go on until the longest run ends; a run's last block stores only
+// what is left of it.
 template <class L>
-void store_depths(const ShadeRun* runs, int count, float* depth) {
+void store_depth_block(const ShadeRun* runs, int batch, float* depth) {
     using F = typename L::F;
     constexpr int W = L::width;
-    if (count <= 0) return;
-    auto component = [](const ShadeRun& run, int, float* value, float* step) {
-        *value = run.attributes.lane[2];
-        *step = run.attribute_step.lane[2];
-    };
-    RunLanes<L, 1> lanes(runs, count, true, component);
-    do {
-        F z = L::load(lanes.values(0));
-        const F dz = L::load(lanes.steps(0));
-        int groups = 0;
-        for (int j = 0; j < W; ++j) groups = lanes.block_pixels(j) > groups ? lanes.block_pixels(j) : groups;
+    alignas(64) float start[W] = {}, step[W] = {};
+    std::int32_t longest = 0;
+    for (int j = 0; j < batch; ++j) {
+        start[j] = runs[j].attributes.lane[2];
+        step[j] = runs[j].attribute_step.lane[2];
+        longest = runs[j].count > longest ? runs[j].count : longest;
+    }
+    F z = L::load(start);
+    const F dz = L::load(step);
+    for (std::int32_t done = 0; done < longest; done += W) {
         F block[W];
-        for (int k = 0; k < W; ++k) {
-            block[k] = z;
-            if (k < groups) z = L::add(z, dz);
+        for (F& depths : block) {
+            depths = z;
+            z = L::add(z, dz);
         }
         L::transpose(block);
-        for (int j = 0; j < W; ++j) {
-            const int n = lanes.block_pixels(j);
-            if (n) L::store_nearer_depths(depth + lanes.run(j)->first + lanes.done(j), block[j], n);
+        for (int j = 0; j < batch; ++j) {
+            const std::int32_t left = runs[j].count - done;
+            if (left >= W)
+                L::store_nearer_depths(depth + runs[j].first + done, block[j], W);
+            else if (left > 0)
+                L::store_nearer_depths(depth + runs[j].first + done, block[j], static_cast<int>(left));
         }
-        L::store(lanes.values(0), z);
-        lanes.finish_block();
-    } while (lanes.fill(component));
+    }
+}
+
+// Runs that share a pixel go into different blocks, in their order, so that
+// of two equal depths the earlier face's stays, as pixel by pixel.
+template <class L>
+void store_depths(const ShadeRun* runs, int count, float* depth) {
+    for (int r = 0; r < count;) {
+        int batch = 1;
+        while (batch < L::width && r + batch < count) {
+            bool shares = false;
+            for (int j = 0; j < batch; ++j) shares |= share_a_pixel<L>(runs[r + j], runs[r + batch]);
+            if (shares) break;
+            ++batch;
+        }
+        store_depth_block<L>(runs + r, batch, depth);
+        r += batch;
+    }
 }
 
 }  // namespace span_kernel
