@@ -1,15 +1,20 @@
 // The span kernels sixteen pixels at a time, with AVX-512 (F, BW, DQ, VL).
-// Compiled with those and -mno-fma: a fused multiply-add's single rounding
-// would change the bits. The reciprocal square root estimate is the
+// Compiled with those and no contraction: a fused multiply-add's single
+// rounding would change the bits. The reciprocal square root estimate is the
 // eight-lane one, taken twice: AVX-512's own estimate (rsqrt14) is a
 // different, more precise one. The eight-lane estimate is checked against
 // the four-lane one at start-up before this kernel is chosen.
+
 // GCC 12's AVX-512 header starts many results from an undefined vector and
 // then warns that it may be used uninitialized; it never is.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 #include "raster/span_kernel_impl.h"
 

@@ -230,14 +230,10 @@ bool share_a_pixel(const ShadeRun& a, const ShadeRun& b) {
 // Runs in lanes: up to W runs at once, one a lane, that share no pixel, so
 // that a block's loads and stores of different lanes never meet. The values
 // of C components of every lane's run are kept here between blocks; a lane
-// whose run has ended takes the next run at the start of a block.
-//   in order: runs enter in their order, and one that shares a pixel with a
-//             run still in a lane waits for it, so that of two runs meeting
-//             at a pixel the earlier one is done first (the depth pass,
-//             where of two equal depths the earlier face's stays);
-//   otherwise a waiting run lets later ones pass (the shading, whose
-//             saturating additions of non-negative amounts give the same
-//             bytes in any order).
+// whose run has ended takes the next run at the start of a block. A run that
+// shares a pixel with one still in a lane waits, and later runs may pass it:
+// saturating additions of non-negative amounts give the same bytes in any
+// order.
 template <class L, int C>
 class RunLanes {
   public:
@@ -247,8 +243,7 @@ class RunLanes {
     // component(run, c, &value, &step): the c-th component's first value and
     // step.
     template <class Component>
-    RunLanes(const ShadeRun* runs, int count, bool in_order, Component component)
-        : runs_(runs), count_(count), in_order_(in_order) {
+    RunLanes(const ShadeRun* runs, int count, Component component) : runs_(runs), count_(count) {
         for (int j = 0; j < W; ++j) {
             lane_[j] = nullptr;
             done_[j] = 0;
@@ -298,12 +293,11 @@ class RunLanes {
             if (lane_[j] && share_a_pixel<L>(*lane_[j], candidate)) return false;
         return true;
     }
-    // The next run that may start, marked as started; -1 if none. Out of
-    // order, the runs looked at are the first waiting one and those up to
-    // 2W after it (a few lanes' worth: enough to fill the lanes, few enough
-    // to keep the search cheap).
+    // The next run that may start, marked as started; -1 if none. The runs
+    // looked at are the first waiting one and the 2W after it: enough to
+    // fill the lanes, few enough to keep the search cheap.
     int next_startable() {
-        const int window = in_order_ ? 1 : 2 * W + 1;
+        constexpr int window = 2 * W + 1;
         const int limit = count_ - first_waiting_ < window ? count_ - first_waiting_ : window;
         for (int offset = 0; offset < limit; ++offset) {
             if (started_ >> offset & 1u) continue;
@@ -321,7 +315,6 @@ class RunLanes {
 
     const ShadeRun* runs_;
     int count_;
-    bool in_order_;
     int first_waiting_ = 0;
     std::uint64_t started_ = 0;  // bit k: run first_waiting_ + k has started
     const ShadeRun* lane_[W];
@@ -344,7 +337,7 @@ void shade_runs_run_by_lane(const ShadeRun* runs, int count, const RunBuffers& b
         *value = c < 4 ? run.normal.lane[c] : run.attributes.lane[c - 4];
         *step = c < 4 ? run.normal_step.lane[c] : run.attribute_step.lane[c - 4];
     };
-    RunLanes<L, 7> lanes(runs, count, false, component);
+    RunLanes<L, 7> lanes(runs, count, component);
     do {
         F chain[7], step[7];
         for (int c = 0; c < 7; ++c) {
