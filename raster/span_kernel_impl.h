@@ -344,12 +344,18 @@ void shade_runs_run_by_lane(const ShadeRun* runs, int count, const RunBuffers& b
             chain[c] = L::load(lanes.values(c));
             step[c] = L::load(lanes.steps(c));
         }
+        // Each lane's pixels in this block and where they start.
+        int n[W];
+        std::uint32_t at[W];
         int groups = 0;
         F block[W];
         for (int j = 0; j < W; ++j) {
-            const int n = lanes.block_pixels(j);
-            groups = n > groups ? n : groups;
-            block[j] = n ? L::load_depths(buffers.depth + lanes.run(j)->first + lanes.done(j), n) : constants.zero;
+            n[j] = lanes.block_pixels(j);
+            groups = n[j] > groups ? n[j] : groups;
+            at[j] = n[j] ? lanes.run(j)->first + static_cast<std::uint32_t>(lanes.done(j)) : 0;
+            block[j] = n[j] == W ? L::load_depths(buffers.depth + at[j], W)
+                       : n[j]    ? L::load_depths(buffers.depth + at[j], n[j])
+                                 : constants.zero;
         }
         L::transpose(block);
         for (int k = 0; k < groups; ++k) {
@@ -358,12 +364,14 @@ void shade_runs_run_by_lane(const ShadeRun* runs, int count, const RunBuffers& b
             for (int c = 0; c < 7; ++c) chain[c] = L::add(chain[c], step[c]);
         }
         L::transpose(block);
+        // 7. Saturating addition; the fourth byte gets 0 added.
         for (int j = 0; j < W; ++j) {
-            const int n = lanes.block_pixels(j);
-            if (!n) continue;
-            std::uint32_t* pixels = buffers.frame + lanes.run(j)->first + lanes.done(j);
-            // 7. Saturating addition; the fourth byte gets 0 added.
-            L::store_pixels(pixels, L::add_saturated_bytes(L::load_pixels(pixels, n), L::as_int(block[j])), n);
+            std::uint32_t* pixels = buffers.frame + at[j];
+            const typename L::I colour = L::as_int(block[j]);
+            if (n[j] == W)
+                L::store_pixels(pixels, L::add_saturated_bytes(L::load_pixels(pixels, W), colour), W);
+            else if (n[j])
+                L::store_pixels(pixels, L::add_saturated_bytes(L::load_pixels(pixels, n[j]), colour), n[j]);
         }
         for (int c = 0; c < 7; ++c) L::store(lanes.values(c), chain[c]);
         lanes.finish_block();
