@@ -10,7 +10,7 @@ void declare_engine_options(CommandLine& line, GivenEngineOptions& given) {
                 "render workers: fast 1 to 64 (default: one per\n"
                 "processor); reference 1 or 2 (default 2)",
                 &given.workers);
-    line.option("--isa", "auto|sse3|avx2",
+    line.option("--isa", "auto|sse3|avx2|avx512",
                 "the fast engine's instruction set (default auto: the\n"
                 "widest whose results equal the four-lane ones here)",
                 &given.isa);
@@ -35,7 +35,7 @@ EngineChoice engine_choice_from(const GivenEngineOptions& given) {
     }
     if (given.isa) {
         if (!instruction_set_choice_named(*given.isa, &choice.instruction_set))
-            throw ArgumentError("--isa wants auto, sse3 or avx2, not '" + *given.isa + "'");
+            throw ArgumentError("--isa wants auto, sse3, avx2 or avx512, not '" + *given.isa + "'");
         if (choice.kind == EngineKind::reference && choice.instruction_set != InstructionSetChoice::automatic)
             throw ArgumentError("--isa belongs to the fast engine; the reference engine is the four-lane design");
     }

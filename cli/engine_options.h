@@ -3,8 +3,9 @@
 //   --engine fast|reference   default fast
 //   --workers N               fast: 1 to 64, default one per processor the
 //                             process may run on; reference: 1 or 2, default 2
-//   --isa auto|sse3|avx2      default auto (the widest that gives the
-//                             four-lane bits here); sse3 and avx2 choose the
+//   --isa auto|sse3|avx2|avx512
+//                             default auto (the widest that gives the
+//                             four-lane bits here); the others choose the
 //                             fast engine's kernels
 //   --estimates x86|ieee      the arithmetic of the reciprocals, default x86
 //                             (ieee where the processor has no x86 estimates)

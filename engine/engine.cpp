@@ -84,6 +84,7 @@ const char* instruction_set_choice_name(InstructionSetChoice choice) {
     switch (choice) {
         case InstructionSetChoice::sse3: return "sse3";
         case InstructionSetChoice::avx2: return "avx2";
+        case InstructionSetChoice::avx512: return "avx512";
         default: return "auto";
     }
 }
@@ -99,7 +100,8 @@ bool engine_named(std::string_view name, EngineKind* kind) {
 }
 
 bool instruction_set_choice_named(std::string_view name, InstructionSetChoice* choice) {
-    for (InstructionSetChoice c : {InstructionSetChoice::automatic, InstructionSetChoice::sse3, InstructionSetChoice::avx2}) {
+    for (InstructionSetChoice c : {InstructionSetChoice::automatic, InstructionSetChoice::sse3, InstructionSetChoice::avx2,
+                                   InstructionSetChoice::avx512}) {
         if (name == instruction_set_choice_name(c)) {
             *choice = c;
             return true;
@@ -125,12 +127,16 @@ std::string start_engine(const EngineChoice& choice) {
                    std::to_string(choice.workers);
         InstructionSet set = best_instruction_set(choice.estimates);
         if (choice.instruction_set == InstructionSetChoice::sse3) set = InstructionSet::sse3;
-        if (choice.instruction_set == InstructionSetChoice::avx2) {
-            if (!processor_offers(InstructionSet::avx2)) return "this processor does not offer avx2";
-            if (!instruction_set_usable(InstructionSet::avx2, choice.estimates))
-                return "avx2 cannot be used here with the x86 estimates: its eight-lane reciprocal square root "
-                       "estimate differs from the four-lane one on this processor (--estimates ieee can use it)";
-            set = InstructionSet::avx2;
+        if (choice.instruction_set == InstructionSetChoice::avx2 ||
+            choice.instruction_set == InstructionSetChoice::avx512) {
+            const InstructionSet wide = choice.instruction_set == InstructionSetChoice::avx2 ? InstructionSet::avx2
+                                                                                            : InstructionSet::avx512;
+            const std::string name = instruction_set_name(wide);
+            if (!processor_offers(wide)) return "this processor does not offer " + name;
+            if (!instruction_set_usable(wide, choice.estimates))
+                return name + " cannot be used here with the x86 estimates: its eight-lane reciprocal square root "
+                              "estimate differs from the four-lane one on this processor (--estimates ieee can use it)";
+            set = wide;
         }
         engine.fast = std::make_unique<FastEngine>(choice.workers ? choice.workers : default_fast_workers(), set,
                                                    choice.estimates);

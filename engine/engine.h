@@ -19,7 +19,7 @@
 #include "scene/estimates.h"
 
 enum class EngineKind { fast, reference };
-enum class InstructionSetChoice { automatic, sse3, avx2 };
+enum class InstructionSetChoice { automatic, sse3, avx2, avx512 };
 
 struct EngineChoice {
     EngineKind kind = EngineKind::fast;

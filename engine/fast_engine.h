@@ -25,9 +25,10 @@
 
 // Rows per strip: small enough that the strips of a model a few rows tall
 // still spread over the workers, large enough that a strip's runs amortise
-// their set-up. A strip's depths stay in the processor's cache between its
-// pre-pass and its shading.
-inline constexpr int strip_rows = 8;
+// their set-up, and as many as the widest kernel's lanes, so that one face's
+// runs on a strip fill a block. A strip's depths stay in the processor's
+// cache between its pre-pass and its shading.
+inline constexpr int strip_rows = 16;
 
 // Time the workers spent in each stage, summed over the workers.
 struct FastStageTimes {

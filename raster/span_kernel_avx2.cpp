@@ -11,11 +11,13 @@ namespace {
 
 struct Avx2Lanes {
     static constexpr int width = 8;
+    // Runs in lanes: some 5 % faster than pixels in lanes here (measured on
+    // AMD Zen 5 only; Intel may differ).
+    static constexpr bool runs_in_lanes = true;
     using F = __m256;
     using I = __m256i;
 
     static F splat(float value) { return _mm256_set1_ps(value); }
-    static I splat_int(std::int32_t value) { return _mm256_set1_epi32(value); }
     static F add(F a, F b) { return _mm256_add_ps(a, b); }
     static F sub(F a, F b) { return _mm256_sub_ps(a, b); }
     static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
@@ -32,28 +34,47 @@ struct Avx2Lanes {
     static I round(F a) { return _mm256_cvtps_epi32(a); }
     static F to_float(I a) { return _mm256_cvtepi32_ps(a); }
     static I max_zero(I a) { return _mm256_max_epi32(a, _mm256_setzero_si256()); }
-    static I clamp_byte(I a) { return _mm256_min_epi32(max_zero(a), _mm256_set1_epi32(255)); }
+    template <int c> static I byte(I a) {
+        if constexpr (c == 0) return _mm256_and_si256(a, _mm256_set1_epi32(0xFF));
+        // Byte 4k + c of each 128-bit half to byte 4k, zeros above it.
+        const I pick = _mm256_add_epi32(_mm256_set1_epi32(static_cast<std::int32_t>(0x80808000u + c)),
+                                        _mm256_setr_epi32(0, 4, 8, 12, 0, 4, 8, 12));
+        return _mm256_shuffle_epi8(a, pick);
+    }
+    // Saturating packs limit each value to 0..255 on the way to bytes, in
+    // each 128-bit half b0-3 g0-3 r0-3 0000; one byte shuffle puts them in
+    // pixel order.
+    static I pack_colour(I blue, I green, I red) {
+        const I planes =
+            _mm256_packus_epi16(_mm256_packs_epi32(blue, green), _mm256_packs_epi32(red, _mm256_setzero_si256()));
+        const I order = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12, 1, 5, 9,
+                                         13, 2, 6, 10, 14, 3, 7, 11, 15);
+        return _mm256_shuffle_epi8(planes, order);
+    }
     static I int_add(I a, I b) { return _mm256_add_epi32(a, b); }
-    static I int_and(I a, I b) { return _mm256_and_si256(a, b); }
-    static I int_or(I a, I b) { return _mm256_or_si256(a, b); }
     template <int n> static I shift_left(I a) { return _mm256_slli_epi32(a, n); }
-    template <int n> static I shift_right(I a) { return _mm256_srli_epi32(a, n); }
     template <int n> static I shift_right_signed(I a) { return _mm256_srai_epi32(a, n); }
     static I add_saturated_bytes(I a, I b) { return _mm256_adds_epu8(a, b); }
 
     // Each pixel's footprint is two pairs of neighbouring texels: one 64-bit
-    // element from each of two texture rows. Pixels 0, 1, 4, 5 are gathered
-    // together and 2, 3, 6, 7 together, so that splitting the pairs within
-    // each 128-bit half leaves every texel vector in pixel order.
+    // load from each of two texture rows. Sixteen plain loads beat four
+    // gathers by some 6 % (measured on AMD Zen 5 only, whose gathers are
+    // slow; Intel may differ). Pixels 0, 1, 4, 5 go together and 2, 3, 6, 7
+    // together, so that splitting the pairs within each 128-bit half leaves
+    // every texel vector in pixel order.
     static void footprints(const std::uint32_t* texels, I index, I texel[4]) {
-        const __m128i pixels_0145 = _mm256_castsi256_si128(_mm256_permute4x64_epi64(index, _MM_SHUFFLE(3, 1, 2, 0)));
-        const __m128i pixels_2367 = _mm256_castsi256_si128(_mm256_permute4x64_epi64(index, _MM_SHUFFLE(2, 0, 3, 1)));
-        const auto* upper = reinterpret_cast<const long long*>(texels);
-        const auto* lower = reinterpret_cast<const long long*>(texels + texture_size);
-        split_pairs(_mm256_i32gather_epi64(upper, pixels_0145, 4), _mm256_i32gather_epi64(upper, pixels_2367, 4),
-                    texel[0], texel[1]);
-        split_pairs(_mm256_i32gather_epi64(lower, pixels_0145, 4), _mm256_i32gather_epi64(lower, pixels_2367, 4),
-                    texel[2], texel[3]);
+        alignas(32) std::int32_t at[8];
+        _mm256_store_si256(reinterpret_cast<I*>(at), index);
+        __m128i upper[8], lower[8];
+        for (int k = 0; k < 8; ++k) {
+            upper[k] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(texels + at[k]));
+            lower[k] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(texels + at[k] + texture_size));
+        }
+        auto four = [](const __m128i* pairs, int a, int b, int c, int d) {
+            return _mm256_set_m128i(_mm_unpacklo_epi64(pairs[c], pairs[d]), _mm_unpacklo_epi64(pairs[a], pairs[b]));
+        };
+        split_pairs(four(upper, 0, 1, 4, 5), four(upper, 2, 3, 6, 7), texel[0], texel[1]);
+        split_pairs(four(lower, 0, 1, 4, 5), four(lower, 2, 3, 6, 7), texel[2], texel[3]);
     }
     static void split_pairs(I first, I second, I& left, I& right) {
         const F x = _mm256_castsi256_ps(first), y = _mm256_castsi256_ps(second);
@@ -111,38 +132,23 @@ struct Avx2Lanes {
         q[7] = _mm256_permute2f128_ps(lanes_37_0123, lanes_37_4567, 0x31);
     }
 
+    static F as_float(I a) { return _mm256_castsi256_ps(a); }
+    static I as_int(F a) { return _mm256_castps_si256(a); }
     static F load(const float* source) { return _mm256_load_ps(source); }
     static void store(float* destination, F values) { _mm256_store_ps(destination, values); }
-    // Each of the eight depths where it is strictly nearer than the stored
+    // Each of the first n depths where it is strictly nearer than the stored
     // one; a NaN never is.
-    static void store_nearer_depths(float* stored, F depths) {
-        const F old = _mm256_loadu_ps(stored);
-        _mm256_storeu_ps(stored, _mm256_blendv_ps(old, depths, _mm256_cmp_ps(depths, old, _CMP_LT_OS)));
-    }
-
-    // The run's values eight pixels at a time. A pixel's normal and attribute
-    // vector travel together in one eight-lane vector, each lane stepped by
-    // its own step exactly as the four-lane walk steps it; then the eight
-    // pixels are turned into one vector per component.
-    class Chain {
-      public:
-        explicit Chain(const ShadeRun& run)
-            : values_(_mm256_set_m128(_mm_load_ps(run.attributes.lane), _mm_load_ps(run.normal.lane))),
-              step_(_mm256_set_m128(_mm_load_ps(run.attribute_step.lane), _mm_load_ps(run.normal_step.lane))) {}
-
-        void next(span_kernel::Pixels<Avx2Lanes>& p) {
-            F q[8];  // pixel k: normal x, y, z, w | u, v, depth, spare
-            for (F& pixel : q) {
-                pixel = values_;
-                values_ = _mm256_add_ps(values_, step_);
-            }
-            transpose(q);
-            p = {q[0], q[1], q[2], q[3], q[4], q[5], q[6]};
+    static void store_nearer_depths(float* stored, F depths, int n) {
+        if (n == width) {
+            const F old = _mm256_loadu_ps(stored);
+            _mm256_storeu_ps(stored, _mm256_blendv_ps(old, depths, _mm256_cmp_ps(depths, old, _CMP_LT_OS)));
+            return;
         }
-
-      private:
-        F values_, step_;
-    };
+        const I lanes = first_lanes(n);
+        const F old = _mm256_maskload_ps(stored, lanes);
+        const F nearer = _mm256_and_ps(_mm256_cmp_ps(depths, old, _CMP_LT_OS), _mm256_castsi256_ps(lanes));
+        _mm256_maskstore_ps(stored, _mm256_castps_si256(nearer), depths);
+    }
 };
 
 }  // namespace

@@ -3,15 +3,23 @@
 // that nothing compiled with one set's flags can be linked in for another)
 // and instantiates these templates. Include it from those files only.
 //
-// The pixels of a group travel one per lane: every value below is a vector
-// of W pixels' values, and every operation is the one the per-pixel routine
+// A group is W pixels, one per lane: every value below is a vector of W
+// pixels' values, and every operation is the one the per-pixel routine
 // (raster/shade_pixel.h) applies to that value, in the same order, so each
-// lane's bits equal that routine's.
+// lane's bits equal that routine's. A lane type chooses how a group is made:
+//   pixels in lanes  W neighbouring pixels of one run; each pixel's values
+//                    are stepped as four-lane vectors, then turned around
+//                    into one vector per component (L::Chain)
+//   runs in lanes    one pixel of each of W runs that share no pixel; each
+//                    component is stepped for all runs with one vector
+//                    addition, and W groups make a block of W pixels of
+//                    every run, whose stored depths are turned around once on
+//                    the way in and whose colours once on the way out
 //
 // A lane type L provides:
 //   width                                 pixels per group, W
 //   F, I                                  W floats, W 32-bit integers
-//   splat(float), splat_int(int32)
+//   splat(float)
 //   add, sub, mul(F, F)                   single precision, rounded to nearest
 //   min, max(F, F)                        the processor's rules: the second
 //                                         operand when either is NaN or both
@@ -22,20 +30,27 @@
 //   rsqrt(F)                              the four-lane estimate's bits
 //   sqrt(F), div(F, F)                    rounded to nearest (IEEE 754)
 //   truncate(F), round(F), to_float(I)    conversions (round: to nearest even)
-//   max_zero(I), clamp_byte(I)            to 0.., to 0..255
-//   int_add, int_and, int_or(I, I)
-//   shift_left<n>, shift_right<n>, shift_right_signed<n>(I)
+//   max_zero(I)                           to 0..
+//   byte<c>(I)                            byte c of each lane, zero-extended
+//   pack_colour(I b, I g, I r)            each limited to 0..255, b in byte 0,
+//                                         g in byte 1, r in byte 2, byte 3 zero
+//   int_add(I, I)
+//   shift_left<n>, shift_right_signed<n>(I)
 //   footprints(texels, I index, I texel[4])
 //                                         the 2 x 2 texels from each index:
 //                                         (i, j), (i+1, j), (i, j+1), (i+1, j+1)
 //   add_saturated_bytes(I, I)
 //   transpose(F[W])                       lane k of vector i to lane i of vector k
+//   as_float(I), as_int(F)                the same bits
 //   load, store(float*)                   W aligned floats
-//   store_nearer_depths(float*, F)        W depths, each where strictly nearer
+//   store_nearer_depths(float*, F, n)     the first n of W depths, each where
+//                                         strictly nearer
 //   load_depths(const float*, n), load_pixels(const uint32_t*, n),
 //   store_pixels(uint32_t*, I, n)         n <= W elements
+//   runs_in_lanes                         which way a group is made
 //   Chain(const ShadeRun&), next(Pixels<L>&)
-//                                         the run's next W pixels' values
+//                                         pixels in lanes only: the run's
+//                                         next W pixels' values
 //
 // Everything here is a template over L, and each L lives in its file's
 // unnamed namespace: no function compiled with one set's flags can be chosen
@@ -102,7 +117,7 @@ typename L::F reciprocal_square_root(typename L::F s) {
 // One texel byte (blue, green or red) of W texels, as floats.
 template <class L, int channel>
 typename L::F texel_channel(typename L::I texels) {
-    return L::to_float(L::int_and(L::template shift_right<8 * channel>(texels), L::splat_int(0xFF)));
+    return L::to_float(L::template byte<channel>(texels));
 }
 
 // The colours W pixels add into the frame buffer: blue, green and red bytes,
@@ -189,16 +204,17 @@ typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const
                           L::mul(weight_10, texel_channel<L, channel>(texel_10))),
                    L::add(L::mul(weight_01, texel_channel<L, channel>(texel_01)),
                           L::mul(weight_11, texel_channel<L, channel>(texel_11))));
-        return L::clamp_byte(L::template shift_right_signed<8>(L::round(L::mul(light[channel], texture_value))));
+        return L::template shift_right_signed<8>(L::round(L::mul(light[channel], texture_value)));
     };
     const I blue = modulate(std::integral_constant<int, 0>{});
     const I green = modulate(std::integral_constant<int, 1>{});
     const I red = modulate(std::integral_constant<int, 2>{});
-    return L::int_or(L::int_or(blue, L::template shift_left<8>(green)), L::template shift_left<16>(red));
+    return L::pack_colour(blue, green, red);
 }
 
+// Pixels in lanes: each run in turn, W pixels a group.
 template <class L, Estimates E>
-void shade_runs(const ShadeRun* runs, int count, const RunBuffers& buffers) {
+void shade_runs_pixel_by_lane(const ShadeRun* runs, int count, const RunBuffers& buffers) {
     const ShadingConstants<L> constants;
     for (const ShadeRun* run = runs; run != runs + count; ++run) {
         typename L::Chain chain(*run);
@@ -224,44 +240,200 @@ bool share_a_pixel(const ShadeRun& a, const ShadeRun& b) {
            b.first < a.first + static_cast<std::uint32_t>(a.count);
 }
 
-// Up to W runs that share no pixel, one to a lane. A run's depth chain is
-// serial, each depth the one before plus the step, rounded; here one vector
-// addition steps every run's chain at once, W steps make a block of W depths
-// of each run, and turned around, each run's W depths are stored with one
-// comparison: a depth replaces the stored one only when strictly nearer, as
-// pixel by pixel, so a NaN never enters. What the block leaves of each run is
-// stored pixel by pixel from where its chain stands.
+// Runs in lanes: up to W runs at once, one a lane, that share no pixel, so
+// that a block's loads and stores of different lanes never meet. The values
+// of C components of every lane's run are kept here between blocks; a lane
+// whose run has ended takes the next run at the start of a block. A run that
+// shares a pixel with one still in a lane waits, and later runs may pass it:
+// saturating additions of non-negative amounts give the same bytes in any
+// order.
+template <class L, int C>
+class RunLanes {
+  public:
+    static constexpr int W = L::width;
+    static_assert(2 * W + 1 <= 64, "the waiting runs looked at fit the started mask");
+
+    // component(run, c, &value, &step): the c-th component's first value and
+    // step.
+    template <class Component>
+    RunLanes(const ShadeRun* runs, int count, Component component) : runs_(runs), count_(count) {
+        for (int j = 0; j < W; ++j) {
+            lane_[j] = nullptr;
+            done_[j] = 0;
+            for (int c = 0; c < C; ++c) value_[c][j] = step_[c][j] = 0.0f;
+        }
+        fill(component);
+    }
+
+    // Gives idle lanes the next runs that may start; false when no lane has
+    // a run left.
+    template <class Component>
+    bool fill(Component component) {
+        bool busy = false;
+        for (int j = 0; j < W; ++j) {
+            if (lane_[j] && done_[j] >= lane_[j]->count) lane_[j] = nullptr;
+            busy |= lane_[j] != nullptr;
+        }
+        for (int j = 0; j < W && first_waiting_ < count_; ++j) {
+            if (lane_[j]) continue;
+            const int r = next_startable();
+            if (r < 0) break;
+            lane_[j] = &runs_[r];
+            done_[j] = 0;
+            for (int c = 0; c < C; ++c) component(runs_[r], c, &value_[c][j], &step_[c][j]);
+            busy = true;
+        }
+        return busy;
+    }
+
+    const ShadeRun* run(int lane) const { return lane_[lane]; }
+    std::int32_t done(int lane) const { return done_[lane]; }
+    // The pixels of the lane's run in this block: 0 to W.
+    int block_pixels(int lane) const {
+        if (!lane_[lane]) return 0;
+        const std::int32_t left = lane_[lane]->count - done_[lane];
+        return left < W ? static_cast<int>(left) : W;
+    }
+    float* values(int c) { return value_[c]; }
+    const float* steps(int c) const { return step_[c]; }
+    void finish_block() {
+        for (int j = 0; j < W; ++j) done_[j] += W;
+    }
+
+  private:
+    bool free_of_lanes(const ShadeRun& candidate) const {
+        for (int j = 0; j < W; ++j)
+            if (lane_[j] && share_a_pixel<L>(*lane_[j], candidate)) return false;
+        return true;
+    }
+    // The next run that may start, marked as started; -1 if none. The runs
+    // looked at are the first waiting one and the 2W after it: enough to
+    // fill the lanes, few enough to keep the search cheap.
+    int next_startable() {
+        constexpr int window = 2 * W + 1;
+        const int limit = count_ - first_waiting_ < window ? count_ - first_waiting_ : window;
+        for (int offset = 0; offset < limit; ++offset) {
+            if (started_ >> offset & 1u) continue;
+            const int r = first_waiting_ + offset;
+            if (!free_of_lanes(runs_[r])) continue;
+            started_ |= std::uint64_t{1} << offset;
+            while (started_ & 1u) {
+                started_ >>= 1;
+                ++first_waiting_;
+            }
+            return r;
+        }
+        return -1;
+    }
+
+    const ShadeRun* runs_;
+    int count_;
+    int first_waiting_ = 0;
+    std::uint64_t started_ = 0;  // bit k: run first_waiting_ + k has started
+    const ShadeRun* lane_[W];
+    std::int32_t done_[W];
+    alignas(64) float value_[C][W];
+    alignas(64) float step_[C][W];
+};
+
+// Runs in lanes: blocks of W groups. The stored depths of every lane's next
+// W pixels are loaded a run at a time and turned around, so that group k
+// holds every run's k-th; the colours of the W groups are turned back and
+// added a run at a time.
+template <class L, Estimates E>
+void shade_runs_run_by_lane(const ShadeRun* runs, int count, const RunBuffers& buffers) {
+    using F = typename L::F;
+    constexpr int W = L::width;
+    const ShadingConstants<L> constants;
+    // normal x, y, z, w; u, v, depth
+    auto component = [](const ShadeRun& run, int c, float* value, float* step) {
+        *value = c < 4 ? run.normal.lane[c] : run.attributes.lane[c - 4];
+        *step = c < 4 ? run.normal_step.lane[c] : run.attribute_step.lane[c - 4];
+    };
+    RunLanes<L, 7> lanes(runs, count, component);
+    do {
+        F chain[7], step[7];
+        for (int c = 0; c < 7; ++c) {
+            chain[c] = L::load(lanes.values(c));
+            step[c] = L::load(lanes.steps(c));
+        }
+        // Each lane's pixels in this block and where they start.
+        int n[W];
+        std::uint32_t at[W];
+        int groups = 0;
+        F block[W];
+        for (int j = 0; j < W; ++j) {
+            n[j] = lanes.block_pixels(j);
+            groups = n[j] > groups ? n[j] : groups;
+            at[j] = n[j] ? lanes.run(j)->first + static_cast<std::uint32_t>(lanes.done(j)) : 0;
+            block[j] = n[j] == W ? L::load_depths(buffers.depth + at[j], W)
+                       : n[j]    ? L::load_depths(buffers.depth + at[j], n[j])
+                                 : constants.zero;
+        }
+        L::transpose(block);
+        for (int k = 0; k < groups; ++k) {
+            const Pixels<L> values{chain[0], chain[1], chain[2], chain[3], chain[4], chain[5], chain[6]};
+            block[k] = L::as_float(shade_pixels<L, E>(values, block[k], constants, buffers.texels));
+            for (int c = 0; c < 7; ++c) chain[c] = L::add(chain[c], step[c]);
+        }
+        L::transpose(block);
+        // 7. Saturating addition; the fourth byte gets 0 added.
+        for (int j = 0; j < W; ++j) {
+            std::uint32_t* pixels = buffers.frame + at[j];
+            const typename L::I colour = L::as_int(block[j]);
+            if (n[j] == W)
+                L::store_pixels(pixels, L::add_saturated_bytes(L::load_pixels(pixels, W), colour), W);
+            else if (n[j])
+                L::store_pixels(pixels, L::add_saturated_bytes(L::load_pixels(pixels, n[j]), colour), n[j]);
+        }
+        for (int c = 0; c < 7; ++c) L::store(lanes.values(c), chain[c]);
+        lanes.finish_block();
+    } while (lanes.fill(component));
+}
+
+template <class L, Estimates E>
+void shade_runs(const ShadeRun* runs, int count, const RunBuffers& buffers) {
+    if (count <= 0) return;
+    if constexpr (L::runs_in_lanes)
+        shade_runs_run_by_lane<L, E>(runs, count, buffers);
+    else
+        shade_runs_pixel_by_lane<L, E>(runs, count, buffers);
+}
+
+// The depth pre-pass: up to W runs that share no pixel, one to a lane. A
+// run's depth chain is serial, each depth the one before plus the step,
+// rounded; one vector addition steps every run's chain at once, W steps
+// make a block of W depths of each run, and turned around, each run's
+// depths are stored with one comparison: a depth replaces the stored one
+// only when strictly nearer, as pixel by pixel, so a NaN never enters. The
+// blocks go on until the longest run ends; a run's last block stores only
+// what is left of it.
 template <class L>
 void store_depth_block(const ShadeRun* runs, int batch, float* depth) {
     using F = typename L::F;
     constexpr int W = L::width;
-    alignas(32) float start[W] = {}, step[W] = {};
-    std::int32_t common = runs[0].count;
+    alignas(64) float start[W] = {}, step[W] = {};
+    std::int32_t longest = 0;
     for (int j = 0; j < batch; ++j) {
         start[j] = runs[j].attributes.lane[2];
         step[j] = runs[j].attribute_step.lane[2];
-        common = runs[j].count < common ? runs[j].count : common;
+        longest = runs[j].count > longest ? runs[j].count : longest;
     }
     F z = L::load(start);
     const F dz = L::load(step);
-    std::int32_t done = 0;
-    for (; done + W <= common; done += W) {
+    for (std::int32_t done = 0; done < longest; done += W) {
         F block[W];
         for (F& depths : block) {
             depths = z;
             z = L::add(z, dz);
         }
         L::transpose(block);
-        for (int j = 0; j < batch; ++j) L::store_nearer_depths(depth + runs[j].first + done, block[j]);
-    }
-    alignas(32) float chain[W];
-    L::store(chain, z);
-    for (int j = 0; j < batch; ++j) {
-        float* element = depth + runs[j].first;
-        float value = chain[j];
-        for (std::int32_t k = done; k < runs[j].count; ++k) {
-            if (value < element[k]) element[k] = value;
-            value = value + step[j];
+        for (int j = 0; j < batch; ++j) {
+            const std::int32_t left = runs[j].count - done;
+            if (left >= W)
+                L::store_nearer_depths(depth + runs[j].first + done, block[j], W);
+            else if (left > 0)
+                L::store_nearer_depths(depth + runs[j].first + done, block[j], static_cast<int>(left));
         }
     }
 }

@@ -13,6 +13,8 @@ extern const SpanKernels sse3_span_kernel_table;
 extern const SpanKernels sse3_ieee_span_kernel_table;
 extern const SpanKernels avx2_span_kernel_table;
 extern const SpanKernels avx2_ieee_span_kernel_table;
+extern const SpanKernels avx512_span_kernel_table;
+extern const SpanKernels avx512_ieee_span_kernel_table;
 
 namespace {
 
@@ -64,6 +66,19 @@ bool processor_offers_avx2() {
     return ebx & (1u << 5);
 }
 
+bool processor_offers_avx512() {
+    if (!processor_offers_avx2()) return false;
+    // Besides SSE and AVX state, the opmask registers, the upper halves of
+    // zmm0-15 and all of zmm16-31.
+    if ((saved_register_state() & 0xE6u) != 0xE6u) return false;
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+    const unsigned foundation = 1u << 16, doubleword_quadword = 1u << 17, byte_word = 1u << 30,
+                   vector_length = 1u << 31;
+    const unsigned wanted = foundation | doubleword_quadword | byte_word | vector_length;
+    return (ebx & wanted) == wanted;
+}
+
 const SpanKernels per_pixel_x86_span_kernels = {"per-pixel", per_pixel_store_depths,
                                                 per_pixel_shade<Estimates::x86>};
 const SpanKernels per_pixel_ieee_span_kernels = {"per-pixel-ieee", per_pixel_store_depths,
@@ -78,18 +93,30 @@ const SpanKernels& per_pixel_span_kernels_of(Estimates estimates) {
     return estimates == Estimates::ieee ? per_pixel_ieee_span_kernels : per_pixel_x86_span_kernels;
 }
 
-const char* instruction_set_name(InstructionSet set) { return set == InstructionSet::avx2 ? "avx2" : "sse3"; }
+const char* instruction_set_name(InstructionSet set) {
+    switch (set) {
+        case InstructionSet::avx2: return "avx2";
+        case InstructionSet::avx512: return "avx512";
+        default: return "sse3";
+    }
+}
 
 const SpanKernels& span_kernels(InstructionSet set, Estimates estimates) {
-    if (estimates == Estimates::ieee)
-        return set == InstructionSet::avx2 ? avx2_ieee_span_kernel_table : sse3_ieee_span_kernel_table;
-    return set == InstructionSet::avx2 ? avx2_span_kernel_table : sse3_span_kernel_table;
+    const bool ieee = estimates == Estimates::ieee;
+    switch (set) {
+        case InstructionSet::avx2: return ieee ? avx2_ieee_span_kernel_table : avx2_span_kernel_table;
+        case InstructionSet::avx512: return ieee ? avx512_ieee_span_kernel_table : avx512_span_kernel_table;
+        default: return ieee ? sse3_ieee_span_kernel_table : sse3_span_kernel_table;
+    }
 }
 
 bool processor_offers(InstructionSet set) {
-    if (set == InstructionSet::sse3) return true;  // the build's baseline
-    static const bool avx2 = processor_offers_avx2();
-    return avx2;
+    static const bool avx2 = processor_offers_avx2(), avx512 = processor_offers_avx512();
+    switch (set) {
+        case InstructionSet::avx2: return avx2;
+        case InstructionSet::avx512: return avx512;
+        default: return true;  // the build's baseline
+    }
 }
 
 bool estimates_agree(EstimateFunction wide, EstimateFunction narrow) {
@@ -122,19 +149,27 @@ bool estimates_agree(EstimateFunction wide, EstimateFunction narrow) {
     return true;
 }
 
-InstructionSet choose_instruction_set(bool avx2_offered, EstimateFunction wide, EstimateFunction narrow) {
-    return avx2_offered && estimates_agree(wide, narrow) ? InstructionSet::avx2 : InstructionSet::sse3;
+InstructionSet choose_instruction_set(InstructionSet widest_offered, EstimateFunction wide, EstimateFunction narrow) {
+    return widest_offered != InstructionSet::sse3 && estimates_agree(wide, narrow) ? widest_offered
+                                                                                  : InstructionSet::sse3;
 }
 
 InstructionSet best_instruction_set(Estimates estimates) {
     // A square root and a division give the same bits at every width.
-    if (estimates == Estimates::ieee)
-        return processor_offers(InstructionSet::avx2) ? InstructionSet::avx2 : InstructionSet::sse3;
-    static const InstructionSet best = choose_instruction_set(
-        processor_offers(InstructionSet::avx2), eight_lane_rsqrt_estimates, four_lane_rsqrt_estimates);
+    static const InstructionSet widest_offered = processor_offers(InstructionSet::avx512) ? InstructionSet::avx512
+                                                 : processor_offers(InstructionSet::avx2) ? InstructionSet::avx2
+                                                                                          : InstructionSet::sse3;
+    if (estimates == Estimates::ieee) return widest_offered;
+    static const InstructionSet best =
+        choose_instruction_set(widest_offered, eight_lane_rsqrt_estimates, four_lane_rsqrt_estimates);
     return best;
 }
 
 bool instruction_set_usable(InstructionSet set, Estimates estimates) {
-    return set == InstructionSet::sse3 || best_instruction_set(estimates) == InstructionSet::avx2;
+    if (set == InstructionSet::sse3) return true;
+    // A square root and a division give the same bits at every width; the
+    // wide kernels' x86 estimate stands or falls with the one eight-lane
+    // estimate.
+    if (estimates == Estimates::ieee) return processor_offers(set);
+    return processor_offers(set) && best_instruction_set(Estimates::x86) != InstructionSet::sse3;
 }

@@ -42,7 +42,7 @@ struct SpanKernels {
     void (*shade)(const ShadeRun* runs, int count, const RunBuffers& buffers);
 };
 
-enum class InstructionSet { sse3, avx2 };
+enum class InstructionSet { sse3, avx2, avx512 };
 
 const char* instruction_set_name(InstructionSet set);
 
@@ -63,7 +63,8 @@ bool processor_offers(InstructionSet set);
 // Fills out[i] with the processor's reciprocal square root estimate of in[i].
 using EstimateFunction = void (*)(const float* in, float* out, std::size_t count);
 void four_lane_rsqrt_estimates(const float* in, float* out, std::size_t count);
-void eight_lane_rsqrt_estimates(const float* in, float* out, std::size_t count);  // needs AVX2
+// needs AVX2; AVX-512's kernel takes this estimate too, on each half
+void eight_lane_rsqrt_estimates(const float* in, float* out, std::size_t count);
 
 // Whether two estimate functions agree, to the bit, on one input of every
 // class the estimate's table tells apart (every mantissa with both exponent
@@ -71,15 +72,15 @@ void eight_lane_rsqrt_estimates(const float* in, float* out, std::size_t count);
 bool estimates_agree(EstimateFunction wide, EstimateFunction narrow);
 
 // Whether the kernel of the set may be used here with the arithmetic:
-// offered by the processor, and for AVX2 with the x86 estimates, its
-// eight-lane estimate equals the four-lane one. Checked once; the answer is
-// kept.
+// offered by the processor, and for AVX2 and AVX-512 with the x86 estimates,
+// the eight-lane estimate equals the four-lane one. Checked once; the answer
+// is kept.
 bool instruction_set_usable(InstructionSet set, Estimates estimates = default_estimates);
 
-// The widest set whose kernel gives the four-lane bits: AVX2 when the
-// processor offers it and its eight-lane estimate agrees with the four-lane
-// one, SSE3 otherwise.
-InstructionSet choose_instruction_set(bool avx2_offered, EstimateFunction wide, EstimateFunction narrow);
+// The widest set whose kernel gives the four-lane bits: the widest the
+// processor offers (AVX-512 offered implies AVX2) when its eight-lane
+// estimate agrees with the four-lane one, SSE3 otherwise.
+InstructionSet choose_instruction_set(InstructionSet widest_offered, EstimateFunction wide, EstimateFunction narrow);
 
 // The widest set whose kernel gives the four-lane bits here with the
 // arithmetic: with ieee, the widest the processor offers; with x86,

@@ -26,9 +26,11 @@ bench="$build/tools/ombrastel-bench"
 processors=$(nproc)
 configurations=("--engine reference --workers 1" "--engine reference --workers 2"
                 "--isa sse3 --workers 1" "--isa sse3 --workers $processors")
-if "$bench" --size 2x2 --frames 1 --warmup 0 --isa avx2 >/dev/null 2>&1; then
-    configurations+=("--isa avx2 --workers 1" "--isa avx2 --workers $processors")
-fi
+for wide in avx2 avx512; do
+    if "$bench" --size 2x2 --frames 1 --warmup 0 --isa $wide >/dev/null 2>&1; then
+        configurations+=("--isa $wide --workers 1" "--isa $wide --workers $processors")
+    fi
+done
 sizes=(1910x1070 640x480)
 
 results="$build/benchmark.jsonl"

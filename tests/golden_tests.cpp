@@ -67,10 +67,11 @@ std::vector<EngineChoice> every_engine() {
     std::vector<EngineChoice> choices;
     for (int workers : {1, 2})
         choices.push_back({EngineKind::reference, workers, InstructionSetChoice::automatic, Estimates::ieee});
-    for (InstructionSet set : {InstructionSet::sse3, InstructionSet::avx2}) {
+    for (InstructionSet set : {InstructionSet::sse3, InstructionSet::avx2, InstructionSet::avx512}) {
         if (!instruction_set_usable(set, Estimates::ieee)) continue;
-        const InstructionSetChoice named =
-            set == InstructionSet::avx2 ? InstructionSetChoice::avx2 : InstructionSetChoice::sse3;
+        const InstructionSetChoice named = set == InstructionSet::avx512 ? InstructionSetChoice::avx512
+                                           : set == InstructionSet::avx2 ? InstructionSetChoice::avx2
+                                                                         : InstructionSetChoice::sse3;
         for (int workers : {1, 2, 3, 7}) choices.push_back({EngineKind::fast, workers, named, Estimates::ieee});
     }
     return choices;

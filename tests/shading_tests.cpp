@@ -377,9 +377,12 @@ TEST(SpanKernels, GiveThePerPixelBitsOnRandomRuns) {
     for (int i = 0; i < 20000; ++i) {
         const Estimates estimates = arithmetics()[static_cast<std::size_t>(i) % arithmetics().size()];
         std::vector<const SpanKernels*> kernels = {&span_kernels(InstructionSet::sse3, estimates)};
-        if (instruction_set_usable(InstructionSet::avx2, estimates))
-            kernels.push_back(&span_kernels(InstructionSet::avx2, estimates));
-        ShadeRun runs[3];
+        for (InstructionSet wide : {InstructionSet::avx2, InstructionSet::avx512})
+            if (instruction_set_usable(wide, estimates)) kernels.push_back(&span_kernels(wide, estimates));
+        // Mostly three runs; now and then as many as a strip of several
+        // faces hands over, so that the wide kernels' lanes fill and refill.
+        const int run_count = i % 8 == 0 ? 1 + static_cast<int>(random() % 40) : 3;
+        std::vector<ShadeRun> runs(static_cast<std::size_t>(run_count));
         for (ShadeRun& run : runs) {
             run.count = 1 + static_cast<std::int32_t>(random() % 40);
             run.first = static_cast<std::uint32_t>(random() % (buffer_pixels - run.count + 1));
@@ -399,14 +402,14 @@ TEST(SpanKernels, GiveThePerPixelBitsOnRandomRuns) {
         std::vector<float> expected_depth = depth;
         std::vector<std::uint32_t> expected_frame = frame;
         const SpanKernels& per_pixel = per_pixel_span_kernels_of(estimates);
-        per_pixel.shade(runs, 3, {expected_frame.data(), expected_depth.data(), texture});
-        per_pixel.store_depths(runs, 3, expected_depth.data());
+        per_pixel.shade(runs.data(), run_count, {expected_frame.data(), expected_depth.data(), texture});
+        per_pixel.store_depths(runs.data(), run_count, expected_depth.data());
         for (const SpanKernels* k : kernels) {
             std::vector<float> kernel_depth = depth;
             std::vector<std::uint32_t> kernel_frame = frame;
-            k->shade(runs, 3, {kernel_frame.data(), kernel_depth.data(), texture});
+            k->shade(runs.data(), run_count, {kernel_frame.data(), kernel_depth.data(), texture});
             ASSERT_EQ(kernel_frame, expected_frame) << k->name << ", case " << i;
-            k->store_depths(runs, 3, kernel_depth.data());
+            k->store_depths(runs.data(), run_count, kernel_depth.data());
             for (int p = 0; p < buffer_pixels; ++p)
                 ASSERT_EQ(bits(kernel_depth[p]), bits(expected_depth[p])) << k->name << ", case " << i << " pixel " << p;
         }
@@ -425,17 +428,23 @@ void four_lane_estimates_but_one(const float* in, float* out, std::size_t count)
 TEST(SpanKernels, TheWideKernelIsChosenOnlyWhereItsEstimateGivesTheFourLaneBits) {
     EXPECT_TRUE(estimates_agree(four_lane_rsqrt_estimates, four_lane_rsqrt_estimates));
     EXPECT_FALSE(estimates_agree(four_lane_estimates_but_one, four_lane_rsqrt_estimates));
-    EXPECT_EQ(choose_instruction_set(true, four_lane_estimates_but_one, four_lane_rsqrt_estimates),
-              InstructionSet::sse3);
-    EXPECT_EQ(choose_instruction_set(false, four_lane_rsqrt_estimates, four_lane_rsqrt_estimates),
+    for (InstructionSet wide : {InstructionSet::avx2, InstructionSet::avx512}) {
+        EXPECT_EQ(choose_instruction_set(wide, four_lane_estimates_but_one, four_lane_rsqrt_estimates),
+                  InstructionSet::sse3);
+        EXPECT_EQ(choose_instruction_set(wide, four_lane_rsqrt_estimates, four_lane_rsqrt_estimates), wide);
+    }
+    EXPECT_EQ(choose_instruction_set(InstructionSet::sse3, four_lane_rsqrt_estimates, four_lane_rsqrt_estimates),
               InstructionSet::sse3);
     // On this processor: the eight-lane estimate is checked and, where it
-    // agrees, chosen.
-    if (processor_offers(InstructionSet::avx2)) {
+    // agrees, the widest set offered is chosen.
+    const InstructionSet widest = processor_offers(InstructionSet::avx512) ? InstructionSet::avx512
+                                  : processor_offers(InstructionSet::avx2) ? InstructionSet::avx2
+                                                                           : InstructionSet::sse3;
+    if (widest != InstructionSet::sse3) {
         const bool agree = estimates_agree(eight_lane_rsqrt_estimates, four_lane_rsqrt_estimates);
-        EXPECT_EQ(best_instruction_set(), agree ? InstructionSet::avx2 : InstructionSet::sse3);
-        std::printf("this processor offers AVX2; its eight-lane estimate %s the four-lane one\n",
-                    agree ? "equals" : "differs from");
+        EXPECT_EQ(best_instruction_set(), agree ? widest : InstructionSet::sse3);
+        std::printf("this processor offers %s; its eight-lane estimate %s the four-lane one\n",
+                    instruction_set_name(widest), agree ? "equals" : "differs from");
     } else {
         EXPECT_EQ(best_instruction_set(), InstructionSet::sse3);
     }
@@ -456,8 +465,12 @@ struct FastUnderTest {
 // arithmetic and 1, 2, 3 and 7 workers.
 std::vector<FastUnderTest> fast_engines(int width, int height, Estimates estimates) {
     std::vector<FastUnderTest> engines;
-    for (InstructionSet set : {InstructionSet::sse3, InstructionSet::avx2}) {
-        if (!instruction_set_usable(set, estimates)) continue;
+    for (InstructionSet set : {InstructionSet::sse3, InstructionSet::avx2, InstructionSet::avx512}) {
+        if (!instruction_set_usable(set, estimates)) {
+            std::printf("not checked: this processor cannot use %s with the %s arithmetic\n",
+                        instruction_set_name(set), estimates_name(estimates));
+            continue;
+        }
         for (int workers : {1, 2, 3, 7}) {
             FastUnderTest e{std::string(instruction_set_name(set)) + " with " + std::to_string(workers) +
                                 " workers, " + estimates_name(estimates) + " arithmetic",

@@ -7,9 +7,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/startup.h"
+#include "engine/fast_engine.h"
 #include "pipeline/depth_pass.h"
+#include "pipeline/face_walk.h"
 #include "pipeline/frame.h"
 #include "raster/shade_pixel.h"
 #include "raster/shading.h"
@@ -140,16 +143,98 @@ void kernel_depth_bench(benchmark::State& state, const SpanKernels* kernels) {
     state.SetLabel("eight 1000-pixel runs on neighbouring rows, items are pixels");
 }
 
+// The runs of a real frame as the fast engine hands them to its kernels: a
+// strip of rows at a time, every face's runs on the strip's rows, face by
+// face. Frame 200 of the animation: the model large, front and back faces
+// overlapping.
+std::vector<std::vector<ShadeRun>> frame_strips() {
+    for (int k = 0; k < 200; ++k) {
+        transform_and_project();
+        advance_frame_counter();
+    }
+    transform_and_project();
+    FrameFace faces[working_array_room];
+    const int count = gather_frame_faces(faces);
+    const FrameTarget target = global_frame_target();
+    const ClipBand band = whole_frame_band(target);
+    std::vector<std::vector<ShadeRun>> strips;
+    for (std::int32_t first_row = 0; first_row < target.height; first_row += strip_rows) {
+        std::vector<ShadeRun> runs;
+        for (int f = 0; f < count; ++f) {
+            FaceWalk<ShadeValue> walk(faces[f].corner);
+            if (walk.misses(band)) continue;
+            walk.skip_to(first_row);
+            walk.walk_rows(first_row + strip_rows, [&](std::int32_t row, const EdgeState<ShadeValue>& a,
+                                                       const EdgeState<ShadeValue>& b) {
+                Span<ShadeValue> span;
+                if (!set_up_span(row, a, b, band, &span)) return;
+                ShadeRun run;
+                _mm_store_ps(run.normal.lane, span.at_left.normal);
+                _mm_store_ps(run.normal_step.lane, span.step.normal);
+                _mm_store_ps(run.attributes.lane, span.at_left.attributes);
+                _mm_store_ps(run.attribute_step.lane, span.step.attributes);
+                run.first = static_cast<std::uint32_t>(span.row) * target.width + static_cast<std::uint32_t>(span.left);
+                run.count = span.count;
+                runs.push_back(run);
+            });
+        }
+        if (!runs.empty()) strips.push_back(runs);
+    }
+    return strips;
+}
+
+std::int64_t strip_pixels(const std::vector<std::vector<ShadeRun>>& strips) {
+    std::int64_t pixels = 0;
+    for (const auto& runs : strips)
+        for (const ShadeRun& run : runs) pixels += run.count;
+    return pixels;
+}
+
+void frame_depth_bench(benchmark::State& state, const SpanKernels* kernels) {
+    auto strips = frame_strips();
+    clear_buffers();
+    // Each pass comes a little nearer, so that every pixel is stored.
+    for (auto _ : state) {
+        for (auto& runs : strips) {
+            kernels->store_depths(runs.data(), static_cast<int>(runs.size()), depth_buffer);
+            for (ShadeRun& run : runs) run.attributes.lane[2] -= 0.5f;
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * strip_pixels(strips));
+    state.SetLabel("a frame's strips, items are pixels");
+}
+
+void frame_shade_bench(benchmark::State& state, const SpanKernels* kernels) {
+    const auto strips = frame_strips();
+    clear_buffers();
+    for (const auto& runs : strips) kernels->store_depths(runs.data(), static_cast<int>(runs.size()), depth_buffer);
+    const RunBuffers buffers{frame_buffer, depth_buffer, texture};
+    for (auto _ : state) {
+        for (const auto& runs : strips) kernels->shade(runs.data(), static_cast<int>(runs.size()), buffers);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * strip_pixels(strips));
+    state.SetLabel("a frame's strips, items are pixels");
+
+}
+
 void register_kernel_benchmarks() {
     const SpanKernels* sets[] = {&per_pixel_span_kernels, &span_kernels(InstructionSet::sse3),
                                  instruction_set_usable(InstructionSet::avx2) ? &span_kernels(InstructionSet::avx2)
-                                                                              : nullptr};
+                                                                              : nullptr,
+                                 instruction_set_usable(InstructionSet::avx512) ? &span_kernels(InstructionSet::avx512)
+                                                                                : nullptr};
     for (const SpanKernels* kernels : sets) {
         if (!kernels) continue;
         benchmark::RegisterBenchmark((std::string("shade_kernel/") + kernels->name).c_str(), kernel_shade_bench,
                                      kernels);
         benchmark::RegisterBenchmark((std::string("depth_kernel/") + kernels->name).c_str(), kernel_depth_bench,
                                      kernels);
+        benchmark::RegisterBenchmark((std::string("frame_shade_kernel/") + kernels->name).c_str(),
+                                     frame_shade_bench, kernels);
+        benchmark::RegisterBenchmark((std::string("frame_depth_kernel/") + kernels->name).c_str(),
+                                     frame_depth_bench, kernels);
     }
     // The ieee arithmetic changes the shading alone: a square root and a
     // division per pixel instead of the estimate.

@@ -143,7 +143,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     for (Estimates e : {Estimates::x86, Estimates::ieee}) {
         if (e == Estimates::x86 && !x86_estimates_available) continue;
         Arithmetic a{&per_pixel_span_kernels_of(e), {&span_kernels(InstructionSet::sse3, e)}};
-        if (instruction_set_usable(InstructionSet::avx2, e)) a.kernels.push_back(&span_kernels(InstructionSet::avx2, e));
+        for (InstructionSet wide : {InstructionSet::avx2, InstructionSet::avx512}) {
+            if (instruction_set_usable(wide, e))
+                a.kernels.push_back(&span_kernels(wide, e));
+            else
+                std::fprintf(stderr, "fuzz_kernels: not checked: this processor cannot use %s with %s\n",
+                             instruction_set_name(wide), estimates_name(e));
+        }
         arithmetics.push_back(a);
     }
     return 0;

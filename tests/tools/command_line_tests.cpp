@@ -111,7 +111,7 @@ TEST(SnapshotArguments, BadOnesAreRefusedWithOneLineAndNoFile) {
         {{"--workers", "two", "--texture-out", "t.png"}, "--workers"},
         {{"--engine", "reference", "--workers", "3", "--texture-out", "t.png"}, "from 1 to 2"},
         {{"--engine", "slow", "--texture-out", "t.png"}, "--engine wants fast or reference"},
-        {{"--isa", "neon", "--texture-out", "t.png"}, "--isa wants auto, sse3 or avx2"},
+        {{"--isa", "neon", "--texture-out", "t.png"}, "--isa wants auto, sse3, avx2 or avx512"},
         {{"--engine", "reference", "--isa", "sse3", "--texture-out", "t.png"}, "--isa belongs to the fast engine"},
         {{"--estimates", "exact", "--texture-out", "t.png"}, "--estimates wants x86 or ieee"},
         {{"--size", "64x48", "--frames", "1", "--out", "f%d.png", "--digest"}, "give --out or --digest"},
@@ -147,7 +147,7 @@ TEST(BenchArguments, BadOnesAreRefusedWithOneLine) {
         {{"--workers", "65"}, "--workers"},
         {{"--engine", "reference", "--workers", "3"}, "from 1 to 2"},
         {{"--engine", "fastest"}, "--engine"},
-        {{"--isa", "avx512"}, "--isa"},
+        {{"--isa", "avx1024"}, "--isa"},
         {{"--estimates", "IEEE"}, "--estimates"},
         {{"--size", "63x48"}, "even"},
         {{"--size", "2x32768"}, "out of range"},
@@ -164,15 +164,18 @@ TEST(BenchArguments, BadOnesAreRefusedWithOneLine) {
 // rendered; one it has is taken.
 TEST(ToolArguments, AnInstructionSetIsTakenOnlyWhereItGivesTheFourLaneBits) {
     ScratchDirectory directory;
-    if (instruction_set_usable(InstructionSet::avx2)) {
-        const ToolRun run = run_tool(bench, {"--size", "64x48", "--frames", "2", "--warmup", "0", "--isa", "avx2"},
-                                     directory);
-        EXPECT_EQ(run.exit_code, 0) << run.err;
-        EXPECT_NE(run.out.find("\"isa\":\"avx2\""), std::string::npos) << run.out;
-    } else {
-        expect_refused(bench, "ombrastel-bench", {{"--isa", "avx2"}, "--isa avx2: "}, directory);
-        expect_refused(snapshot, "ombrastel-snapshot", {{"--isa", "avx2", "--texture-out", "t.png"}, "--isa avx2: "},
-                       directory);
+    for (InstructionSet wide : {InstructionSet::avx2, InstructionSet::avx512}) {
+        const std::string name = instruction_set_name(wide);
+        if (instruction_set_usable(wide)) {
+            const ToolRun run = run_tool(bench, {"--size", "64x48", "--frames", "2", "--warmup", "0", "--isa", name},
+                                         directory);
+            EXPECT_EQ(run.exit_code, 0) << run.err;
+            EXPECT_NE(run.out.find("\"isa\":\"" + name + "\""), std::string::npos) << run.out;
+        } else {
+            expect_refused(bench, "ombrastel-bench", {{"--isa", name}, "--isa " + name + ": "}, directory);
+            expect_refused(snapshot, "ombrastel-snapshot",
+                           {{"--isa", name, "--texture-out", "t.png"}, "--isa " + name + ": "}, directory);
+        }
     }
     const ToolRun run = run_tool(bench, {"--size", "64x48", "--frames", "2", "--warmup", "0", "--isa", "sse3"},
                                  directory);
@@ -255,6 +258,7 @@ TEST(SnapshotFrames, AreTheSameWithEveryEngineAndWorkerCount) {
         {"--engine", "reference", "--workers", "1"}, {"--engine", "reference"},     {"--workers", "1"},
         {"--workers", "3", "--isa", "sse3"},         {"--engine", "fast", "--workers", "7"}};
     if (instruction_set_usable(InstructionSet::avx2)) choices.push_back({"--isa", "avx2", "--workers", "2"});
+    if (instruction_set_usable(InstructionSet::avx512)) choices.push_back({"--isa", "avx512", "--workers", "3"});
     // The files of choice c: c<c>_<frame>.png.
     auto name = [](std::size_t c, const std::string& frame) {
         std::string file(1, 'c');
