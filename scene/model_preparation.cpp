@@ -9,7 +9,7 @@
 // The normal computations carry products, sums, roots and quotients in
 // extended precision and round once, on store, to single precision; the
 // light directions and the model scale are single precision throughout with
-// one hardware estimate each.
+// one reciprocal each, the hardware's estimate or a rounded division.
 using Extended = long double;
 static_assert(std::numeric_limits<Extended>::digits == 64,
               "the normals are rounded from a 64-bit significand; a narrower long double changes their last bits");
@@ -29,8 +29,6 @@ float reciprocal(float m, [[maybe_unused]] Estimates estimates) {
 #endif
     return 1.0f / m;
 }
-
-Estimates prepared_with = default_estimates;
 
 float& axis(Vec3& v, int a) { return a == 0 ? v.x : a == 1 ? v.y : v.z; }
 
@@ -143,14 +141,3 @@ void compute_vertex_normals() {
         vec3_normalize(&normal);
     }
 }
-
-void prepare_model(Estimates estimates) {
-    restore_initial_model();
-    normalize_light_directions(lights, light_count, estimates);
-    centre_and_scale_model(vertex_count, model_vertices, estimates);
-    compute_face_normals();
-    compute_vertex_normals();
-    prepared_with = estimates;
-}
-
-Estimates model_estimates() { return prepared_with; }
