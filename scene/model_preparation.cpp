@@ -28,8 +28,6 @@ float reciprocal(float m, [[maybe_unused]] Estimates estimates) {
     return 1.0f / m;
 }
 
-Estimates prepared_with = default_estimates;
-
 float& axis(Vec3& v, int a) { return a == 0 ? v.x : a == 1 ? v.y : v.z; }
 
 }  // namespace
@@ -141,14 +139,3 @@ void compute_vertex_normals() {
         vec3_normalize(&normal);
     }
 }
-
-void prepare_model(Estimates estimates) {
-    restore_initial_model();
-    normalize_light_directions(lights, light_count, estimates);
-    centre_and_scale_model(vertex_count, model_vertices, estimates);
-    compute_face_normals();
-    compute_vertex_normals();
-    prepared_with = estimates;
-}
-
-Estimates model_estimates() { return prepared_with; }

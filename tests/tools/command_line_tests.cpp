@@ -259,6 +259,13 @@ TEST(SnapshotFrames, AreTheSameWithEveryEngineAndWorkerCount) {
         {"--workers", "3", "--isa", "sse3"},         {"--engine", "fast", "--workers", "7"}};
     if (instruction_set_usable(InstructionSet::avx2)) choices.push_back({"--isa", "avx2", "--workers", "2"});
     if (instruction_set_usable(InstructionSet::avx512)) choices.push_back({"--isa", "avx512", "--workers", "3"});
+    // The same with the ieee arithmetic: pictures of their own, the same
+    // with every engine too.
+    const std::size_t first_ieee = choices.size();
+    for (std::size_t c = 0; c < first_ieee; ++c) {
+        choices.push_back(choices[c]);
+        choices.back().insert(choices.back().end(), {"--estimates", "ieee"});
+    }
     // The files of choice c: c<c>_<frame>.png.
     auto name = [](std::size_t c, const std::string& frame) {
         std::string file(1, 'c');
@@ -275,12 +282,15 @@ TEST(SnapshotFrames, AreTheSameWithEveryEngineAndWorkerCount) {
         ASSERT_EQ(run.exit_code, 0) << run.err;
     }
     for (const char* frame : {"0", "1", "2", "250"}) {
-        const RgbImage first = read_png_rgb(directory.file(name(0, std::string(frame) + ".png")));
-        EXPECT_EQ(first.width, 128);
-        EXPECT_EQ(first.height, 96);
-        for (std::size_t c = 1; c < choices.size(); ++c)
-            EXPECT_EQ(read_png_rgb(directory.file(name(c, std::string(frame) + ".png"))).pixels, first.pixels)
-                << "frame " << frame << " with choice " << c;
+        for (const std::size_t first_choice : {std::size_t{0}, first_ieee}) {
+            const RgbImage first = read_png_rgb(directory.file(name(first_choice, std::string(frame) + ".png")));
+            EXPECT_EQ(first.width, 128);
+            EXPECT_EQ(first.height, 96);
+            const std::size_t end = first_choice == 0 ? first_ieee : choices.size();
+            for (std::size_t c = first_choice + 1; c < end; ++c)
+                EXPECT_EQ(read_png_rgb(directory.file(name(c, std::string(frame) + ".png"))).pixels, first.pixels)
+                    << "frame " << frame << " with choice " << c;
+        }
     }
 }
 
