@@ -1,4 +1,5 @@
-// The prepared model's normals, pinned to the bit. They are rounded to single
+// The prepared model pinned to the bit: its normals, and with the ieee
+// arithmetic the whole preparation. The normals are rounded to single
 // precision from intermediates with a 64-bit significand, and must not depend
 // on the width of the compiler's long double (64, 80 or 128 bits): this file
 // runs in every build, and once more in a build of the model preparation whose
@@ -83,6 +84,54 @@ TEST(PreparedModelBits, ShippedModelNormals) {
     }
     expect_table("face normals", faces, shipped_face_normals, 4);
     expect_table("vertex normals", vertices, shipped_vertex_normals, 4);
+}
+
+// The whole preparation with the ieee arithmetic, whose square roots and
+// divisions are rounded the same on every processor: the positions, the
+// light directions and both kinds of normal.
+const Bits3 ieee_positions[4] = {
+    {0xBF800000, 0xBF800000, 0x3F800000},
+    {0x3F800000, 0xBF800000, 0x3F800000},
+    {0x00000000, 0x3F800000, 0x00000000},
+    {0x00000000, 0xBF800000, 0xBF800000},
+};
+const Bits3 ieee_light_directions[light_count] = {
+    {0x00000000, 0x00000000, 0xBF800000},
+    {0xBED105EB, 0xBED105EB, 0xBF5105EB},
+    {0x3ED105EB, 0x3ED105EB, 0xBF5105EB},
+};
+const Bits3 ieee_face_normals[4] = {
+    {0x00000000, 0xBEE4F92E, 0xBF64F92E},
+    {0x3F5F7483, 0xBE5F7483, 0x3EDF7483},
+    {0xBF5F7483, 0xBE5F7483, 0x3EDF7483},
+    {0x80000000, 0x3F800000, 0x00000000},
+};
+const Bits3 ieee_vertex_normals[4] = {
+    {0x3F56A9A1, 0x3EA48F0E, 0xBEE143CC},
+    {0xBF56A9A1, 0x3EA48F0E, 0xBEE143CC},
+    {0x00000000, 0xBF7FEC83, 0xBCC7C661},
+    {0x00000000, 0x3F0ADB96, 0x3F571193},
+};
+
+TEST(PreparedModelBits, WholeModelWithIeee) {
+    restore_initial_scene_data();
+    prepare_model(Estimates::ieee);
+    Bits3 positions[4], directions[light_count], faces[4], vertices[4];
+    for (int i = 0; i < 4; ++i) {
+        positions[i] = bits3(model_vertices[i]);
+        faces[i] = bits3(face_normals[i]);
+        vertices[i] = bits3(vertex_normals[i]);
+    }
+    for (int l = 0; l < light_count; ++l) {
+        const float* d = lights[l].direction.lane;
+        directions[l] = {bits(d[0]), bits(d[1]), bits(d[2])};
+        EXPECT_EQ(bits(d[3]), 0u) << "light " << l << "'s fourth lane";
+    }
+    expect_table("ieee positions", positions, ieee_positions, 4);
+    expect_table("ieee light directions", directions, ieee_light_directions, light_count);
+    expect_table("ieee face normals", faces, ieee_face_normals, 4);
+    expect_table("ieee vertex normals", vertices, ieee_vertex_normals, 4);
+    prepare_model(default_estimates);
 }
 
 // --- Cases where the width of the significand shows --------------------------
