@@ -14,6 +14,8 @@
 #include <random>
 #else
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -123,10 +125,21 @@ Temporary create_temporary_beside(const std::string& path) {
 #else
     std::string name = path + ".tmp-XXXXXX";
     if (name.size() >= sizeof pending_temporary) throw std::runtime_error(std::strerror(ENAMETOOLONG));
+    // A stop that came between the file's creation and the handler's
+    // learning its name would leave the file behind: the stopping signals
+    // wait until the handler knows it.
+    sigset_t stopping, before;
+    sigemptyset(&stopping);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopping, signal_number);
+    pthread_sigmask(SIG_BLOCK, &stopping, &before);
     const int descriptor = mkstemp(name.data());
-    if (descriptor < 0) throw std::runtime_error(std::strerror(errno));
-    std::memcpy(pending_temporary, name.c_str(), name.size() + 1);
-    temporary_pending = 1;
+    const int creation_error = errno;
+    if (descriptor >= 0) {
+        std::memcpy(pending_temporary, name.c_str(), name.size() + 1);
+        temporary_pending = 1;
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (descriptor < 0) throw std::runtime_error(std::strerror(creation_error));
     temporary.path = name;
     temporary.file = fdopen(descriptor, "wb");
     if (!temporary.file) {

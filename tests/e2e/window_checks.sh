@@ -435,6 +435,9 @@ check_options() {
     # titled "Ombrastel", and closing it ends the program with their status.
     if [ "$launcher" = wine ]; then
         need_tools Xvfb
+        # The runs above left a Wine session without a screen: its desktop
+        # process would take the boxes, and none would show on this one.
+        stop_wine
         start_screen 1024x768
         local entry arguments status box got
         for entry in "--help|0" "--engine slow|2"; do
