@@ -6,15 +6,14 @@
 // the four-lane one at start-up before this kernel is chosen.
 
 // GCC 12's AVX-512 header starts many results from an undefined vector and
-// then warns that it may be used uninitialized; it never is.
+// then warns, where they are inlined into this file's functions, that it is
+// or may be used uninitialized; it never is. The warnings are off for this
+// file alone.
 #if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 #include <immintrin.h>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
 
 #include "raster/span_kernel_impl.h"
 
