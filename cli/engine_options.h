@@ -4,7 +4,7 @@
 //   --workers N               fast: 1 to 64, default one per processor the
 //                             process may run on; reference: 1 or 2, default 2
 //   --isa auto|sse3|avx2      fast only, default auto (the widest that gives
-//                             the four-lane bits here)
+//                             the four-lane bits here); auto|neon on ARM64
 #pragma once
 
 #include <optional>

@@ -83,6 +83,7 @@ const char* instruction_set_choice_name(InstructionSetChoice choice) {
     switch (choice) {
         case InstructionSetChoice::sse3: return "sse3";
         case InstructionSetChoice::avx2: return "avx2";
+        case InstructionSetChoice::neon: return "neon";
         default: return "auto";
     }
 }
@@ -98,9 +99,15 @@ bool engine_named(std::string_view name, EngineKind* kind) {
 }
 
 bool instruction_set_choice_named(std::string_view name, InstructionSetChoice* choice) {
-    for (InstructionSetChoice c : {InstructionSetChoice::automatic, InstructionSetChoice::sse3, InstructionSetChoice::avx2}) {
-        if (name == instruction_set_choice_name(c)) {
-            *choice = c;
+    if (name == instruction_set_choice_name(InstructionSetChoice::automatic)) {
+        *choice = InstructionSetChoice::automatic;
+        return true;
+    }
+    for (InstructionSet set : built_instruction_sets()) {
+        if (name == instruction_set_name(set)) {
+            *choice = set == InstructionSet::avx2   ? InstructionSetChoice::avx2
+                      : set == InstructionSet::neon ? InstructionSetChoice::neon
+                                                    : InstructionSetChoice::sse3;
             return true;
         }
     }
@@ -121,6 +128,9 @@ std::string start_engine(const EngineChoice& choice) {
                    std::to_string(choice.workers);
         InstructionSet set = best_instruction_set();
         if (choice.instruction_set == InstructionSetChoice::sse3) set = InstructionSet::sse3;
+        if (choice.instruction_set == InstructionSetChoice::neon) set = InstructionSet::neon;
+        if (!processor_offers(set) && choice.instruction_set != InstructionSetChoice::avx2)
+            return std::string("this processor does not offer ") + instruction_set_name(set);
         if (choice.instruction_set == InstructionSetChoice::avx2) {
             if (!processor_offers(InstructionSet::avx2)) return "this processor does not offer avx2";
             if (!instruction_set_usable(InstructionSet::avx2))
@@ -146,7 +156,8 @@ void stop_engine() {
 RunningEngine running_engine() {
     if (!engine.running) start_engine({});
     if (engine.kind == EngineKind::reference)
-        return {EngineKind::reference, shading_mode == ShadingMode::calling_thread ? 1 : 2, InstructionSet::sse3};
+        return {EngineKind::reference, shading_mode == ShadingMode::calling_thread ? 1 : 2,
+                built_instruction_sets().front()};
     return {EngineKind::fast, engine.fast->workers(), engine.fast->instruction_set()};
 }
 

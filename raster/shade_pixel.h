@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <pmmintrin.h>
 
 #include "scene/scene_data.h"
+#include "scene/simd.h"
 
 namespace shading_detail {
 
@@ -94,7 +94,11 @@ inline void shade_pixel(__m128 normal, __m128 attributes, float stored_depth, st
     // 1. Unit normal, to about 12 bits: the estimate is good enough for a
     //    colour that ends in 8 bits.
     const __m128 length_squared = dot4(normal, normal);
+#if OMBRASTEL_X86
     const __m128 unit_normal = _mm_mul_ps(normal, _mm_rsqrt_ps(length_squared));
+#else
+    const __m128 unit_normal = _mm_mul_ps(normal, _mm_div_ps(_mm_set1_ps(1.0f), _mm_sqrt_ps(length_squared)));
+#endif
 
     // 2. Texture position.
     const TexelPosition sample = texel_position(attributes);

@@ -19,7 +19,9 @@
 //   bits_and(F, F)                        bitwise
 //   any(F)                                whether any lane has its bits set
 //   less, less_equal(F, F)                ordered: all bits set or clear
-//   rsqrt(F)                              the four-lane estimate's bits
+//   rsqrt(F)                              the four-lane estimate's bits, on x86;
+//   or sqrt, div(F...)                    where there is no x86 estimate: the
+//                                         correctly rounded operations
 //   truncate(F), round(F), to_float(I)    conversions (round: to nearest even)
 //   max_zero(I), clamp_byte(I)            to 0.., to 0..255
 //   int_add, int_and, int_or(I, I)
@@ -87,6 +89,16 @@ struct ShadingConstants {
     }
 };
 
+// The reciprocal square root: x86's four-lane estimate where the lane type
+// has it; elsewhere 1 / sqrt(x), each operation correctly rounded.
+template <class L>
+typename L::F reciprocal_square_root(typename L::F x) {
+    if constexpr (requires { L::rsqrt(x); })
+        return L::rsqrt(x);
+    else
+        return L::div(L::splat(1.0f), L::sqrt(x));
+}
+
 // One texel byte (blue, green or red) of W texels, as floats.
 template <class L, int channel>
 typename L::F texel_channel(typename L::I texels) {
@@ -101,10 +113,10 @@ typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const
     using F = typename L::F;
     using I = typename L::I;
 
-    // 1. Unit normal: (x x + y y) + (z z + w w), the four-lane estimate.
+    // 1. Unit normal: (x x + y y) + (z z + w w), the reciprocal square root.
     const F length_squared = L::add(L::add(L::mul(p.normal_x, p.normal_x), L::mul(p.normal_y, p.normal_y)),
                                     L::add(L::mul(p.normal_z, p.normal_z), L::mul(p.normal_w, p.normal_w)));
-    const F scale = L::rsqrt(length_squared);
+    const F scale = reciprocal_square_root<L>(length_squared);
     const F unit_x = L::mul(p.normal_x, scale);
     const F unit_y = L::mul(p.normal_y, scale);
     const F unit_z = L::mul(p.normal_z, scale);

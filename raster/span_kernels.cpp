@@ -1,16 +1,22 @@
 #include "raster/span_kernels.h"
 
 #include <bit>
-#include <cpuid.h>
 #include <vector>
 
 #include "pipeline/depth_pass.h"
 #include "raster/shade_pixel.h"
 #include "raster/shading.h"
+#include "scene/simd.h"
 
-// Defined in the instruction sets' own files.
+#if OMBRASTEL_X86
+#include <cpuid.h>
+#endif
+
+// Defined in the instruction sets' own files, each built only for its
+// architecture.
 extern const SpanKernels sse3_span_kernel_table;
 extern const SpanKernels avx2_span_kernel_table;
+extern const SpanKernels neon_span_kernel_table;
 
 namespace {
 
@@ -42,6 +48,15 @@ void per_pixel_shade(const ShadeRun* runs, int count, const RunBuffers& buffers)
     }
 }
 
+#if OMBRASTEL_X86
+constexpr InstructionSet built_sets[] = {InstructionSet::sse3, InstructionSet::avx2};
+#elif defined(__aarch64__)
+constexpr InstructionSet built_sets[] = {InstructionSet::neon};
+#else
+#error "no span kernel for this processor"
+#endif
+
+#if OMBRASTEL_X86
 // XCR0 through XGETBV: which register state the operating system saves.
 std::uint64_t saved_register_state() {
     std::uint32_t low = 0, high = 0;
@@ -60,12 +75,23 @@ bool processor_offers_avx2() {
     if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
     return ebx & (1u << 5);
 }
+#endif
 
 }  // namespace
 
 const SpanKernels per_pixel_span_kernels = {"per-pixel", 1, per_pixel_store_depths, per_pixel_shade};
 
-const char* instruction_set_name(InstructionSet set) { return set == InstructionSet::avx2 ? "avx2" : "sse3"; }
+const char* instruction_set_name(InstructionSet set) {
+    switch (set) {
+        case InstructionSet::avx2: return "avx2";
+        case InstructionSet::neon: return "neon";
+        default: return "sse3";
+    }
+}
+
+std::span<const InstructionSet> built_instruction_sets() { return built_sets; }
+
+#if OMBRASTEL_X86
 
 const SpanKernels& span_kernels(InstructionSet set) {
     return set == InstructionSet::avx2 ? avx2_span_kernel_table : sse3_span_kernel_table;
@@ -73,6 +99,7 @@ const SpanKernels& span_kernels(InstructionSet set) {
 
 bool processor_offers(InstructionSet set) {
     if (set == InstructionSet::sse3) return true;  // the build's baseline
+    if (set != InstructionSet::avx2) return false;
     static const bool avx2 = processor_offers_avx2();
     return avx2;
 }
@@ -118,5 +145,16 @@ InstructionSet best_instruction_set() {
 }
 
 bool instruction_set_usable(InstructionSet set) {
-    return set == InstructionSet::sse3 || best_instruction_set() == InstructionSet::avx2;
+    if (set == InstructionSet::sse3) return true;
+    return set == InstructionSet::avx2 && best_instruction_set() == InstructionSet::avx2;
 }
+
+#else
+
+// ARM64: Advanced SIMD is part of the architecture's baseline.
+const SpanKernels& span_kernels(InstructionSet) { return neon_span_kernel_table; }
+bool processor_offers(InstructionSet set) { return set == InstructionSet::neon; }
+bool instruction_set_usable(InstructionSet set) { return set == InstructionSet::neon; }
+InstructionSet best_instruction_set() { return InstructionSet::neon; }
+
+#endif

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "scene/scene_data.h"
 
@@ -42,9 +43,13 @@ struct SpanKernels {
     void (*shade)(const ShadeRun* runs, int count, const RunBuffers& buffers);
 };
 
-enum class InstructionSet { sse3, avx2 };
+enum class InstructionSet { sse3, avx2, neon };
 
 const char* instruction_set_name(InstructionSet set);
+
+// The instruction sets this build has kernels for, the architecture's
+// baseline first: sse3 and avx2 on x86-64, neon on ARM64.
+std::span<const InstructionSet> built_instruction_sets();
 
 // The kernels of an instruction set; the processor must offer it.
 const SpanKernels& span_kernels(InstructionSet set);
@@ -57,7 +62,8 @@ extern const SpanKernels per_pixel_span_kernels;
 // instructions and saved register state. Says nothing about the estimates.
 bool processor_offers(InstructionSet set);
 
-// Fills out[i] with the processor's reciprocal square root estimate of in[i].
+// x86 only, where the estimates are the processor's own:
+// fills out[i] with the processor's reciprocal square root estimate of in[i].
 using EstimateFunction = void (*)(const float* in, float* out, std::size_t count);
 void four_lane_rsqrt_estimates(const float* in, float* out, std::size_t count);
 void eight_lane_rsqrt_estimates(const float* in, float* out, std::size_t count);  // needs AVX2
@@ -67,15 +73,15 @@ void eight_lane_rsqrt_estimates(const float* in, float* out, std::size_t count);
 // parities, 2^24 values) and on zeros, infinities, NaNs and subnormals.
 bool estimates_agree(EstimateFunction wide, EstimateFunction narrow);
 
-// Whether the kernel of the set may be used here: offered by the processor,
-// and for AVX2 its eight-lane estimate equals the four-lane one. Checked
-// once; the answer is kept.
+// Whether the kernel of the set may be used here: built for this
+// architecture, offered by the processor, and for AVX2 its eight-lane
+// estimate equals the four-lane one. Checked once; the answer is kept.
 bool instruction_set_usable(InstructionSet set);
 
 // The widest set whose kernel gives the four-lane bits: AVX2 when the
 // processor offers it and its eight-lane estimate agrees with the four-lane
-// one, SSE3 otherwise.
+// one, SSE3 otherwise. (x86 only.)
 InstructionSet choose_instruction_set(bool avx2_offered, EstimateFunction wide, EstimateFunction narrow);
 
-// choose_instruction_set for this processor, checked once.
+// choose_instruction_set for this processor, checked once; neon on ARM64.
 InstructionSet best_instruction_set();

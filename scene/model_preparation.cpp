@@ -1,21 +1,32 @@
 #include <cmath>
 #include <limits>
-#include <xmmintrin.h>
 
 #include "scene/preparation.h"
+#include "scene/simd.h"
 
 // The normal computations carry products, sums, roots and quotients in
 // extended precision and round once, on store, to single precision; the
 // light directions and the model scale are single precision throughout with
 // one hardware estimate each.
 using Extended = long double;
+#if OMBRASTEL_X86
 static_assert(std::numeric_limits<Extended>::digits == 64,
               "the normals are rounded from a 64-bit significand; a narrower long double changes their last bits");
+#else
+static_assert(std::numeric_limits<Extended>::digits >= 64,
+              "the normals are rounded from a significand of 64 bits or more");
+#endif
 
 namespace {
 
+#if OMBRASTEL_X86
 float reciprocal_sqrt_estimate(float s) { return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(s))); }
 float reciprocal_estimate(float m) { return _mm_cvtss_f32(_mm_rcp_ss(_mm_set_ss(m))); }
+#else
+// Without the x86 estimates: the correctly rounded values they stand for.
+float reciprocal_sqrt_estimate(float s) { return 1.0f / std::sqrt(s); }
+float reciprocal_estimate(float m) { return 1.0f / m; }
+#endif
 
 float& axis(Vec3& v, int a) { return a == 0 ? v.x : a == 1 ? v.y : v.z; }
 

@@ -5,9 +5,9 @@
 #include <cmath>
 #include <limits>
 #include <utility>
-#include <xmmintrin.h>
 
 #include "scene/scene_data.h"
+#include "scene/simd.h"
 
 namespace reference {
 
@@ -103,7 +103,11 @@ void span(int y, const Edge& a, const Edge& b, const Band& band, int frame_width
     }
 }
 
+#if OMBRASTEL_X86
 float rsqrt_estimate(float s) { return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(s))); }
+#else
+float rsqrt_estimate(float s) { return 1.0f / std::sqrt(s); }
+#endif
 
 float max_like_hardware(float a, float b) { return a > b ? a : b; }
 float min_like_hardware(float a, float b) { return a < b ? a : b; }

@@ -359,8 +359,10 @@ TEST(SpanKernels, GiveThePerPixelBitsOnRandomRuns) {
     start_headless(64, 8);  // the prepared lights and the texture
     constexpr int buffer_pixels = 512;
     std::mt19937 random(11);
-    std::vector<const SpanKernels*> kernels = {&span_kernels(InstructionSet::sse3)};
-    if (instruction_set_usable(InstructionSet::avx2)) kernels.push_back(&span_kernels(InstructionSet::avx2));
+    std::vector<const SpanKernels*> kernels;
+    for (InstructionSet set : built_instruction_sets())
+        if (instruction_set_usable(set)) kernels.push_back(&span_kernels(set));
+    ASSERT_FALSE(kernels.empty());
     for (int i = 0; i < 20000; ++i) {
         ShadeRun runs[3];
         for (ShadeRun& run : runs) {
@@ -395,6 +397,7 @@ TEST(SpanKernels, GiveThePerPixelBitsOnRandomRuns) {
     }
 }
 
+#if OMBRASTEL_X86
 // The eight-lane estimate must give the four-lane bits, or the eight-pixel
 // kernel is not chosen.
 void four_lane_estimates_but_one(const float* in, float* out, std::size_t count) {
@@ -421,7 +424,21 @@ TEST(SpanKernels, TheWideKernelIsChosenOnlyWhereItsEstimateGivesTheFourLaneBits)
     } else {
         EXPECT_EQ(best_instruction_set(), InstructionSet::sse3);
     }
+    EXPECT_FALSE(processor_offers(InstructionSet::neon));
 }
+#else
+// Advanced SIMD is ARM64's baseline; the x86 kernels are not built.
+TEST(SpanKernels, OnArm64TheNeonKernelIsTheOneBuiltAndChosen) {
+    ASSERT_EQ(built_instruction_sets().size(), 1u);
+    EXPECT_EQ(built_instruction_sets().front(), InstructionSet::neon);
+    EXPECT_EQ(best_instruction_set(), InstructionSet::neon);
+    EXPECT_TRUE(instruction_set_usable(InstructionSet::neon));
+    for (InstructionSet x86 : {InstructionSet::sse3, InstructionSet::avx2}) {
+        EXPECT_FALSE(processor_offers(x86));
+        EXPECT_FALSE(instruction_set_usable(x86));
+    }
+}
+#endif
 
 // --- Whole frames of every engine against the scalar version -----------------
 
@@ -438,7 +455,7 @@ struct FastUnderTest {
 // 2, 3 and 7 workers.
 std::vector<FastUnderTest> fast_engines(int width, int height) {
     std::vector<FastUnderTest> engines;
-    for (InstructionSet set : {InstructionSet::sse3, InstructionSet::avx2}) {
+    for (InstructionSet set : built_instruction_sets()) {
         if (!instruction_set_usable(set)) continue;
         for (int workers : {1, 2, 3, 7}) {
             FastUnderTest e{std::string(instruction_set_name(set)) + " with " + std::to_string(workers) + " workers",
@@ -458,6 +475,7 @@ std::vector<FastUnderTest> fast_engines(int width, int height) {
 // engine, whose pictures must be the same to the bit, and whose depths too
 // wherever a face stored one.
 void check_frames(int width, int height, int last, int every) {
+    every *= frame_stride();
     start_headless(width, height);
     ASSERT_EQ(start_engine({EngineKind::reference}), "");
     std::vector<FastUnderTest> engines = fast_engines(width, height);

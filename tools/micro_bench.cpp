@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/startup.h"
 #include "pipeline/depth_pass.h"
@@ -132,11 +133,10 @@ void kernel_depth_bench(benchmark::State& state, const SpanKernels* kernels) {
 }
 
 void register_kernel_benchmarks() {
-    const SpanKernels* sets[] = {&per_pixel_span_kernels, &span_kernels(InstructionSet::sse3),
-                                 instruction_set_usable(InstructionSet::avx2) ? &span_kernels(InstructionSet::avx2)
-                                                                              : nullptr};
+    std::vector<const SpanKernels*> sets = {&per_pixel_span_kernels};
+    for (InstructionSet set : built_instruction_sets())
+        if (instruction_set_usable(set)) sets.push_back(&span_kernels(set));
     for (const SpanKernels* kernels : sets) {
-        if (!kernels) continue;
         benchmark::RegisterBenchmark((std::string("shade_kernel/") + kernels->name).c_str(), kernel_shade_bench,
                                      kernels);
         benchmark::RegisterBenchmark((std::string("depth_kernel/") + kernels->name).c_str(), kernel_depth_bench,

@@ -51,8 +51,6 @@
 #include <limits>
 #include <vector>
 
-#include <pmmintrin.h>
-
 #include "app/startup.h"
 #include "pipeline/depth_pass.h"
 #include "pipeline/frame.h"
