@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
 ensure_debian_packages g++ cmake make pkg-config libsdl2-dev libpng-dev libgtest-dev libbenchmark-dev \
-    libcli11-dev
+    libcli11-dev libssl-dev
 # build/ is configured as test.sh configures it, so that neither script
 # undoes the other's choices; only the program is built here.
 configure_build build

@@ -89,9 +89,6 @@ bool start_system(FrameSize size, BufferSource source, std::string* failure_reas
 
     scale = static_cast<float>(frame_height / 4);
     decode_texture();
-    normalize_light_directions(lights, light_count);
-    centre_and_scale_model(vertex_count, model_vertices);
-    compute_face_normals();
-    compute_vertex_normals();
+    prepare_model(model_estimates());
     return true;
 }

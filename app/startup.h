@@ -31,7 +31,8 @@ void* obtain_heap_buffer(std::size_t bytes);
 // Starts the system for a frame size: restores the initial scene data, sets
 // frame_width, frame_height and screen_centre, obtains frame_buffer then
 // depth_buffer from `source`, sets scale to frame_height / 4, decodes the
-// texture and prepares the model. False, with nothing obtained, when the size
+// texture and prepares the model (with model_estimates(), the arithmetic the
+// engine last chose). False, with nothing obtained, when the size
 // is invalid; false when a buffer cannot be had. On false, `failure_reason`
 // (when given) receives one line for the user saying which, with the frame's
 // size and, for the buffers, the bytes each one needs.

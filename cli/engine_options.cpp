@@ -28,6 +28,14 @@ void declare_engine_options(CommandLine& line, GivenEngineOptions& given) {
                 "the fast engine's instruction set (default auto: the\n"
                 "widest whose results equal the four-lane ones here)",
                 &given.isa);
+    line.option("--estimates", "x86|ieee",
+                x86_estimates_available
+                    ? "reciprocals: x86 (default) the processor's estimates,\n"
+                      "the same pictures on one maker's processors; ieee:\n"
+                      "exact 1/sqrt(x) and 1/x, the same pictures everywhere"
+                    : "reciprocals: ieee (default, the only one here): exact\n"
+                      "1/sqrt(x) and 1/x, the same pictures everywhere",
+                &given.estimates);
 }
 
 EngineChoice engine_choice_from(const GivenEngineOptions& given) {
@@ -45,6 +53,12 @@ EngineChoice engine_choice_from(const GivenEngineOptions& given) {
                                 "'");
         if (choice.kind == EngineKind::reference)
             throw ArgumentError("--isa belongs to the fast engine; the reference engine is the four-lane design");
+    }
+    if (given.estimates) {
+        if (!estimates_named(*given.estimates, &choice.estimates))
+            throw ArgumentError("--estimates wants x86 or ieee, not '" + *given.estimates + "'");
+        if (choice.estimates == Estimates::x86 && !x86_estimates_available)
+            throw ArgumentError("--estimates x86: this processor has no x86 estimates; use ieee");
     }
     return choice;
 }

@@ -5,6 +5,8 @@
 //                             process may run on; reference: 1 or 2, default 2
 //   --isa auto|sse3|avx2      fast only, default auto (the widest that gives
 //                             the four-lane bits here); auto|neon on ARM64
+//   --estimates x86|ieee      the arithmetic of the reciprocals, default x86
+//                             (ieee where the processor has no x86 estimates)
 #pragma once
 
 #include <optional>
@@ -14,14 +16,14 @@
 #include "engine/engine.h"
 
 struct GivenEngineOptions {
-    std::optional<std::string> engine, workers, isa;
+    std::optional<std::string> engine, workers, isa, estimates;
 };
 
 void declare_engine_options(CommandLine& line, GivenEngineOptions& given);
 
 // The choice the options make; throws ArgumentError for a value that names
-// no engine, a worker count the engine does not take, or --isa with the
-// reference engine.
+// no engine, a worker count the engine does not take, --isa with the
+// reference engine, or estimates that are not named or not at hand here.
 EngineChoice engine_choice_from(const GivenEngineOptions& given);
 
 // Starts the chosen engine; throws ArgumentError with the reason when it

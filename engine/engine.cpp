@@ -8,6 +8,7 @@
 #include "pipeline/depth_pass.h"
 #include "pipeline/frame.h"
 #include "raster/shading.h"
+#include "scene/preparation.h"
 
 namespace {
 
@@ -116,31 +117,36 @@ bool instruction_set_choice_named(std::string_view name, InstructionSetChoice* c
 
 std::string start_engine(const EngineChoice& choice) {
     stop_engine();
+    if (choice.estimates == Estimates::x86 && !x86_estimates_available)
+        return "this processor has no x86 estimates; its arithmetic is ieee";
     if (choice.kind == EngineKind::reference) {
         if (choice.workers < 0 || choice.workers > 2)
             return "the reference engine takes 1 or 2 workers, not " + std::to_string(choice.workers);
         if (choice.instruction_set != InstructionSetChoice::automatic)
             return "the reference engine has no choice of instruction set (it is the four-lane design)";
         shading_mode = choice.workers == 1 ? ShadingMode::calling_thread : ShadingMode::two_workers;
+        shading_estimates = choice.estimates;
     } else {
         if (choice.workers < 0 || choice.workers > most_fast_workers)
             return "the fast engine takes 1 to " + std::to_string(most_fast_workers) + " workers, not " +
                    std::to_string(choice.workers);
-        InstructionSet set = best_instruction_set();
+        InstructionSet set = best_instruction_set(choice.estimates);
         if (choice.instruction_set == InstructionSetChoice::sse3) set = InstructionSet::sse3;
         if (choice.instruction_set == InstructionSetChoice::neon) set = InstructionSet::neon;
         if (!processor_offers(set) && choice.instruction_set != InstructionSetChoice::avx2)
             return std::string("this processor does not offer ") + instruction_set_name(set);
         if (choice.instruction_set == InstructionSetChoice::avx2) {
             if (!processor_offers(InstructionSet::avx2)) return "this processor does not offer avx2";
-            if (!instruction_set_usable(InstructionSet::avx2))
-                return "avx2 cannot be used here: its eight-lane reciprocal square root estimate differs "
-                       "from the four-lane one on this processor";
+            if (!instruction_set_usable(InstructionSet::avx2, choice.estimates))
+                return "avx2 cannot be used here with the x86 estimates: its eight-lane reciprocal square root "
+                       "estimate differs from the four-lane one on this processor (--estimates ieee can use it)";
             set = InstructionSet::avx2;
         }
-        engine.fast = std::make_unique<FastEngine>(choice.workers ? choice.workers : default_fast_workers(), set);
+        engine.fast = std::make_unique<FastEngine>(choice.workers ? choice.workers : default_fast_workers(), set,
+                                                   choice.estimates);
         engine.fast->time_stages(engine.timing);
     }
+    if (model_estimates() != choice.estimates) prepare_model(choice.estimates);
     engine.kind = choice.kind;
     engine.running = true;
     return "";
@@ -157,8 +163,8 @@ RunningEngine running_engine() {
     if (!engine.running) start_engine({});
     if (engine.kind == EngineKind::reference)
         return {EngineKind::reference, shading_mode == ShadingMode::calling_thread ? 1 : 2,
-                built_instruction_sets().front()};
-    return {EngineKind::fast, engine.fast->workers(), engine.fast->instruction_set()};
+                built_instruction_sets().front(), shading_estimates};
+    return {EngineKind::fast, engine.fast->workers(), engine.fast->instruction_set(), engine.fast->estimates()};
 }
 
 void render_frame() {

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "raster/span_kernels.h"
+#include "scene/estimates.h"
 
 enum class EngineKind { fast, reference };
 enum class InstructionSetChoice { automatic, sse3, avx2, neon };
@@ -24,6 +25,9 @@ struct EngineChoice {
     EngineKind kind = EngineKind::fast;
     int workers = 0;  // 0: the engine's default
     InstructionSetChoice instruction_set = InstructionSetChoice::automatic;
+    // The arithmetic of every reciprocal (scene/estimates.h), model
+    // preparation included.
+    Estimates estimates = default_estimates;
 };
 
 // The fast engine takes 1 to most_fast_workers workers, one per processor
@@ -39,9 +43,11 @@ bool engine_named(std::string_view name, EngineKind* kind);
 bool instruction_set_choice_named(std::string_view name, InstructionSetChoice* choice);
 
 // Starts the chosen engine for the frame start_system set up, ending the
-// engine before it. Returns "" when it runs, otherwise one line saying why it
-// cannot (a worker count out of range, an instruction set this processor
-// lacks), and then no engine runs until the next start.
+// engine before it; a model prepared with another arithmetic is prepared
+// again with the chosen one (and start_system keeps it from then on). Returns
+// "" when it runs, otherwise one line saying why it cannot (a worker count out
+// of range, an instruction set or estimates this processor lacks), and then
+// no engine runs until the next start.
 std::string start_engine(const EngineChoice& choice);
 // Ends the running engine and its workers.
 void stop_engine();
@@ -50,6 +56,7 @@ struct RunningEngine {
     EngineKind kind;
     int workers;                     // workers that draw (started ones)
     InstructionSet instruction_set;  // the reference engine's is the baseline: sse3, or neon on ARM64
+    Estimates estimates;
 };
 // The running engine; the default engine is started if none runs.
 RunningEngine running_engine();

@@ -30,8 +30,8 @@ ShadeRun to_run(const Span<ShadeValue>& span, std::uint32_t row_pitch) {
 
 }  // namespace
 
-FastEngine::FastEngine(int workers, InstructionSet set, const PoolThreadServices& threads)
-    : set_(set), kernels_(span_kernels(set)), pool_(workers, threads) {
+FastEngine::FastEngine(int workers, InstructionSet set, Estimates estimates, const PoolThreadServices& threads)
+    : set_(set), estimates_(estimates), kernels_(span_kernels(set, estimates)), pool_(workers, threads) {
     times_.resize(static_cast<std::size_t>(std::max(pool_.started(), 1)));
 }
 

@@ -37,10 +37,12 @@ struct FastStageTimes {
 
 class FastEngine {
   public:
-    FastEngine(int workers, InstructionSet set, const PoolThreadServices& threads = platform_pool_threads);
+    FastEngine(int workers, InstructionSet set, Estimates estimates = default_estimates,
+               const PoolThreadServices& threads = platform_pool_threads);
 
     int workers() const { return pool_.started(); }
     InstructionSet instruction_set() const { return set_; }
+    Estimates estimates() const { return estimates_; }
 
     // Draws the faces into the target: the same picture as the reference
     // engine's depth pre-pass and shading pass. The target's frame buffer
@@ -78,6 +80,7 @@ class FastEngine {
     DrawnRows& drawn_rows_for(const FrameTarget& target);
 
     InstructionSet set_;
+    Estimates estimates_;
     const SpanKernels& kernels_;
     WorkerPool pool_;
 

@@ -3,6 +3,7 @@
 #include "raster/worker_threads.h"
 
 ShadingMode shading_mode = ShadingMode::two_workers;
+Estimates shading_estimates = default_estimates;
 const WorkerThreadServices* worker_threads = &platform_worker_threads;
 
 ClipBand worker_band(int worker_index) {
@@ -14,7 +15,8 @@ ClipBand worker_band(int worker_index) {
 void render_faces(int worker_index) {
     use_default_float_control();
     const ShadeTarget target{worker_band(worker_index), frame_height, frame_width,
-                             frame_buffer,                depth_buffer, texture};
+                             frame_buffer,                depth_buffer, texture,
+                             shading_estimates};
     for (int f = 0; f < face_count; ++f) {
         ShadeCorner corners[3];
         gather_face_corners(f, corners);

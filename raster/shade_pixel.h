@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "scene/estimates.h"
 #include "scene/scene_data.h"
 #include "scene/simd.h"
 
@@ -27,6 +28,18 @@ inline __m128 dot4(__m128 a, __m128 b) {
     const __m128 products = _mm_mul_ps(a, b);
     const __m128 pair_sums = _mm_hadd_ps(products, products);
     return _mm_hadd_ps(pair_sums, pair_sums);
+}
+
+// 1 / sqrt(s) in every lane: the processor's estimate (x86), or a square
+// root and a division, each rounded (ieee). A processor without the x86
+// estimates has only ieee.
+template <Estimates E>
+inline __m128 reciprocal_square_root(__m128 s) {
+    static_assert(E == Estimates::ieee || x86_estimates_available, "no x86 estimates on this processor");
+#if OMBRASTEL_X86
+    if constexpr (E == Estimates::x86) return _mm_rsqrt_ps(s);
+#endif
+    return _mm_div_ps(_mm_set1_ps(1.0f), _mm_sqrt_ps(s));
 }
 
 // The four bytes of a texel as four floats.
@@ -86,19 +99,17 @@ inline TexelPosition texel_position(__m128 attributes) {
 //   stored_depth: the nearest depth of all faces at this pixel
 //   texels:       the 128 x 128 texture
 // Only a front-most pixel, whose stored depth lies in (own - 1.1, own + 1.1],
-// receives the lights' specular colours.
+// receives the lights' specular colours. E: the arithmetic of the normal's
+// reciprocal square root.
+template <Estimates E = default_estimates>
 inline void shade_pixel(__m128 normal, __m128 attributes, float stored_depth, std::uint32_t* pixel,
                         const std::uint32_t* texels) {
     using namespace shading_detail;
 
-    // 1. Unit normal, to about 12 bits: the estimate is good enough for a
+    // 1. Unit normal, to about 12 bits with the estimate: good enough for a
     //    colour that ends in 8 bits.
     const __m128 length_squared = dot4(normal, normal);
-#if OMBRASTEL_X86
-    const __m128 unit_normal = _mm_mul_ps(normal, _mm_rsqrt_ps(length_squared));
-#else
-    const __m128 unit_normal = _mm_mul_ps(normal, _mm_div_ps(_mm_set1_ps(1.0f), _mm_sqrt_ps(length_squared)));
-#endif
+    const __m128 unit_normal = _mm_mul_ps(normal, reciprocal_square_root<E>(length_squared));
 
     // 2. Texture position.
     const TexelPosition sample = texel_position(attributes);

@@ -15,6 +15,7 @@
 
 #include "pipeline/face_walk.h"
 #include "pipeline/frame.h"
+#include "scene/estimates.h"
 #include "scene/scene_data.h"
 #include "scene/simd.h"
 
@@ -48,7 +49,8 @@ struct ShadeValue {
 };
 
 // Where a shading walk draws: its band, the frame's row count, the row pitch
-// of both pixel buffers in pixels, and the buffers themselves.
+// of both pixel buffers in pixels, the buffers themselves, and the arithmetic
+// of the normal's reciprocal square root.
 struct ShadeTarget {
     ClipBand band;
     std::int32_t frame_rows;
@@ -56,6 +58,7 @@ struct ShadeTarget {
     std::uint32_t* frame;
     const float* depth;
     const std::uint32_t* texels;
+    Estimates estimates = default_estimates;
 };
 
 // One end of a row's run: a whole column, the interpolated normal and the
@@ -71,6 +74,8 @@ struct SpanEnd {
 // (the tools' one-worker mode).
 enum class ShadingMode { two_workers, calling_thread };
 extern ShadingMode shading_mode;
+// The reference engine's arithmetic, set when the engine starts.
+extern Estimates shading_estimates;
 
 // The last stage of a reference frame: shades the frame with the two render
 // workers and returns once it is complete.

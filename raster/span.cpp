@@ -11,13 +11,24 @@ ClipBand band_in_frame(const ShadeTarget& target) {
     return band;
 }
 
-void shade_run(const Span<ShadeValue>& span, const ShadeTarget& target) {
+template <Estimates E>
+void shade_run_with(const Span<ShadeValue>& span, const ShadeTarget& target) {
     const std::size_t first = static_cast<std::size_t>(span.row) * target.row_pitch + span.left;
     std::uint32_t* pixel = target.frame + first;
     const float* stored_depth = target.depth + first;
     walk_span(span, [&](std::int32_t k, const ShadeValue& value) {
-        shade_pixel(value.normal, value.attributes, stored_depth[k], pixel + k, target.texels);
+        shade_pixel<E>(value.normal, value.attributes, stored_depth[k], pixel + k, target.texels);
     });
+}
+
+void shade_run(const Span<ShadeValue>& span, const ShadeTarget& target) {
+#if OMBRASTEL_X86
+    if (target.estimates == Estimates::x86) {
+        shade_run_with<Estimates::x86>(span, target);
+        return;
+    }
+#endif
+    shade_run_with<Estimates::ieee>(span, target);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // and nothing else added: no FMA, whose single rounding would change the
 // bits. Only instructions whose results equal the four-lane ones are used;
 // the eight-lane reciprocal square root estimate is checked against the
-// four-lane one at start-up before this kernel is chosen.
+// four-lane one at start-up before the x86 arithmetic's kernel is chosen.
 #include <immintrin.h>
 
 #include "raster/span_kernel_impl.h"
@@ -26,6 +26,8 @@ struct Avx2Lanes {
     static F less(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LT_OS); }
     static F less_equal(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LE_OS); }
     static F rsqrt(F a) { return _mm256_rsqrt_ps(a); }
+    static F sqrt(F a) { return _mm256_sqrt_ps(a); }
+    static F div(F a, F b) { return _mm256_div_ps(a, b); }
     static I truncate(F a) { return _mm256_cvttps_epi32(a); }
     static I round(F a) { return _mm256_cvtps_epi32(a); }
     static F to_float(I a) { return _mm256_cvtepi32_ps(a); }
@@ -150,7 +152,14 @@ const SpanKernels avx2_span_kernel_table = {
     "avx2",
     Avx2Lanes::width,
     span_kernel::store_depths<Avx2Lanes>,
-    span_kernel::shade_runs<Avx2Lanes>,
+    span_kernel::shade_runs<Avx2Lanes, Estimates::x86>,
+};
+extern const SpanKernels avx2_ieee_span_kernel_table;
+const SpanKernels avx2_ieee_span_kernel_table = {
+    "avx2-ieee",
+    Avx2Lanes::width,
+    span_kernel::store_depths<Avx2Lanes>,
+    span_kernel::shade_runs<Avx2Lanes, Estimates::ieee>,
 };
 
 void eight_lane_rsqrt_estimates(const float* in, float* out, std::size_t count) {

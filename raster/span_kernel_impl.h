@@ -19,9 +19,9 @@
 //   bits_and(F, F)                        bitwise
 //   any(F)                                whether any lane has its bits set
 //   less, less_equal(F, F)                ordered: all bits set or clear
-//   rsqrt(F)                              the four-lane estimate's bits, on x86;
-//   or sqrt, div(F...)                    where there is no x86 estimate: the
-//                                         correctly rounded operations
+//   rsqrt(F)                              the four-lane estimate's bits (x86
+//                                         lane types, for the x86 estimates)
+//   sqrt(F), div(F, F)                    rounded to nearest (IEEE 754)
 //   truncate(F), round(F), to_float(I)    conversions (round: to nearest even)
 //   max_zero(I), clamp_byte(I)            to 0.., to 0..255
 //   int_add, int_and, int_or(I, I)
@@ -47,6 +47,7 @@
 #include <type_traits>
 
 #include "raster/span_kernels.h"
+#include "scene/estimates.h"
 #include "scene/scene_data.h"
 
 namespace span_kernel {
@@ -89,14 +90,14 @@ struct ShadingConstants {
     }
 };
 
-// The reciprocal square root: x86's four-lane estimate where the lane type
-// has it; elsewhere 1 / sqrt(x), each operation correctly rounded.
-template <class L>
-typename L::F reciprocal_square_root(typename L::F x) {
-    if constexpr (requires { L::rsqrt(x); })
-        return L::rsqrt(x);
+// 1 / sqrt(s) per lane: the four-lane estimate's bits (x86), or a square
+// root and a division, each rounded (ieee).
+template <class L, Estimates E>
+typename L::F reciprocal_square_root(typename L::F s) {
+    if constexpr (E == Estimates::x86)
+        return L::rsqrt(s);
     else
-        return L::div(L::splat(1.0f), L::sqrt(x));
+        return L::div(L::splat(1.0f), L::sqrt(s));
 }
 
 // One texel byte (blue, green or red) of W texels, as floats.
@@ -107,16 +108,17 @@ typename L::F texel_channel(typename L::I texels) {
 
 // The colours W pixels add into the frame buffer: blue, green and red bytes,
 // the fourth byte zero.
-template <class L>
+template <class L, Estimates E>
 typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const ShadingConstants<L>& c,
                            const std::uint32_t* texels) {
     using F = typename L::F;
     using I = typename L::I;
 
-    // 1. Unit normal: (x x + y y) + (z z + w w), the reciprocal square root.
+    // 1. Unit normal: (x x + y y) + (z z + w w), times its reciprocal square
+    //    root.
     const F length_squared = L::add(L::add(L::mul(p.normal_x, p.normal_x), L::mul(p.normal_y, p.normal_y)),
                                     L::add(L::mul(p.normal_z, p.normal_z), L::mul(p.normal_w, p.normal_w)));
-    const F scale = reciprocal_square_root<L>(length_squared);
+    const F scale = reciprocal_square_root<L, E>(length_squared);
     const F unit_x = L::mul(p.normal_x, scale);
     const F unit_y = L::mul(p.normal_y, scale);
     const F unit_z = L::mul(p.normal_z, scale);
@@ -196,7 +198,7 @@ typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const
     return L::int_or(L::int_or(blue, L::template shift_left<8>(green)), L::template shift_left<16>(red));
 }
 
-template <class L>
+template <class L, Estimates E>
 void shade_runs(const ShadeRun* runs, int count, const RunBuffers& buffers) {
     const ShadingConstants<L> constants;
     for (const ShadeRun* run = runs; run != runs + count; ++run) {
@@ -208,7 +210,7 @@ void shade_runs(const ShadeRun* runs, int count, const RunBuffers& buffers) {
             Pixels<L> values;
             chain.next(values);
             const typename L::I colour =
-                shade_pixels<L>(values, L::load_depths(stored + done, n), constants, buffers.texels);
+                shade_pixels<L, E>(values, L::load_depths(stored + done, n), constants, buffers.texels);
             // 7. Saturating addition; the fourth byte gets 0 added.
             L::store_pixels(pixels + done, L::add_saturated_bytes(L::load_pixels(pixels + done, n), colour), n);
         }

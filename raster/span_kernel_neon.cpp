@@ -8,8 +8,9 @@
 //   saturate, and give 0 for a NaN);
 // - a multiply and an add are two roundings, never one fused operation: the
 //   core is compiled with -ffp-contract=off, and no fused intrinsic is used.
-// ARM has no equal of the x86 estimates; the reciprocal square root is
-// 1 / sqrt(x), correctly rounded.
+// ARM has no equal of the x86 estimates: the kernel has the ieee arithmetic
+// only, its reciprocal square root 1 / sqrt(x), each operation correctly
+// rounded.
 #include <arm_neon.h>
 
 #include "raster/span_kernel_impl.h"
@@ -171,5 +172,5 @@ const SpanKernels neon_span_kernel_table = {
     "neon",
     NeonLanes::width,
     span_kernel::store_depths<NeonLanes>,
-    span_kernel::shade_runs<NeonLanes>,
+    span_kernel::shade_runs<NeonLanes, Estimates::ieee>,
 };

@@ -22,6 +22,8 @@ struct Sse3Lanes {
     static F less(F a, F b) { return _mm_cmplt_ps(a, b); }
     static F less_equal(F a, F b) { return _mm_cmple_ps(a, b); }
     static F rsqrt(F a) { return _mm_rsqrt_ps(a); }
+    static F sqrt(F a) { return _mm_sqrt_ps(a); }
+    static F div(F a, F b) { return _mm_div_ps(a, b); }
     static I truncate(F a) { return _mm_cvttps_epi32(a); }
     static I round(F a) { return _mm_cvtps_epi32(a); }
     static F to_float(I a) { return _mm_cvtepi32_ps(a); }
@@ -137,7 +139,14 @@ const SpanKernels sse3_span_kernel_table = {
     "sse3",
     Sse3Lanes::width,
     span_kernel::store_depths<Sse3Lanes>,
-    span_kernel::shade_runs<Sse3Lanes>,
+    span_kernel::shade_runs<Sse3Lanes, Estimates::x86>,
+};
+extern const SpanKernels sse3_ieee_span_kernel_table;
+const SpanKernels sse3_ieee_span_kernel_table = {
+    "sse3-ieee",
+    Sse3Lanes::width,
+    span_kernel::store_depths<Sse3Lanes>,
+    span_kernel::shade_runs<Sse3Lanes, Estimates::ieee>,
 };
 
 void four_lane_rsqrt_estimates(const float* in, float* out, std::size_t count) {

@@ -15,8 +15,10 @@
 // Defined in the instruction sets' own files, each built only for its
 // architecture.
 extern const SpanKernels sse3_span_kernel_table;
+extern const SpanKernels sse3_ieee_span_kernel_table;
 extern const SpanKernels avx2_span_kernel_table;
 extern const SpanKernels neon_span_kernel_table;
+extern const SpanKernels avx2_ieee_span_kernel_table;
 
 namespace {
 
@@ -37,13 +39,14 @@ void per_pixel_store_depths(const ShadeRun* runs, int count, float* depth) {
     }
 }
 
+template <Estimates E>
 void per_pixel_shade(const ShadeRun* runs, int count, const RunBuffers& buffers) {
     for (const ShadeRun* run = runs; run != runs + count; ++run) {
         std::uint32_t* pixels = buffers.frame + run->first;
         const float* stored = buffers.depth + run->first;
         const Span<ShadeValue> span{0, 0, run->count, run_values(*run), run_steps(*run)};
         walk_span(span, [&](std::int32_t k, const ShadeValue& value) {
-            shade_pixel(value.normal, value.attributes, stored[k], pixels + k, buffers.texels);
+            shade_pixel<E>(value.normal, value.attributes, stored[k], pixels + k, buffers.texels);
         });
     }
 }
@@ -77,9 +80,24 @@ bool processor_offers_avx2() {
 }
 #endif
 
+#if OMBRASTEL_X86
+const SpanKernels per_pixel_x86_span_kernels = {"per-pixel", 1, per_pixel_store_depths,
+                                                per_pixel_shade<Estimates::x86>};
+#endif
+const SpanKernels per_pixel_ieee_span_kernels = {"per-pixel-ieee", 1, per_pixel_store_depths,
+                                                 per_pixel_shade<Estimates::ieee>};
+
 }  // namespace
 
-const SpanKernels per_pixel_span_kernels = {"per-pixel", 1, per_pixel_store_depths, per_pixel_shade};
+const SpanKernels per_pixel_span_kernels = {"per-pixel", 1, per_pixel_store_depths,
+                                            per_pixel_shade<default_estimates>};
+
+const SpanKernels& per_pixel_span_kernels_of([[maybe_unused]] Estimates estimates) {
+#if OMBRASTEL_X86
+    if (estimates == Estimates::x86) return per_pixel_x86_span_kernels;
+#endif
+    return per_pixel_ieee_span_kernels;
+}
 
 const char* instruction_set_name(InstructionSet set) {
     switch (set) {
@@ -93,7 +111,9 @@ std::span<const InstructionSet> built_instruction_sets() { return built_sets; }
 
 #if OMBRASTEL_X86
 
-const SpanKernels& span_kernels(InstructionSet set) {
+const SpanKernels& span_kernels(InstructionSet set, Estimates estimates) {
+    if (estimates == Estimates::ieee)
+        return set == InstructionSet::avx2 ? avx2_ieee_span_kernel_table : sse3_ieee_span_kernel_table;
     return set == InstructionSet::avx2 ? avx2_span_kernel_table : sse3_span_kernel_table;
 }
 
@@ -138,23 +158,29 @@ InstructionSet choose_instruction_set(bool avx2_offered, EstimateFunction wide, 
     return avx2_offered && estimates_agree(wide, narrow) ? InstructionSet::avx2 : InstructionSet::sse3;
 }
 
-InstructionSet best_instruction_set() {
+InstructionSet best_instruction_set(Estimates estimates) {
+    // A square root and a division give the same bits at every width.
+    if (estimates == Estimates::ieee)
+        return processor_offers(InstructionSet::avx2) ? InstructionSet::avx2 : InstructionSet::sse3;
     static const InstructionSet best = choose_instruction_set(
         processor_offers(InstructionSet::avx2), eight_lane_rsqrt_estimates, four_lane_rsqrt_estimates);
     return best;
 }
 
-bool instruction_set_usable(InstructionSet set) {
+bool instruction_set_usable(InstructionSet set, Estimates estimates) {
     if (set == InstructionSet::sse3) return true;
-    return set == InstructionSet::avx2 && best_instruction_set() == InstructionSet::avx2;
+    return set == InstructionSet::avx2 && best_instruction_set(estimates) == InstructionSet::avx2;
 }
 
 #else
 
-// ARM64: Advanced SIMD is part of the architecture's baseline.
-const SpanKernels& span_kernels(InstructionSet) { return neon_span_kernel_table; }
+// ARM64: Advanced SIMD is part of the architecture's baseline, and ieee the
+// only arithmetic.
+const SpanKernels& span_kernels(InstructionSet, Estimates) { return neon_span_kernel_table; }
 bool processor_offers(InstructionSet set) { return set == InstructionSet::neon; }
-bool instruction_set_usable(InstructionSet set) { return set == InstructionSet::neon; }
-InstructionSet best_instruction_set() { return InstructionSet::neon; }
+bool instruction_set_usable(InstructionSet set, Estimates estimates) {
+    return set == InstructionSet::neon && estimates == Estimates::ieee;
+}
+InstructionSet best_instruction_set(Estimates) { return InstructionSet::neon; }
 
 #endif

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 
+#include "scene/estimates.h"
 #include "scene/scene_data.h"
 
 // One run of one face on one row, after clipping: `count` pixels from the
@@ -51,12 +52,15 @@ const char* instruction_set_name(InstructionSet set);
 // baseline first: sse3 and avx2 on x86-64, neon on ARM64.
 std::span<const InstructionSet> built_instruction_sets();
 
-// The kernels of an instruction set; the processor must offer it.
-const SpanKernels& span_kernels(InstructionSet set);
+// The kernels of an instruction set with an arithmetic; the processor must
+// offer the set.
+const SpanKernels& span_kernels(InstructionSet set, Estimates estimates = default_estimates);
 
 // The shading walk's own per-pixel steps over runs: the yardstick the
-// kernels are checked against.
+// kernels are checked against. per_pixel_span_kernels has the default
+// arithmetic.
 extern const SpanKernels per_pixel_span_kernels;
+const SpanKernels& per_pixel_span_kernels_of(Estimates estimates);
 
 // Whether the processor and the operating system offer the instruction set's
 // instructions and saved register state. Says nothing about the estimates.
@@ -73,15 +77,18 @@ void eight_lane_rsqrt_estimates(const float* in, float* out, std::size_t count);
 // parities, 2^24 values) and on zeros, infinities, NaNs and subnormals.
 bool estimates_agree(EstimateFunction wide, EstimateFunction narrow);
 
-// Whether the kernel of the set may be used here: built for this
-// architecture, offered by the processor, and for AVX2 its eight-lane
-// estimate equals the four-lane one. Checked once; the answer is kept.
-bool instruction_set_usable(InstructionSet set);
+// Whether the kernel of the set may be used here with the arithmetic: built
+// for this architecture, offered by the processor, and for AVX2 with the x86
+// estimates, its eight-lane estimate equals the four-lane one. Checked once; the answer is
+// kept.
+bool instruction_set_usable(InstructionSet set, Estimates estimates = default_estimates);
 
 // The widest set whose kernel gives the four-lane bits: AVX2 when the
 // processor offers it and its eight-lane estimate agrees with the four-lane
 // one, SSE3 otherwise. (x86 only.)
 InstructionSet choose_instruction_set(bool avx2_offered, EstimateFunction wide, EstimateFunction narrow);
 
-// choose_instruction_set for this processor, checked once; neon on ARM64.
-InstructionSet best_instruction_set();
+// The widest set whose kernel gives the four-lane bits here with the
+// arithmetic: with ieee, the widest the processor offers; with x86,
+// choose_instruction_set for this processor, checked once. On ARM64 neon.
+InstructionSet best_instruction_set(Estimates estimates = default_estimates);

@@ -1,50 +1,50 @@
 #include <cmath>
-#include <limits>
 
+#include "scene/extended.h"
 #include "scene/preparation.h"
 #include "scene/simd.h"
 
 // The normal computations carry products, sums, roots and quotients in
-// extended precision and round once, on store, to single precision; the
-// light directions and the model scale are single precision throughout with
-// one hardware estimate each.
-using Extended = long double;
-#if OMBRASTEL_X86
-static_assert(std::numeric_limits<Extended>::digits == 64,
-              "the normals are rounded from a 64-bit significand; a narrower long double changes their last bits");
-#else
-static_assert(std::numeric_limits<Extended>::digits >= 64,
-              "the normals are rounded from a significand of 64 bits or more");
-#endif
+// extended precision (a 64-bit significand, whatever the compiler's long
+// double) and round once, on store, to single precision; the light directions
+// and the model scale are single precision throughout with one reciprocal
+// each, estimated or rounded as the arithmetic says (scene/estimates.h).
 
 namespace {
 
+float reciprocal_sqrt(float s, [[maybe_unused]] Estimates estimates) {
 #if OMBRASTEL_X86
-float reciprocal_sqrt_estimate(float s) { return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(s))); }
-float reciprocal_estimate(float m) { return _mm_cvtss_f32(_mm_rcp_ss(_mm_set_ss(m))); }
-#else
-// Without the x86 estimates: the correctly rounded values they stand for.
-float reciprocal_sqrt_estimate(float s) { return 1.0f / std::sqrt(s); }
-float reciprocal_estimate(float m) { return 1.0f / m; }
+    if (estimates == Estimates::x86) return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(s)));
 #endif
+    return 1.0f / std::sqrt(s);
+}
+
+float reciprocal(float m, [[maybe_unused]] Estimates estimates) {
+#if OMBRASTEL_X86
+    if (estimates == Estimates::x86) return _mm_cvtss_f32(_mm_rcp_ss(_mm_set_ss(m)));
+#endif
+    return 1.0f / m;
+}
+
+Estimates prepared_with = default_estimates;
 
 float& axis(Vec3& v, int a) { return a == 0 ? v.x : a == 1 ? v.y : v.z; }
 
 }  // namespace
 
-void normalize_light_directions(LightRecord* first, int count) {
+void normalize_light_directions(LightRecord* first, int count, Estimates estimates) {
     for (LightRecord* light = first; light != first + count; ++light) {
         float* d = light->direction.lane;
         const float s = (d[0] * d[0] + d[1] * d[1]) + (d[2] * d[2] + d[3] * d[3]);
         // A direction of zero length has no unit direction: it stays zero,
         // and the light then gives only its ambient colour.
         if (s == 0.0f) continue;
-        const float r = reciprocal_sqrt_estimate(s);
+        const float r = reciprocal_sqrt(s, estimates);
         for (int lane = 0; lane < 4; ++lane) d[lane] = d[lane] * r;
     }
 }
 
-void centre_and_scale_model(int count, Vec3* vertices) {
+void centre_and_scale_model(int count, Vec3* vertices, Estimates estimates) {
     // The running maximum over all three axes, of the signed centred values:
     // hi - mid is never negative, so it ends as the largest half-extent.
     float m = +0.0f;
@@ -66,7 +66,7 @@ void centre_and_scale_model(int count, Vec3* vertices) {
     // Vertices that all coincide have no extent to scale: they stay at the
     // centre rather than becoming 0 times infinity.
     if (m == 0.0f) return;
-    const float f = reciprocal_estimate(m);
+    const float f = reciprocal(m, estimates);
     for (int i = 0; i < count; ++i) {
         vertices[i].x = vertices[i].x * f;
         vertices[i].y = vertices[i].y * f;
@@ -81,15 +81,15 @@ void vec3_sub(Vec3* out, const Vec3* a, const Vec3* b) {
 }
 
 void vec3_cross(Vec3* out, const Vec3* a, const Vec3* b) {
-    out->x = static_cast<float>(Extended{a->y} * b->z - Extended{a->z} * b->y);
-    out->y = static_cast<float>(Extended{a->z} * b->x - Extended{a->x} * b->z);
-    out->z = static_cast<float>(Extended{a->x} * b->y - Extended{a->y} * b->x);
+    out->x = static_cast<float>(Extended{a->y} * Extended{b->z} - Extended{a->z} * Extended{b->y});
+    out->y = static_cast<float>(Extended{a->z} * Extended{b->x} - Extended{a->x} * Extended{b->z});
+    out->z = static_cast<float>(Extended{a->x} * Extended{b->y} - Extended{a->y} * Extended{b->x});
 }
 
 void vec3_normalize(Vec3* v) {
-    const Extended x = v->x, y = v->y, z = v->z;
-    const Extended length = std::sqrt(x * x + (y * y + z * z));
-    if (length == 0) {
+    const Extended x{v->x}, y{v->y}, z{v->z};
+    const Extended length = sqrt(x * x + (y * y + z * z));
+    if (length.is_zero()) {
         *v = Vec3{+0.0f, +0.0f, +0.0f};
         return;
     }
@@ -133,9 +133,20 @@ void compute_vertex_normals() {
             normal = Vec3{+0.0f, +0.0f, +0.0f};
             continue;
         }
-        normal.x = static_cast<float>(Extended{sum.x} / count);
-        normal.y = static_cast<float>(Extended{sum.y} / count);
-        normal.z = static_cast<float>(Extended{sum.z} / count);
+        normal.x = static_cast<float>(Extended{sum.x} / Extended{count});
+        normal.y = static_cast<float>(Extended{sum.y} / Extended{count});
+        normal.z = static_cast<float>(Extended{sum.z} / Extended{count});
         vec3_normalize(&normal);
     }
 }
+
+void prepare_model(Estimates estimates) {
+    restore_initial_model();
+    normalize_light_directions(lights, light_count, estimates);
+    centre_and_scale_model(vertex_count, model_vertices, estimates);
+    compute_face_normals();
+    compute_vertex_normals();
+    prepared_with = estimates;
+}
+
+Estimates model_estimates() { return prepared_with; }

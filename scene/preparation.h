@@ -3,20 +3,30 @@
 // order the start-up sequence calls them.
 #pragma once
 
+#include "scene/estimates.h"
 #include "scene/scene_data.h"
+
+// The model preparation from the initial model and lights: light directions,
+// centring and scaling, face normals, vertex normals, with the arithmetic of
+// `estimates`. The prepared model depends on it, so choosing the arithmetic
+// prepares the model again.
+void prepare_model(Estimates estimates);
+
+// The arithmetic of the last prepare_model; default_estimates before the
+// first. start_system prepares with it.
+Estimates model_estimates();
 
 // Expands packed_texture (4 bits per texel, stored turned through 180 degrees,
 // last byte first, low nibble first) through palette into texture.
 void decode_texture();
 
 // Scales the direction of `count` consecutive light records to unit length with
-// the processor's reciprocal square root estimate (about 12 bits).
-void normalize_light_directions(LightRecord* first, int count);
+// the reciprocal square root of `estimates` (x86: about 12 bits).
+void normalize_light_directions(LightRecord* first, int count, Estimates estimates = default_estimates);
 
 // Centres the model's bounding box on the origin and scales it so that its
-// widest half-extent becomes 1 (within the reciprocal estimate's error).
-// count >= 1.
-void centre_and_scale_model(int count, Vec3* vertices);
+// widest half-extent becomes 1 (within the reciprocal's error). count >= 1.
+void centre_and_scale_model(int count, Vec3* vertices, Estimates estimates = default_estimates);
 
 // Unit normal of every face, from the edges (P1 - P0) x (P2 - P1); (+0, +0, +0)
 // for a degenerate face.

@@ -106,7 +106,7 @@ std::uint16_t frame_height = 0;
 std::uint32_t* frame_buffer = nullptr;
 float* depth_buffer = nullptr;
 
-void restore_initial_scene_data() {
+void restore_initial_model() {
     vertex_count = 4;
     face_count = 4;
     std::fill(std::begin(model_vertices), std::end(model_vertices), Vec3{});
@@ -114,6 +114,10 @@ void restore_initial_scene_data() {
     std::fill(std::begin(model_faces), std::end(model_faces), FaceIndices{});
     std::copy(std::begin(initial_faces), std::end(initial_faces), model_faces);
     std::copy(std::begin(initial_lights), std::end(initial_lights), lights);
+}
+
+void restore_initial_scene_data() {
+    restore_initial_model();
     std::fill(std::begin(texture), std::end(texture), 0u);
 
     frame_counter = 0;

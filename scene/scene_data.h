@@ -114,3 +114,7 @@ inline constexpr std::uint32_t far_depth_bits = 0x476A601Au;
 // Puts every item that the program changes back to its initial value (the
 // buffers and frame size excepted), as at process start.
 void restore_initial_scene_data();
+
+// Puts the model (counts, vertices, faces) and the lights back to their
+// initial values, before preparation.
+void restore_initial_model();

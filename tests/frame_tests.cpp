@@ -6,6 +6,7 @@
 
 #include "engine/engine.h"
 #include "pipeline/frame.h"
+#include "scene/preparation.h"
 #include "test_support.h"
 
 namespace {
@@ -59,6 +60,62 @@ TEST(Startup, RefusedBufferFailsTheStart) {
     auto no_memory = [](std::size_t) -> void* { return nullptr; };
     EXPECT_FALSE(start_system({320, 240}, no_memory));
     EXPECT_EQ(frame_buffer, nullptr);
+}
+
+// The prepared model's items that depend on the arithmetic.
+struct PreparedModel {
+    std::vector<std::uint32_t> words;
+    static PreparedModel now() {
+        PreparedModel m;
+        auto add = [&](const float* first, std::size_t count) {
+            for (std::size_t i = 0; i < count; ++i) m.words.push_back(bits(first[i]));
+        };
+        for (const LightRecord& light : lights) add(light.direction.lane, 4);
+        for (int v = 0; v < vertex_count; ++v) {
+            add(&model_vertices[v].x, 3);
+            add(&vertex_normals[v].x, 3);
+        }
+        return m;
+    }
+    bool operator==(const PreparedModel&) const = default;
+};
+
+// Choosing the arithmetic prepares the model again, before or after the
+// start-up, and a restart keeps the arithmetic the engine chose.
+TEST(Startup, TheModelIsPreparedWithTheEnginesArithmetic) {
+    std::vector<std::pair<Estimates, PreparedModel>> prepared;
+    for (Estimates e : {Estimates::x86, Estimates::ieee}) {
+        if (e == Estimates::x86 && !x86_estimates_available) continue;
+        prepare_model(e);
+        prepared.push_back({e, PreparedModel::now()});
+    }
+    for (const auto& [estimates, model] : prepared) {
+        for (EngineKind kind : {EngineKind::fast, EngineKind::reference}) {
+            SCOPED_TRACE(std::string(estimates_name(estimates)) + ", " + engine_name(kind));
+            for (const auto& [other, other_model] : prepared) {
+                // From a model prepared with either arithmetic, engine first
+                // or start-up first.
+                prepare_model(other);
+                ASSERT_EQ(start_engine({kind, 0, InstructionSetChoice::automatic, estimates}), "");
+                EXPECT_EQ(PreparedModel::now(), model);
+                EXPECT_EQ(running_engine().estimates, estimates);
+                start_headless(64, 48);
+                EXPECT_EQ(PreparedModel::now(), model);
+                stop_engine();
+            }
+        }
+    }
+    // The shipped model spans -1 to 1 on its widest axis: with a rounded
+    // division the scale is exactly 1, and light 0, of unit length already,
+    // keeps its direction to the bit.
+    prepare_model(Estimates::ieee);
+    const PreparedModel exact = PreparedModel::now();
+    restore_initial_model();
+    for (int v = 0; v < vertex_count; ++v)
+        for (int axis = 0; axis < 3; ++axis)
+            EXPECT_EQ(exact.words[12 + 6 * v + axis], bits((&model_vertices[v].x)[axis])) << v;
+    for (int lane = 0; lane < 4; ++lane) EXPECT_EQ(exact.words[lane], bits(lights[0].direction.lane[lane]));
+    prepare_model(default_estimates);
 }
 
 // --- Clearing ---------------------------------------------------------------

@@ -103,11 +103,12 @@ void span(int y, const Edge& a, const Edge& b, const Band& band, int frame_width
     }
 }
 
+float reciprocal_square_root(float s, [[maybe_unused]] Estimates estimates) {
 #if OMBRASTEL_X86
-float rsqrt_estimate(float s) { return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(s))); }
-#else
-float rsqrt_estimate(float s) { return 1.0f / std::sqrt(s); }
+    if (estimates == Estimates::x86) return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(s)));
 #endif
+    return 1.0f / std::sqrt(s);
+}
 
 float max_like_hardware(float a, float b) { return a > b ? a : b; }
 float min_like_hardware(float a, float b) { return a < b ? a : b; }
@@ -153,10 +154,10 @@ void walk_face(const Corner corners[3], const Band& band, int frame_width, int f
 }
 
 std::uint32_t shade_pixel(const float normal[4], const float attributes[4], float stored_depth,
-                          std::uint32_t pixel, const std::uint32_t* texels) {
+                          std::uint32_t pixel, const std::uint32_t* texels, Estimates estimates) {
     const float s = (normal[0] * normal[0] + normal[1] * normal[1]) +
                     (normal[2] * normal[2] + normal[3] * normal[3]);
-    const float r = rsqrt_estimate(s);
+    const float r = reciprocal_square_root(s, estimates);
     float n[4];
     for (int i = 0; i < 4; ++i) n[i] = normal[i] * r;
 
@@ -233,14 +234,14 @@ std::vector<float> depth_frame() {
     return depth;
 }
 
-std::vector<std::uint32_t> shade_frame(const std::vector<float>& depth) {
+std::vector<std::uint32_t> shade_frame(const std::vector<float>& depth, Estimates estimates) {
     std::vector<std::uint32_t> frame(std::size_t{frame_width} * frame_height, 0u);
     const Band whole{0, frame_height, 0, frame_width};
     for (const auto& face : frame_faces()) {
         walk_face(face.data(), whole, frame_width, frame_height,
                   [&](int x, int y, const float* normal, const float* attributes) {
                       const std::size_t i = std::size_t(y) * frame_width + x;
-                      frame[i] = shade_pixel(normal, attributes, depth[i], frame[i], texture);
+                      frame[i] = shade_pixel(normal, attributes, depth[i], frame[i], texture, estimates);
                   });
     }
     return frame;

@@ -1,6 +1,7 @@
 // A plain scalar version of both rasterizing passes, written separately from
 // the four-lane code and sharing nothing with it but the processor's
-// reciprocal square root estimate. One walk serves both passes here, so
+// reciprocal square root estimate (with the x86 arithmetic; with ieee, the
+// scalar 1 / sqrt(s)). One walk serves both passes here, so
 // agreement with it shows that the two real passes agree with each other.
 #pragma once
 
@@ -8,6 +9,8 @@
 #include <cstdint>
 #include <functional>
 #include <vector>
+
+#include "scene/estimates.h"
 
 namespace reference {
 
@@ -38,7 +41,8 @@ void walk_face(const Corner corners[3], const Band& band, int frame_width, int f
 
 // The shading model of one pixel.
 std::uint32_t shade_pixel(const float normal[4], const float attributes[4], float stored_depth,
-                          std::uint32_t pixel, const std::uint32_t* texels);
+                          std::uint32_t pixel, const std::uint32_t* texels,
+                          Estimates estimates = default_estimates);
 
 // The corners of every face of the current frame (screen_vertices,
 // rotated_normals, corner texture coordinates).
@@ -47,6 +51,6 @@ std::vector<std::array<Corner, 3>> frame_faces();
 // Depth pre-pass and shading pass of the current frame's geometry, from
 // scratch, into the returned buffers.
 std::vector<float> depth_frame();
-std::vector<std::uint32_t> shade_frame(const std::vector<float>& depth);
+std::vector<std::uint32_t> shade_frame(const std::vector<float>& depth, Estimates estimates = default_estimates);
 
 }  // namespace reference

@@ -19,6 +19,7 @@
 #include "raster/shading.h"
 #include "raster/span_kernels.h"
 #include "reference_shading.h"
+#include "scene/preparation.h"
 #include "test_support.h"
 
 namespace {
@@ -124,6 +125,12 @@ TEST_F(ShadePixel, AgreesWithTheScalarModelOnRandomInputs) {
         ASSERT_EQ(shade_once(normal, attributes, stored, pixel, texture),
                   reference::shade_pixel(normal.lane, attributes.lane, stored, pixel, texture))
             << "case " << i;
+        std::uint32_t exact = pixel;
+        shade_pixel<Estimates::ieee>(_mm_load_ps(normal.lane), _mm_load_ps(attributes.lane), stored, &exact,
+                                     texture);
+        ASSERT_EQ(exact, reference::shade_pixel(normal.lane, attributes.lane, stored, pixel, texture,
+                                                Estimates::ieee))
+            << "ieee, case " << i;
     }
 }
 
@@ -337,6 +344,14 @@ TEST(RenderFaces, BandsSplitTheRowsInTwoAdjacentHalves) {
 
 // A value for a lane: mostly plausible, now and then one that no frame of the
 // animation makes but a kernel must still treat as the per-pixel steps do.
+// Every arithmetic this processor has.
+const std::vector<Estimates>& arithmetics() {
+    static const std::vector<Estimates> all = x86_estimates_available
+                                                  ? std::vector<Estimates>{Estimates::x86, Estimates::ieee}
+                                                  : std::vector<Estimates>{Estimates::ieee};
+    return all;
+}
+
 float lane_value(std::mt19937& random, float low, float high) {
     static const float special[] = {0.0f,  -0.0f, std::numeric_limits<float>::infinity(),
                                     -std::numeric_limits<float>::infinity(),
@@ -359,11 +374,12 @@ TEST(SpanKernels, GiveThePerPixelBitsOnRandomRuns) {
     start_headless(64, 8);  // the prepared lights and the texture
     constexpr int buffer_pixels = 512;
     std::mt19937 random(11);
-    std::vector<const SpanKernels*> kernels;
-    for (InstructionSet set : built_instruction_sets())
-        if (instruction_set_usable(set)) kernels.push_back(&span_kernels(set));
-    ASSERT_FALSE(kernels.empty());
     for (int i = 0; i < 20000; ++i) {
+        const Estimates estimates = arithmetics()[static_cast<std::size_t>(i) % arithmetics().size()];
+        std::vector<const SpanKernels*> kernels;
+        for (InstructionSet set : built_instruction_sets())
+            if (instruction_set_usable(set, estimates)) kernels.push_back(&span_kernels(set, estimates));
+        ASSERT_FALSE(kernels.empty());
         ShadeRun runs[3];
         for (ShadeRun& run : runs) {
             run.count = 1 + static_cast<std::int32_t>(random() % 40);
@@ -383,8 +399,9 @@ TEST(SpanKernels, GiveThePerPixelBitsOnRandomRuns) {
         }
         std::vector<float> expected_depth = depth;
         std::vector<std::uint32_t> expected_frame = frame;
-        per_pixel_span_kernels.shade(runs, 3, {expected_frame.data(), expected_depth.data(), texture});
-        per_pixel_span_kernels.store_depths(runs, 3, expected_depth.data());
+        const SpanKernels& per_pixel = per_pixel_span_kernels_of(estimates);
+        per_pixel.shade(runs, 3, {expected_frame.data(), expected_depth.data(), texture});
+        per_pixel.store_depths(runs, 3, expected_depth.data());
         for (const SpanKernels* k : kernels) {
             std::vector<float> kernel_depth = depth;
             std::vector<std::uint32_t> kernel_frame = frame;
@@ -451,15 +468,16 @@ struct FastUnderTest {
     std::vector<float> depth;
 };
 
-// The fast engine with every instruction set this processor can use and 1,
-// 2, 3 and 7 workers.
-std::vector<FastUnderTest> fast_engines(int width, int height) {
+// The fast engine with every instruction set this processor can use with the
+// arithmetic and 1, 2, 3 and 7 workers.
+std::vector<FastUnderTest> fast_engines(int width, int height, Estimates estimates) {
     std::vector<FastUnderTest> engines;
     for (InstructionSet set : built_instruction_sets()) {
-        if (!instruction_set_usable(set)) continue;
+        if (!instruction_set_usable(set, estimates)) continue;
         for (int workers : {1, 2, 3, 7}) {
-            FastUnderTest e{std::string(instruction_set_name(set)) + " with " + std::to_string(workers) + " workers",
-                            std::make_unique<FastEngine>(workers, set),
+            FastUnderTest e{std::string(instruction_set_name(set)) + " with " + std::to_string(workers) +
+                                " workers, " + estimates_name(estimates) + " arithmetic",
+                            std::make_unique<FastEngine>(workers, set, estimates),
                             std::vector<std::uint32_t>(std::size_t(width) * height, 0u),
                             std::vector<float>(std::size_t(width) * height, 0.0f)};
             EXPECT_EQ(e.engine->workers(), workers) << e.name;
@@ -473,12 +491,13 @@ std::vector<FastUnderTest> fast_engines(int width, int height) {
 // and checks the sampled ones against the scalar passes, the depth buffer and
 // the picture to the bit; and draws the same sampled frames with every fast
 // engine, whose pictures must be the same to the bit, and whose depths too
-// wherever a face stored one.
-void check_frames(int width, int height, int last, int every) {
+// wherever a face stored one. With each arithmetic in turn.
+void check_frames_with(int width, int height, int last, int every, Estimates estimates) {
     every *= frame_stride();
+    SCOPED_TRACE(std::string(estimates_name(estimates)) + " arithmetic");
+    ASSERT_EQ(start_engine({EngineKind::reference, 0, InstructionSetChoice::automatic, estimates}), "");
     start_headless(width, height);
-    ASSERT_EQ(start_engine({EngineKind::reference}), "");
-    std::vector<FastUnderTest> engines = fast_engines(width, height);
+    std::vector<FastUnderTest> engines = fast_engines(width, height, estimates);
     const std::size_t pixels = std::size_t(width) * height;
     for (int k = 0; k <= last; ++k) {
         if (k % every != 0) {
@@ -490,7 +509,7 @@ void check_frames(int width, int height, int last, int every) {
         const std::vector<float> expected_depth = reference::depth_frame();
         ASSERT_EQ(0, std::memcmp(depth_buffer, expected_depth.data(), pixels * sizeof(float)))
             << "reference depth of frame " << k << " at " << width << "x" << height;
-        const std::vector<std::uint32_t> expected = reference::shade_frame(expected_depth);
+        const std::vector<std::uint32_t> expected = reference::shade_frame(expected_depth, estimates);
         ASSERT_EQ(frame_pixels(), expected) << "reference frame " << k << " at " << width << "x" << height;
 
         FrameFace faces[working_array_room];
@@ -507,6 +526,12 @@ void check_frames(int width, int height, int last, int every) {
         advance_frame_counter();
     }
     stop_engine();
+}
+
+void check_frames(int width, int height, int last, int every) {
+    for (Estimates estimates : arithmetics()) check_frames_with(width, height, last, every, estimates);
+    // The tests after this one in the process start with the default model.
+    prepare_model(default_estimates);
 }
 
 TEST(WholeFrames, EveryFrameOfAZoomPeriodMatchesTheScalarPasses) { check_frames(320, 240, 1823, 1); }

@@ -237,7 +237,7 @@ TEST(FastWorkers, WorkersThatCannotBeHadLeaveTheFrameComplete) {
     for (const Case& c : cases) {
         pool_faults = c.faults;
         {
-            FastEngine engine(c.workers, best_instruction_set(), faulty_pool);
+            FastEngine engine(c.workers, best_instruction_set(), default_estimates, faulty_pool);
             EXPECT_EQ(engine.workers(), c.expected_started) << c.what;
             EXPECT_EQ(fast_frames(engine), reference) << c.what;
         }

@@ -174,9 +174,11 @@ void report(const Options& options, const Measurements& m) {
     const double shades_per_frame_second = shades * 1000.0 / total_ms;
 
     const RunningEngine engine = running_engine();
-    std::printf("%s: %dx%d frame, %s engine, %d worker%s, %s, %lld warm-up frames, %lld frames measured\n",
+    std::printf("%s: %dx%d frame, %s engine, %d worker%s, %s, %s estimates, %lld warm-up frames, %lld frames "
+                "measured\n",
                 program_name, options.size.width, options.size.height, engine_name(engine.kind), engine.workers,
                 engine.workers == 1 ? "" : "s", instruction_set_name(engine.instruction_set),
+                estimates_name(engine.estimates),
                 static_cast<long long>(options.warmup), static_cast<long long>(options.frames));
     std::printf("frames per second        %.1f\n", fps);
     std::printf("ms per frame             median %.3f   95th percentile %.3f   max %.3f\n", median, p95, worst);
@@ -193,11 +195,12 @@ void report(const Options& options, const Measurements& m) {
     std::printf("peak resident memory     %ld KiB\n", m.peak_resident_kib);
 
     std::printf("{\"width\":%d,\"height\":%d,\"engine\":\"%s\",\"workers\":%d,\"isa\":\"%s\","
-                "\"warmup_frames\":%lld,\"frames\":%lld,"
+                "\"estimates\":\"%s\",\"warmup_frames\":%lld,\"frames\":%lld,"
                 "\"fps\":%.3f,\"ms_per_frame_median\":%.4f,\"ms_per_frame_p95\":%.4f,"
                 "\"ms_per_frame_max\":%.4f",
                 options.size.width, options.size.height, engine_name(engine.kind), engine.workers,
-                instruction_set_name(engine.instruction_set), static_cast<long long>(options.warmup),
+                instruction_set_name(engine.instruction_set), estimates_name(engine.estimates),
+                static_cast<long long>(options.warmup),
                 static_cast<long long>(options.frames), fps, median, p95, worst);
     for (int s = 0; s < stage_count; ++s) std::printf(",\"%s_ms_per_frame\":%.4f", stage_keys[s], stage_mean[s]);
     if (engine.kind == EngineKind::fast) std::printf(",\"workers_ms_per_frame\":%.4f", m.workers_ms);

@@ -142,6 +142,16 @@ void register_kernel_benchmarks() {
         benchmark::RegisterBenchmark((std::string("depth_kernel/") + kernels->name).c_str(), kernel_depth_bench,
                                      kernels);
     }
+    // The ieee arithmetic changes the shading alone: a square root and a
+    // division per pixel instead of the estimate. (Where ieee is the default,
+    // the kernels above have it.)
+    if (default_estimates == Estimates::ieee) return;
+    for (InstructionSet set : built_instruction_sets()) {
+        if (!instruction_set_usable(set, Estimates::ieee)) continue;
+        const SpanKernels& kernels = span_kernels(set, Estimates::ieee);
+        benchmark::RegisterBenchmark((std::string("shade_kernel/") + kernels.name).c_str(), kernel_shade_bench,
+                                     &kernels);
+    }
 }
 
 ShadeCorner corner(std::int16_t x, std::int16_t y, float depth, Vec4 normal, std::uint32_t texcoord) {

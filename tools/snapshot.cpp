@@ -14,6 +14,7 @@
 #include "engine/engine.h"
 #include "pipeline/frame.h"
 #include "scene/scene_data.h"
+#include "tools/frame_digest.h"
 #include "tools/output_file.h"
 #include "tools/png_io.h"
 #include "tools/progress.h"
@@ -52,6 +53,7 @@ line on standard error, and no partial file left behind).)";
 // The options as given, before their values are checked.
 struct Given {
     std::optional<std::string> size, screen, frames, out, texture_out, find, max;
+    bool digest = false;
     GivenEngineOptions engine;
 };
 
@@ -60,6 +62,7 @@ struct Options {
     std::optional<FrameList> frames;
     std::optional<FramePattern> out;  // empty with --out - (standard output)
     bool out_to_standard_output = false;
+    bool digest = false;
     std::optional<std::string> texture_out;
     std::optional<std::string> find_image;
     std::optional<std::uint32_t> search_limit;
@@ -87,6 +90,11 @@ void declare_options(CommandLine& line, Given& given) {
                 "percent sign); '-' writes the one frame of --frames\n"
                 "to standard output",
                 &given.out);
+    line.flag("--digest",
+              "instead of --out: print a line per frame of --frames,\n"
+              "its number and the SHA-256 of its bytes (blue, green,\n"
+              "red, fourth byte per pixel, rows from the top)",
+              &given.digest);
     line.option("--texture-out", "FILE",
                 "write the decoded 128x128 texture ('-': standard\n"
                 "output)",
@@ -109,6 +117,7 @@ Options options_from(const Given& given) {
         options.out_to_standard_output = true;
     else if (given.out)
         options.out = FramePattern::parse(*given.out, "--out");
+    options.digest = given.digest;
     options.texture_out = given.texture_out;
     options.find_image = given.find;
     if (given.max)
@@ -117,8 +126,11 @@ Options options_from(const Given& given) {
 
     const bool writes_frames = options.out || options.out_to_standard_output;
     if (given.size && given.screen) throw ArgumentError("give --size or --screen, not both");
-    if (options.frames && !writes_frames) throw ArgumentError("--frames needs --out to name the files");
+    if (writes_frames && options.digest) throw ArgumentError("give --out or --digest, not both");
+    if (options.frames && !writes_frames && !options.digest)
+        throw ArgumentError("--frames needs --out to name the files, or --digest");
     if (writes_frames && !options.frames) throw ArgumentError("--out needs --frames to say which frames");
+    if (options.digest && !options.frames) throw ArgumentError("--digest needs --frames to say which frames");
     if (options.frames && options.find_image) throw ArgumentError("give --frames or --find, not both");
     if (options.search_limit && !options.find_image) throw ArgumentError("--max belongs to --find");
     if (!options.frames && !options.texture_out && !options.find_image)
@@ -129,6 +141,8 @@ Options options_from(const Given& given) {
     const bool texture_to_standard_output = options.texture_out && *options.texture_out == standard_output_name;
     if (texture_to_standard_output && options.out_to_standard_output)
         throw ArgumentError("--texture-out - and --out - would both write to standard output");
+    if (texture_to_standard_output && options.digest)
+        throw ArgumentError("--texture-out - and --digest would both write to standard output");
     if (texture_to_standard_output && options.find_image)
         throw ArgumentError("--texture-out - and --find would both write to standard output");
     return options;
@@ -158,7 +172,7 @@ std::optional<RgbImage> check_before_rendering(const Options& options) {
         }
     };
     if (options.texture_out) check("--texture-out", *options.texture_out);
-    if (options.frames)
+    if (options.frames && !options.digest)
         for (const FrameRange& range : options.frames->ranges())
             for (std::uint64_t frame = range.first; frame <= range.last; ++frame)
                 check("--out", frame_name(options, static_cast<std::uint32_t>(frame)));
@@ -201,12 +215,16 @@ int run(const Options& options) {
         std::uint64_t written = 0;
         auto state = [&](std::uint32_t frame) {
             return frames_done("rendering", frame, last) + ", " + std::to_string(written) + " of " +
-                   std::to_string(files) + " files written";
+                   std::to_string(files) + (options.digest ? " digests printed" : " files written");
         };
         for (std::uint32_t frame = 0; frame <= last; ++frame) {
             if (progress.due()) progress.show(state(frame));
             render_frame();
-            if (options.frames->contains(frame)) {
+            if (options.frames->contains(frame) && options.digest) {
+                std::printf("%u %s\n", static_cast<unsigned>(frame),
+                            frame_digest(frame_buffer, frame_width, frame_height).c_str());
+                ++written;
+            } else if (options.frames->contains(frame)) {
                 write_png_rgb(frame_name(options, frame), frame_width, frame_height, frame_buffer);
                 ++written;
             }

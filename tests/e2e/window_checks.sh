@@ -11,7 +11,8 @@
 #   picture     330x250 screen: the client area, drawn by the fast engine
 #               (under Wine with AVX2 where the processor has it), equals,
 #               pixel for pixel, a frame the headless reference engine
-#               produces; it keeps changing
+#               produces; it keeps changing; drawn with --estimates ieee,
+#               the same, and its SHA-256 is that frame's digest
 #   resilience  330x250 screen: minimised and restored it goes on drawing; a
 #               flood of Space presses leaves it answering Escape
 #   no-display  without a display (the X11 video driver asked for) it says
@@ -42,6 +43,9 @@
 #   X11_PROBE_WHOLE_WINDOW  ON when x11_probe can grab a window reaching past
 #                       the screen's edge (the Wine window does)
 #   SNAPSHOT_TOOL       ombrastel-snapshot (picture only)
+#   OMBRASTEL_BASELINE_ISA  the program's baseline instruction set: sse3, or
+#                       neon for an ARM64 program
+#   GOLDEN_FRAMES       tests/golden/frames.txt (picture only)
 #
 # Exit status: 0 passed, 1 failed, 77 skipped (a tool it needs is missing).
 set -uo pipefail
@@ -278,8 +282,12 @@ check_close() {
 # be a frame of the headless renderer exactly, and the picture must move.
 # More than one grab: a grab is taken between two uploads of the program's
 # picture, but a window layer is free to upload a frame in pieces.
+# A second run draws with --estimates ieee: its grab must equal the headless
+# ieee frame, and its SHA-256 (the bytes blue, green, red and a zero fourth
+# byte) that frame's --digest, the form of the golden frames, and the golden
+# digest where tests/golden/frames.txt keeps that frame.
 check_picture() {
-    need_tools Xvfb xdotool
+    need_tools Xvfb xdotool convert sha256sum
     [ -n "${SNAPSHOT_TOOL:-}" ] && [ -x "$SNAPSHOT_TOOL" ] || skip "the snapshot tool ombrastel-snapshot is not built"
     if [ "$launcher" = wine ] && [ "${X11_PROBE_WHOLE_WINDOW:-OFF}" != ON ]; then
         skip "the Wine window's client area reaches past the screen's bottom edge; grabbing all of it needs x11_probe built with the X Composite extension (Debian: libxcomposite-dev)"
@@ -289,14 +297,25 @@ check_picture() {
     # come from the reference engine. Under Wine the eight-lane kernel is
     # asked for by name wherever this processor can run it, so that the
     # Windows build's AVX2 code is what draws.
-    local engine_args=()
+    local isa_args=()
     if [ "$launcher" = wine ] && "$SNAPSHOT_TOOL" --size 2x2 --isa avx2 --frames 0 --out - >/dev/null 2>&1; then
-        engine_args=(--isa avx2)
+        isa_args=(--isa avx2)
     fi
-    start_program "${engine_args[@]}"
+    # The x86 estimates where the program has them (not on ARM64).
+    if "$SNAPSHOT_TOOL" --size 2x2 --estimates x86 --frames 0 --out - >/dev/null 2>&1; then
+        picture_run x86 "${isa_args[@]}"
+    fi
+    picture_run ieee "${isa_args[@]}" --estimates ieee
+}
+
+# picture_run ARITHMETIC PROGRAM_ARGUMENTS...
+picture_run() {
+    local arithmetic=$1
+    shift
+    start_program "$@"
     find_window
     expect_client_area 330 250
-    say "drawn with the fast engine ${engine_args[*]}"
+    say "drawn with the fast engine $*"
     # Idle pacing: the picture changes more slowly, and the frame number the
     # headless renderer has to count up to stays small.
     press space
@@ -305,24 +324,51 @@ check_picture() {
     press Escape
     expect_exit_code_0 60 "Escape"
 
-    local matched=0 grab frame
+    local matched=0 grab frame found_frame="" found_grab=""
     for grab in grab1 grab2 grab3; do
-        if frame=$("$SNAPSHOT_TOOL" --engine reference --size 320x240 --find "$work/$grab.png"); then
-            say "$grab.png is headless frame $frame"
+        if frame=$("$SNAPSHOT_TOOL" --engine reference --estimates "$arithmetic" --size 320x240 --find "$work/$grab.png"); then
+            say "$grab.png is headless frame $frame ($arithmetic)"
             matched=$((matched + 1))
+            # The earliest frame, the likeliest to be among the golden ones.
+            if [ -z "$found_frame" ]; then
+                found_frame=$frame
+                found_grab=$grab
+            fi
         else
-            say "$grab.png matches no headless frame"
+            say "$grab.png matches no headless frame ($arithmetic)"
         fi
     done
     if [ "$matched" -eq 0 ]; then
         mkdir -p "${E2E_ARTIFACTS:-$PWD}"
-        cp "$work/grab1.png" "${E2E_ARTIFACTS:-$PWD}/picture-$launcher-grab1.png"
-        fail "no grab of the client area equals a frame of the headless reference engine (kept picture-$launcher-grab1.png)"
+        cp "$work/grab1.png" "${E2E_ARTIFACTS:-$PWD}/picture-$launcher-$arithmetic-grab1.png"
+        fail "no grab of the client area equals a frame of the headless reference engine with the $arithmetic arithmetic (kept picture-$launcher-$arithmetic-grab1.png)"
     fi
     if cmp -s "$work/grab1.png" "$work/grab2.png" && cmp -s "$work/grab2.png" "$work/grab3.png"; then
         fail "three grabs a moment apart show the same picture"
     fi
     say "the picture changes from grab to grab"
+    [ "$arithmetic" = ieee ] && check_picture_digest "$found_grab" "$found_frame"
+    return 0
+}
+
+# check_picture_digest GRAB FRAME: the grab's SHA-256 against the headless
+# frame's and the golden one.
+check_picture_digest() {
+    local grab=$1 frame=$2 shown headless golden
+    shown=$(convert "$work/$grab.png" -alpha set -channel A -evaluate set 0 +channel -depth 8 bgra:- | sha256sum)
+    shown=${shown%% *}
+    headless=$("$SNAPSHOT_TOOL" --estimates ieee --size 320x240 --frames "$frame" --digest)
+    headless=${headless#* }
+    [ "$shown" = "$headless" ] || fail "$grab.png's SHA-256 $shown is not frame $frame's digest $headless"
+    say "$grab.png's SHA-256 is frame $frame's digest $shown"
+    [ -n "${GOLDEN_FRAMES:-}" ] && [ -r "$GOLDEN_FRAMES" ] || fail "the golden frames (GOLDEN_FRAMES) cannot be read"
+    golden=$(awk -v frame="$frame" '$1 == "320x240" && $2 == frame { print $3 }' "$GOLDEN_FRAMES")
+    if [ -n "$golden" ]; then
+        [ "$shown" = "$golden" ] || fail "$grab.png's SHA-256 $shown is not the golden digest $golden of frame $frame"
+        say "and the golden digest of frame $frame"
+    else
+        say "frame $frame is past the golden 320x240 frames (0..1823)"
+    fi
 }
 
 # The command line: --help, --version and bad arguments answer without a
@@ -334,13 +380,13 @@ check_options() {
     run_program --help
     [ "$run_status" -eq 0 ] || fail "--help: exit status $run_status"
     local option
-    for option in --engine --workers --isa --timing --version; do
+    for option in --engine --workers --isa --estimates --timing --version; do
         grep -q -- "$option" "$work/program.out" || fail "--help does not mention $option"
     done
     say "--version and --help answer"
     local bad
-    for bad in "--workers 0" "--workers 65" "--engine slow" "--isa avx512" "--engine reference --workers 3" \
-        "--engine reference --isa sse3" "--bogus" "stray"; do
+    for bad in "--workers 0" "--workers 65" "--engine slow" "--isa avx512" "--estimates exact" \
+        "--engine reference --workers 3" "--engine reference --isa sse3" "--bogus" "stray"; do
         # shellcheck disable=SC2086
         run_program $bad
         [ "$run_status" -eq 2 ] || fail "$bad: exit status $run_status, wanted 2"
@@ -354,9 +400,9 @@ check_options() {
 check_engines() {
     need_tools Xvfb xdotool
     start_screen 330x250
-    local entry arguments expected
-    for entry in "--engine reference --workers 1|reference engine, 1 worker, sse3" \
-        "--workers 3 --isa sse3|fast engine, 3 workers, sse3"; do
+    local entry arguments expected baseline=${OMBRASTEL_BASELINE_ISA:-sse3}
+    for entry in "--engine reference --workers 1|reference engine, 1 worker, $baseline" \
+        "--workers 3 --isa $baseline|fast engine, 3 workers, $baseline"; do
         arguments=${entry%%|*}
         expected=${entry#*|}
         # shellcheck disable=SC2086

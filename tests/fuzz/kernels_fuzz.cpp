@@ -129,14 +129,23 @@ bool decode_run(Reader& in, ShadeRun* run) {
     std::abort();
 }
 
-std::vector<const SpanKernels*> kernels;
+// Each arithmetic's per-pixel yardstick and the kernels checked against it.
+struct Arithmetic {
+    const SpanKernels* per_pixel;
+    std::vector<const SpanKernels*> kernels;
+};
+std::vector<Arithmetic> arithmetics;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (!start_system({64, 8})) std::abort();  // the prepared lights and the texture
-    kernels.push_back(&span_kernels(InstructionSet::sse3));
-    if (instruction_set_usable(InstructionSet::avx2)) kernels.push_back(&span_kernels(InstructionSet::avx2));
+    for (Estimates e : {Estimates::x86, Estimates::ieee}) {
+        if (e == Estimates::x86 && !x86_estimates_available) continue;
+        Arithmetic a{&per_pixel_span_kernels_of(e), {&span_kernels(InstructionSet::sse3, e)}};
+        if (instruction_set_usable(InstructionSet::avx2, e)) a.kernels.push_back(&span_kernels(InstructionSet::avx2, e));
+        arithmetics.push_back(a);
+    }
     return 0;
 }
 
@@ -167,21 +176,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         frame[p] = seed * 2654435761u;
     }
 
-    std::vector<float> expected_depth = depth;
-    std::vector<std::uint32_t> expected_frame = frame;
-    per_pixel_span_kernels.shade(runs, count, {expected_frame.data(), expected_depth.data(), texture});
-    per_pixel_span_kernels.store_depths(runs, count, expected_depth.data());
-    for (const SpanKernels* k : kernels) {
-        std::vector<float> kernel_depth = depth;
-        std::vector<std::uint32_t> kernel_frame = frame;
-        k->shade(runs, count, {kernel_frame.data(), kernel_depth.data(), texture});
-        for (int p = 0; p < buffer_pixels; ++p)
-            if (kernel_frame[p] != expected_frame[p]) fail(k->name, "picture", p, kernel_frame[p], expected_frame[p]);
-        k->store_depths(runs, count, kernel_depth.data());
-        for (int p = 0; p < buffer_pixels; ++p) {
-            const std::uint32_t got = std::bit_cast<std::uint32_t>(kernel_depth[p]);
-            const std::uint32_t wanted_bits = std::bit_cast<std::uint32_t>(expected_depth[p]);
-            if (got != wanted_bits) fail(k->name, "depth", p, got, wanted_bits);
+    for (const Arithmetic& arithmetic : arithmetics) {
+        std::vector<float> expected_depth = depth;
+        std::vector<std::uint32_t> expected_frame = frame;
+        arithmetic.per_pixel->shade(runs, count, {expected_frame.data(), expected_depth.data(), texture});
+        arithmetic.per_pixel->store_depths(runs, count, expected_depth.data());
+        for (const SpanKernels* k : arithmetic.kernels) {
+            std::vector<float> kernel_depth = depth;
+            std::vector<std::uint32_t> kernel_frame = frame;
+            k->shade(runs, count, {kernel_frame.data(), kernel_depth.data(), texture});
+            for (int p = 0; p < buffer_pixels; ++p)
+                if (kernel_frame[p] != expected_frame[p])
+                    fail(k->name, "picture", p, kernel_frame[p], expected_frame[p]);
+            k->store_depths(runs, count, kernel_depth.data());
+            for (int p = 0; p < buffer_pixels; ++p) {
+                const std::uint32_t got = std::bit_cast<std::uint32_t>(kernel_depth[p]);
+                const std::uint32_t wanted_bits = std::bit_cast<std::uint32_t>(expected_depth[p]);
+                if (got != wanted_bits) fail(k->name, "depth", p, got, wanted_bits);
+            }
         }
     }
     return 0;

@@ -123,6 +123,10 @@ TEST(SnapshotArguments, BadOnesAreRefusedWithOneLineAndNoFile) {
         {{"--engine", "slow", "--texture-out", "t.png"}, "--engine wants fast or reference"},
         {{"--isa", foreign, "--texture-out", "t.png"}, isa_choices},
         {{"--engine", "reference", "--isa", baseline, "--texture-out", "t.png"}, "--isa belongs to the fast engine"},
+        {{"--estimates", "exact", "--texture-out", "t.png"}, "--estimates wants x86 or ieee"},
+        {{"--size", "64x48", "--frames", "1", "--out", "f%d.png", "--digest"}, "give --out or --digest"},
+        {{"--size", "64x48", "--digest"}, "--digest needs --frames"},
+        {{"--size", "64x48", "--frames", "1", "--digest", "--texture-out", "-"}, "both write to standard output"},
         {{"--max", "5", "--texture-out", "t.png"}, "--find"},
         {{"--size", "64x48", "--find", "missing.png"}, "missing.png"},
         {{"--size", "64x48", "--find", "text.png"}, "not a PNG"},
@@ -152,6 +156,7 @@ TEST(BenchArguments, BadOnesAreRefusedWithOneLine) {
         {{"--engine", "reference", "--workers", "3"}, "from 1 to 2"},
         {{"--engine", "fastest"}, "--engine"},
         {{"--isa", "avx512"}, "--isa"},
+        {{"--estimates", "IEEE"}, "--estimates"},
         {{"--size", "63x48"}, "even"},
         {{"--size", "2x32768"}, "out of range"},
         {{"--size", "64*48"}, "WIDTHxHEIGHT"},
@@ -188,14 +193,15 @@ TEST(ToolHelp, DocumentsEveryOptionAndTheFrameNumbering) {
     ScratchDirectory directory;
     const ToolRun shown = run_tool(snapshot, {"--help"}, directory);
     EXPECT_EQ(shown.exit_code, 0);
-    for (const char* option : {"--size", "--screen", "--frames", "--out", "--texture-out", "--find", "--max",
-                               "--engine", "--workers", "--isa", "--help", "--version"})
+    for (const char* option : {"--size", "--screen", "--frames", "--out", "--digest", "--texture-out", "--find",
+                               "--max", "--engine", "--workers", "--isa", "--estimates", "--help", "--version"})
         EXPECT_NE(shown.out.find(option), std::string::npos) << option;
     EXPECT_NE(shown.out.find("(k+1)-th call of render_frame"), std::string::npos);
 
     const ToolRun bench_help = run_tool(bench, {"--help"}, directory);
     EXPECT_EQ(bench_help.exit_code, 0);
-    for (const char* option : {"--size", "--frames", "--warmup", "--engine", "--workers", "--isa", "--help", "--version"})
+    for (const char* option :
+         {"--size", "--frames", "--warmup", "--engine", "--workers", "--isa", "--estimates", "--help", "--version"})
         EXPECT_NE(bench_help.out.find(option), std::string::npos) << option;
     EXPECT_TRUE(directory.entries().empty());
 }
