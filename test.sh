@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the unit, tool, soak and end-to-end
-# tests (the Windows program under Wine among them), the worker tests under
-# ThreadSanitizer, the whole suite under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and a minute each of fuzzing the rasterizing
-# passes and the span kernels.
+# tests (the Windows program under Wine among them), the ARM64 build's tests
+# under qemu, the worker tests under ThreadSanitizer, the whole suite under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and a minute each of
+# fuzzing the rasterizing passes and the span kernels.
 #
 # A test that skips fails the run: a skip means that something the test
 # needs is missing, and the run would otherwise pass without having tested
@@ -67,6 +67,13 @@ configure_and_build build-windows all -- -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-
 stage "Native build: unit, tool, soak and end-to-end tests"
 configure_and_build build all -- -DOMBRASTEL_WINDOWS_EXE="$PWD/build-windows/app/ombrastel.exe"
 run_tests "tests" build
+
+stage "ARM64: cross-built, the unit, frame, tool, package and window tests under qemu"
+# Every test of the native stage but the soak, whose 100,000 frames would
+# take hours under the emulator; the Windows program's tests belong to the
+# native build.
+configure_and_build build-arm64 all -- -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
+run_tests "ARM64 under qemu" build-arm64 -LE soak
 
 stage "Render workers of both engines under ThreadSanitizer"
 configure_and_build build-tsan worker_tests -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \

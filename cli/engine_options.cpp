@@ -1,5 +1,19 @@
 #include "cli/engine_options.h"
 
+namespace {
+
+// "auto|sse3|avx2" with the separator "|", "auto, sse3 or avx2" with ", " and
+// " or ": auto and this build's instruction sets.
+std::string instruction_set_choices(const std::string& separator, const std::string& last_separator) {
+    std::string text = instruction_set_choice_name(InstructionSetChoice::automatic);
+    const auto sets = built_instruction_sets();
+    for (std::size_t i = 0; i < sets.size(); ++i)
+        text += (i + 1 == sets.size() ? last_separator : separator) + instruction_set_name(sets[i]);
+    return text;
+}
+
+}  // namespace
+
 void declare_engine_options(CommandLine& line, GivenEngineOptions& given) {
     line.option("--engine", "fast|reference",
                 "fast (default): every processor, several pixels per\n"
@@ -10,7 +24,7 @@ void declare_engine_options(CommandLine& line, GivenEngineOptions& given) {
                 "render workers: fast 1 to 64 (default: one per\n"
                 "processor); reference 1 or 2 (default 2)",
                 &given.workers);
-    line.option("--isa", "auto|sse3|avx2|avx512",
+    line.option("--isa", instruction_set_choices("|", "|"),
                 "the fast engine's instruction set (default auto: the\n"
                 "widest whose results equal the four-lane ones here)",
                 &given.isa);
@@ -35,7 +49,8 @@ EngineChoice engine_choice_from(const GivenEngineOptions& given) {
     }
     if (given.isa) {
         if (!instruction_set_choice_named(*given.isa, &choice.instruction_set))
-            throw ArgumentError("--isa wants auto, sse3, avx2 or avx512, not '" + *given.isa + "'");
+            throw ArgumentError("--isa wants " + instruction_set_choices(", ", " or ") + ", not '" + *given.isa +
+                                "'");
         if (choice.kind == EngineKind::reference && choice.instruction_set != InstructionSetChoice::automatic)
             throw ArgumentError("--isa belongs to the fast engine; the reference engine is the four-lane design");
     }

@@ -85,6 +85,7 @@ const char* instruction_set_choice_name(InstructionSetChoice choice) {
         case InstructionSetChoice::sse3: return "sse3";
         case InstructionSetChoice::avx2: return "avx2";
         case InstructionSetChoice::avx512: return "avx512";
+        case InstructionSetChoice::neon: return "neon";
         default: return "auto";
     }
 }
@@ -100,10 +101,16 @@ bool engine_named(std::string_view name, EngineKind* kind) {
 }
 
 bool instruction_set_choice_named(std::string_view name, InstructionSetChoice* choice) {
-    for (InstructionSetChoice c : {InstructionSetChoice::automatic, InstructionSetChoice::sse3, InstructionSetChoice::avx2,
-                                   InstructionSetChoice::avx512}) {
-        if (name == instruction_set_choice_name(c)) {
-            *choice = c;
+    if (name == instruction_set_choice_name(InstructionSetChoice::automatic)) {
+        *choice = InstructionSetChoice::automatic;
+        return true;
+    }
+    for (InstructionSet set : built_instruction_sets()) {
+        if (name == instruction_set_name(set)) {
+            *choice = set == InstructionSet::avx2     ? InstructionSetChoice::avx2
+                      : set == InstructionSet::avx512 ? InstructionSetChoice::avx512
+                      : set == InstructionSet::neon   ? InstructionSetChoice::neon
+                                                      : InstructionSetChoice::sse3;
             return true;
         }
     }
@@ -127,8 +134,12 @@ std::string start_engine(const EngineChoice& choice) {
                    std::to_string(choice.workers);
         InstructionSet set = best_instruction_set(choice.estimates);
         if (choice.instruction_set == InstructionSetChoice::sse3) set = InstructionSet::sse3;
-        if (choice.instruction_set == InstructionSetChoice::avx2 ||
-            choice.instruction_set == InstructionSetChoice::avx512) {
+        if (choice.instruction_set == InstructionSetChoice::neon) set = InstructionSet::neon;
+        const bool wide_asked = choice.instruction_set == InstructionSetChoice::avx2 ||
+                                choice.instruction_set == InstructionSetChoice::avx512;
+        if (!processor_offers(set) && !wide_asked)
+            return std::string("this processor does not offer ") + instruction_set_name(set);
+        if (wide_asked) {
             const InstructionSet wide = choice.instruction_set == InstructionSetChoice::avx2 ? InstructionSet::avx2
                                                                                             : InstructionSet::avx512;
             const std::string name = instruction_set_name(wide);
@@ -158,8 +169,8 @@ void stop_engine() {
 RunningEngine running_engine() {
     if (!engine.running) start_engine({});
     if (engine.kind == EngineKind::reference)
-        return {EngineKind::reference, shading_mode == ShadingMode::calling_thread ? 1 : 2, InstructionSet::sse3,
-                shading_estimates};
+        return {EngineKind::reference, shading_mode == ShadingMode::calling_thread ? 1 : 2,
+                built_instruction_sets().front(), shading_estimates};
     return {EngineKind::fast, engine.fast->workers(), engine.fast->instruction_set(), engine.fast->estimates()};
 }
 

@@ -19,7 +19,7 @@
 #include "scene/estimates.h"
 
 enum class EngineKind { fast, reference };
-enum class InstructionSetChoice { automatic, sse3, avx2, avx512 };
+enum class InstructionSetChoice { automatic, sse3, avx2, avx512, neon };
 
 struct EngineChoice {
     EngineKind kind = EngineKind::fast;
@@ -39,6 +39,7 @@ int default_fast_workers();
 const char* engine_name(EngineKind kind);
 const char* instruction_set_choice_name(InstructionSetChoice choice);
 bool engine_named(std::string_view name, EngineKind* kind);
+// Names only this build's instruction sets (built_instruction_sets) and auto.
 bool instruction_set_choice_named(std::string_view name, InstructionSetChoice* choice);
 
 // Starts the chosen engine for the frame start_system set up, ending the
@@ -54,7 +55,7 @@ void stop_engine();
 struct RunningEngine {
     EngineKind kind;
     int workers;                     // workers that draw (started ones)
-    InstructionSet instruction_set;  // the reference engine's is sse3
+    InstructionSet instruction_set;  // the reference engine's is the baseline: sse3, or neon on ARM64
     Estimates estimates;
 };
 // The running engine; the default engine is started if none runs.

@@ -1,9 +1,8 @@
 #include "pipeline/frame.h"
 
 #include <cmath>
-#include <pmmintrin.h>
 
-#include <xmmintrin.h>
+#include "scene/simd.h"
 
 // u in the low half, v in the high half.
 const std::uint32_t corner_texcoords[3] = {

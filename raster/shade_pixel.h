@@ -5,10 +5,10 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <pmmintrin.h>
 
 #include "scene/estimates.h"
 #include "scene/scene_data.h"
+#include "scene/simd.h"
 
 namespace shading_detail {
 
@@ -31,13 +31,15 @@ inline __m128 dot4(__m128 a, __m128 b) {
 }
 
 // 1 / sqrt(s) in every lane: the processor's estimate (x86), or a square
-// root and a division, each rounded (ieee).
+// root and a division, each rounded (ieee). A processor without the x86
+// estimates has only ieee.
 template <Estimates E>
 inline __m128 reciprocal_square_root(__m128 s) {
-    if constexpr (E == Estimates::x86)
-        return _mm_rsqrt_ps(s);
-    else
-        return _mm_div_ps(_mm_set1_ps(1.0f), _mm_sqrt_ps(s));
+    static_assert(E == Estimates::ieee || x86_estimates_available, "no x86 estimates on this processor");
+#if OMBRASTEL_X86
+    if constexpr (E == Estimates::x86) return _mm_rsqrt_ps(s);
+#endif
+    return _mm_div_ps(_mm_set1_ps(1.0f), _mm_sqrt_ps(s));
 }
 
 // The four bytes of a texel as four floats.

@@ -22,10 +22,13 @@ void shade_run_with(const Span<ShadeValue>& span, const ShadeTarget& target) {
 }
 
 void shade_run(const Span<ShadeValue>& span, const ShadeTarget& target) {
-    if (target.estimates == Estimates::x86)
+#if OMBRASTEL_X86
+    if (target.estimates == Estimates::x86) {
         shade_run_with<Estimates::x86>(span, target);
-    else
-        shade_run_with<Estimates::ieee>(span, target);
+        return;
+    }
+#endif
+    shade_run_with<Estimates::ieee>(span, target);
 }
 
 }  // namespace

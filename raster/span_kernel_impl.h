@@ -27,7 +27,8 @@
 //   bits_and(F, F)                        bitwise
 //   any(F)                                whether any lane has its bits set
 //   less, less_equal(F, F)                ordered: all bits set or clear
-//   rsqrt(F)                              the four-lane estimate's bits
+//   rsqrt(F)                              the four-lane estimate's bits (x86
+//                                         lane types, for the x86 estimates)
 //   sqrt(F), div(F, F)                    rounded to nearest (IEEE 754)
 //   truncate(F), round(F), to_float(I)    conversions (round: to nearest even)
 //   max_zero(I)                           to 0..

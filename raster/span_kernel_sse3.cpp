@@ -1,7 +1,7 @@
 // The span kernels four pixels at a time, with nothing newer than SSE3.
-#include <pmmintrin.h>
 
 #include "raster/span_kernel_impl.h"
+#include "scene/simd.h"
 
 namespace {
 

@@ -1,17 +1,23 @@
 #include "raster/span_kernels.h"
 
 #include <bit>
-#include <cpuid.h>
 #include <vector>
 
 #include "pipeline/depth_pass.h"
 #include "raster/shade_pixel.h"
 #include "raster/shading.h"
+#include "scene/simd.h"
 
-// Defined in the instruction sets' own files.
+#if OMBRASTEL_X86
+#include <cpuid.h>
+#endif
+
+// Defined in the instruction sets' own files, each built only for its
+// architecture.
 extern const SpanKernels sse3_span_kernel_table;
 extern const SpanKernels sse3_ieee_span_kernel_table;
 extern const SpanKernels avx2_span_kernel_table;
+extern const SpanKernels neon_span_kernel_table;
 extern const SpanKernels avx2_ieee_span_kernel_table;
 extern const SpanKernels avx512_span_kernel_table;
 extern const SpanKernels avx512_ieee_span_kernel_table;
@@ -47,6 +53,15 @@ void per_pixel_shade(const ShadeRun* runs, int count, const RunBuffers& buffers)
     }
 }
 
+#if OMBRASTEL_X86
+constexpr InstructionSet built_sets[] = {InstructionSet::sse3, InstructionSet::avx2, InstructionSet::avx512};
+#elif defined(__aarch64__)
+constexpr InstructionSet built_sets[] = {InstructionSet::neon};
+#else
+#error "no span kernel for this processor"
+#endif
+
+#if OMBRASTEL_X86
 // XCR0 through XGETBV: which register state the operating system saves.
 std::uint64_t saved_register_state() {
     std::uint32_t low = 0, high = 0;
@@ -78,9 +93,12 @@ bool processor_offers_avx512() {
     const unsigned wanted = foundation | doubleword_quadword | byte_word | vector_length;
     return (ebx & wanted) == wanted;
 }
+#endif
 
+#if OMBRASTEL_X86
 const SpanKernels per_pixel_x86_span_kernels = {"per-pixel", per_pixel_store_depths,
                                                 per_pixel_shade<Estimates::x86>};
+#endif
 const SpanKernels per_pixel_ieee_span_kernels = {"per-pixel-ieee", per_pixel_store_depths,
                                                  per_pixel_shade<Estimates::ieee>};
 
@@ -89,17 +107,25 @@ const SpanKernels per_pixel_ieee_span_kernels = {"per-pixel-ieee", per_pixel_sto
 const SpanKernels per_pixel_span_kernels = {"per-pixel", per_pixel_store_depths,
                                             per_pixel_shade<default_estimates>};
 
-const SpanKernels& per_pixel_span_kernels_of(Estimates estimates) {
-    return estimates == Estimates::ieee ? per_pixel_ieee_span_kernels : per_pixel_x86_span_kernels;
+const SpanKernels& per_pixel_span_kernels_of([[maybe_unused]] Estimates estimates) {
+#if OMBRASTEL_X86
+    if (estimates == Estimates::x86) return per_pixel_x86_span_kernels;
+#endif
+    return per_pixel_ieee_span_kernels;
 }
 
 const char* instruction_set_name(InstructionSet set) {
     switch (set) {
         case InstructionSet::avx2: return "avx2";
         case InstructionSet::avx512: return "avx512";
+        case InstructionSet::neon: return "neon";
         default: return "sse3";
     }
 }
+
+std::span<const InstructionSet> built_instruction_sets() { return built_sets; }
+
+#if OMBRASTEL_X86
 
 const SpanKernels& span_kernels(InstructionSet set, Estimates estimates) {
     const bool ieee = estimates == Estimates::ieee;
@@ -115,7 +141,8 @@ bool processor_offers(InstructionSet set) {
     switch (set) {
         case InstructionSet::avx2: return avx2;
         case InstructionSet::avx512: return avx512;
-        default: return true;  // the build's baseline
+        case InstructionSet::sse3: return true;  // the build's baseline
+        default: return false;
     }
 }
 
@@ -173,3 +200,16 @@ bool instruction_set_usable(InstructionSet set, Estimates estimates) {
     if (estimates == Estimates::ieee) return processor_offers(set);
     return processor_offers(set) && best_instruction_set(Estimates::x86) != InstructionSet::sse3;
 }
+
+#else
+
+// ARM64: Advanced SIMD is part of the architecture's baseline, and ieee the
+// only arithmetic.
+const SpanKernels& span_kernels(InstructionSet, Estimates) { return neon_span_kernel_table; }
+bool processor_offers(InstructionSet set) { return set == InstructionSet::neon; }
+bool instruction_set_usable(InstructionSet set, Estimates estimates) {
+    return set == InstructionSet::neon && estimates == Estimates::ieee;
+}
+InstructionSet best_instruction_set(Estimates) { return InstructionSet::neon; }
+
+#endif

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "scene/estimates.h"
 #include "scene/scene_data.h"
@@ -42,9 +43,13 @@ struct SpanKernels {
     void (*shade)(const ShadeRun* runs, int count, const RunBuffers& buffers);
 };
 
-enum class InstructionSet { sse3, avx2, avx512 };
+enum class InstructionSet { sse3, avx2, avx512, neon };
 
 const char* instruction_set_name(InstructionSet set);
+
+// The instruction sets this build has kernels for, the architecture's
+// baseline first: sse3 and avx2 on x86-64, neon on ARM64.
+std::span<const InstructionSet> built_instruction_sets();
 
 // The kernels of an instruction set with an arithmetic; the processor must
 // offer the set.
@@ -60,7 +65,8 @@ const SpanKernels& per_pixel_span_kernels_of(Estimates estimates);
 // instructions and saved register state. Says nothing about the estimates.
 bool processor_offers(InstructionSet set);
 
-// Fills out[i] with the processor's reciprocal square root estimate of in[i].
+// x86 only, where the estimates are the processor's own:
+// fills out[i] with the processor's reciprocal square root estimate of in[i].
 using EstimateFunction = void (*)(const float* in, float* out, std::size_t count);
 void four_lane_rsqrt_estimates(const float* in, float* out, std::size_t count);
 // needs AVX2; AVX-512's kernel takes this estimate too, on each half
@@ -71,18 +77,18 @@ void eight_lane_rsqrt_estimates(const float* in, float* out, std::size_t count);
 // parities, 2^24 values) and on zeros, infinities, NaNs and subnormals.
 bool estimates_agree(EstimateFunction wide, EstimateFunction narrow);
 
-// Whether the kernel of the set may be used here with the arithmetic:
-// offered by the processor, and for AVX2 and AVX-512 with the x86 estimates,
-// the eight-lane estimate equals the four-lane one. Checked once; the answer
-// is kept.
+// Whether the kernel of the set may be used here with the arithmetic: built
+// for this architecture, offered by the processor, and for AVX2 and AVX-512
+// with the x86 estimates, the eight-lane estimate equals the four-lane one.
+// Checked once; the answer is kept.
 bool instruction_set_usable(InstructionSet set, Estimates estimates = default_estimates);
 
 // The widest set whose kernel gives the four-lane bits: the widest the
 // processor offers (AVX-512 offered implies AVX2) when its eight-lane
-// estimate agrees with the four-lane one, SSE3 otherwise.
+// estimate agrees with the four-lane one, SSE3 otherwise. (x86 only.)
 InstructionSet choose_instruction_set(InstructionSet widest_offered, EstimateFunction wide, EstimateFunction narrow);
 
 // The widest set whose kernel gives the four-lane bits here with the
 // arithmetic: with ieee, the widest the processor offers; with x86,
-// choose_instruction_set for this processor, checked once.
+// choose_instruction_set for this processor, checked once. On ARM64 neon.
 InstructionSet best_instruction_set(Estimates estimates = default_estimates);

@@ -1,10 +1,8 @@
 #include <cmath>
-#if defined(__x86_64__) || defined(_M_X64)
-#include <xmmintrin.h>
-#endif
 
 #include "scene/extended.h"
 #include "scene/preparation.h"
+#include "scene/simd.h"
 
 // The normal computations carry products, sums, roots and quotients in
 // extended precision (a 64-bit significand, whatever the compiler's long
@@ -15,14 +13,14 @@
 namespace {
 
 float reciprocal_sqrt(float s, [[maybe_unused]] Estimates estimates) {
-#if defined(__x86_64__) || defined(_M_X64)
+#if OMBRASTEL_X86
     if (estimates == Estimates::x86) return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(s)));
 #endif
     return 1.0f / std::sqrt(s);
 }
 
 float reciprocal(float m, [[maybe_unused]] Estimates estimates) {
-#if defined(__x86_64__) || defined(_M_X64)
+#if OMBRASTEL_X86
     if (estimates == Estimates::x86) return _mm_cvtss_f32(_mm_rcp_ss(_mm_set_ss(m)));
 #endif
     return 1.0f / m;

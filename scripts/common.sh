@@ -8,19 +8,33 @@ packages_in() {
 }
 
 # Installs the Debian packages that are missing, or, without root, says
-# which apt-get line would and stops.
+# which apt-get lines would and stops. A package of another architecture
+# (libpng-dev:arm64) first needs that architecture added to dpkg's.
 ensure_debian_packages() {
-    local missing=()
+    local missing=() architectures=()
     for package in "$@"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
             missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
+    local architecture
+    for architecture in $(printf '%s\n' "${missing[@]}" | sed -n 's/^[^:]*:\(.*\)$/\1/p' | sort -u); do
+        [ "$architecture" = "$(dpkg --print-architecture)" ] && continue
+        dpkg --print-foreign-architectures | grep -qx "$architecture" || architectures+=("$architecture")
+    done
     if [ "$(id -u)" -ne 0 ]; then
         echo "Missing packages; install them with:" >&2
+        for architecture in "${architectures[@]}"; do
+            echo "  sudo dpkg --add-architecture $architecture" >&2
+        done
+        [ ${#architectures[@]} -eq 0 ] || echo "  sudo apt-get update" >&2
         echo "  sudo apt-get install -y ${missing[*]}" >&2
         exit 1
     fi
+    for architecture in "${architectures[@]}"; do
+        echo "Adding the package architecture $architecture" >&2
+        dpkg --add-architecture "$architecture"
+    done
     echo "Installing ${missing[*]}" >&2
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

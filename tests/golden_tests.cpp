@@ -67,10 +67,11 @@ std::vector<EngineChoice> every_engine() {
     std::vector<EngineChoice> choices;
     for (int workers : {1, 2})
         choices.push_back({EngineKind::reference, workers, InstructionSetChoice::automatic, Estimates::ieee});
-    for (InstructionSet set : {InstructionSet::sse3, InstructionSet::avx2, InstructionSet::avx512}) {
+    for (InstructionSet set : built_instruction_sets()) {
         if (!instruction_set_usable(set, Estimates::ieee)) continue;
-        const InstructionSetChoice named = set == InstructionSet::avx512 ? InstructionSetChoice::avx512
-                                           : set == InstructionSet::avx2 ? InstructionSetChoice::avx2
+        const InstructionSetChoice named = set == InstructionSet::avx2     ? InstructionSetChoice::avx2
+                                           : set == InstructionSet::avx512 ? InstructionSetChoice::avx512
+                                           : set == InstructionSet::neon   ? InstructionSetChoice::neon
                                                                          : InstructionSetChoice::sse3;
         for (int workers : {1, 2, 3, 7}) choices.push_back({EngineKind::fast, workers, named, Estimates::ieee});
     }
@@ -85,7 +86,8 @@ class GoldenFrameSize : public ::testing::TestWithParam<const char*> {};
 
 // Every engine draws every kept frame; but the 320x240 list holds a whole
 // zoom period, for the window test: there every engine draws every 16th
-// frame, and the default engine every frame.
+// frame, and the default engine every frame (under an emulator every
+// frame_stride-th of those).
 TEST_P(GoldenFrameSize, EveryEngineDrawsTheKeptIeeeFrames) {
     const std::string size = GetParam();
     const auto found = golden_frames().find(size);
@@ -96,8 +98,10 @@ TEST_P(GoldenFrameSize, EveryEngineDrawsTheKeptIeeeFrames) {
     const int last = frames.rbegin()->first;
     std::vector<std::pair<EngineChoice, int>> runs;  // the engine, every how many frames
     const bool whole_period = size == "320x240";
-    for (const EngineChoice& choice : every_engine()) runs.push_back({choice, whole_period ? 16 : 1});
-    if (whole_period) runs.push_back({{EngineKind::fast, 0, InstructionSetChoice::automatic, Estimates::ieee}, 1});
+    for (const EngineChoice& choice : every_engine())
+        runs.push_back({choice, whole_period ? 16 * frame_stride() : 1});
+    if (whole_period)
+        runs.push_back({{EngineKind::fast, 0, InstructionSetChoice::automatic, Estimates::ieee}, frame_stride()});
     for (const auto& [choice, every] : runs) {
         ASSERT_EQ(start_engine(choice), "");
         const RunningEngine running = running_engine();

@@ -5,11 +5,9 @@
 #include <cmath>
 #include <limits>
 #include <utility>
-#if defined(__x86_64__) || defined(_M_X64)
-#include <xmmintrin.h>
-#endif
 
 #include "scene/scene_data.h"
+#include "scene/simd.h"
 
 namespace reference {
 
@@ -106,7 +104,7 @@ void span(int y, const Edge& a, const Edge& b, const Band& band, int frame_width
 }
 
 float reciprocal_square_root(float s, [[maybe_unused]] Estimates estimates) {
-#if defined(__x86_64__) || defined(_M_X64)
+#if OMBRASTEL_X86
     if (estimates == Estimates::x86) return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(s)));
 #endif
     return 1.0f / std::sqrt(s);

@@ -376,9 +376,10 @@ TEST(SpanKernels, GiveThePerPixelBitsOnRandomRuns) {
     std::mt19937 random(11);
     for (int i = 0; i < 20000; ++i) {
         const Estimates estimates = arithmetics()[static_cast<std::size_t>(i) % arithmetics().size()];
-        std::vector<const SpanKernels*> kernels = {&span_kernels(InstructionSet::sse3, estimates)};
-        for (InstructionSet wide : {InstructionSet::avx2, InstructionSet::avx512})
-            if (instruction_set_usable(wide, estimates)) kernels.push_back(&span_kernels(wide, estimates));
+        std::vector<const SpanKernels*> kernels;
+        for (InstructionSet set : built_instruction_sets())
+            if (instruction_set_usable(set, estimates)) kernels.push_back(&span_kernels(set, estimates));
+        ASSERT_FALSE(kernels.empty());
         // Mostly three runs; now and then as many as a strip of several
         // faces hands over, so that the wide kernels' lanes fill and refill.
         const int run_count = i % 8 == 0 ? 1 + static_cast<int>(random() % 40) : 3;
@@ -416,6 +417,7 @@ TEST(SpanKernels, GiveThePerPixelBitsOnRandomRuns) {
     }
 }
 
+#if OMBRASTEL_X86
 // The eight-lane estimate must give the four-lane bits, or the eight-pixel
 // kernel is not chosen.
 void four_lane_estimates_but_one(const float* in, float* out, std::size_t count) {
@@ -448,7 +450,21 @@ TEST(SpanKernels, TheWideKernelIsChosenOnlyWhereItsEstimateGivesTheFourLaneBits)
     } else {
         EXPECT_EQ(best_instruction_set(), InstructionSet::sse3);
     }
+    EXPECT_FALSE(processor_offers(InstructionSet::neon));
 }
+#else
+// Advanced SIMD is ARM64's baseline; the x86 kernels are not built.
+TEST(SpanKernels, OnArm64TheNeonKernelIsTheOneBuiltAndChosen) {
+    ASSERT_EQ(built_instruction_sets().size(), 1u);
+    EXPECT_EQ(built_instruction_sets().front(), InstructionSet::neon);
+    EXPECT_EQ(best_instruction_set(), InstructionSet::neon);
+    EXPECT_TRUE(instruction_set_usable(InstructionSet::neon));
+    for (InstructionSet x86 : {InstructionSet::sse3, InstructionSet::avx2}) {
+        EXPECT_FALSE(processor_offers(x86));
+        EXPECT_FALSE(instruction_set_usable(x86));
+    }
+}
+#endif
 
 // --- Whole frames of every engine against the scalar version -----------------
 
@@ -465,7 +481,7 @@ struct FastUnderTest {
 // arithmetic and 1, 2, 3 and 7 workers.
 std::vector<FastUnderTest> fast_engines(int width, int height, Estimates estimates) {
     std::vector<FastUnderTest> engines;
-    for (InstructionSet set : {InstructionSet::sse3, InstructionSet::avx2, InstructionSet::avx512}) {
+    for (InstructionSet set : built_instruction_sets()) {
         if (!instruction_set_usable(set, estimates)) {
             std::printf("not checked: this processor cannot use %s with the %s arithmetic\n",
                         instruction_set_name(set), estimates_name(estimates));
@@ -490,6 +506,7 @@ std::vector<FastUnderTest> fast_engines(int width, int height, Estimates estimat
 // engine, whose pictures must be the same to the bit, and whose depths too
 // wherever a face stored one. With each arithmetic in turn.
 void check_frames_with(int width, int height, int last, int every, Estimates estimates) {
+    every *= frame_stride();
     SCOPED_TRACE(std::string(estimates_name(estimates)) + " arithmetic");
     ASSERT_EQ(start_engine({EngineKind::reference, 0, InstructionSetChoice::automatic, estimates}), "");
     start_headless(width, height);

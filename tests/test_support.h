@@ -5,6 +5,8 @@
 #include <bit>
 #include <stdexcept>
 #include <cstdint>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "app/startup.h"
@@ -21,6 +23,17 @@ inline std::vector<std::uint32_t> frame_pixels() {
 
 inline std::vector<float> depth_values() {
     return {depth_buffer, depth_buffer + std::size_t{frame_width} * frame_height};
+}
+
+// Whole-frame tests draw every n-th of their sampled frames, n being
+// OMBRASTEL_FRAME_STRIDE (1 when unset): a cross-build's tests run under an
+// emulator many times slower than the processor, and set it.
+inline int frame_stride() {
+    const char* given = std::getenv("OMBRASTEL_FRAME_STRIDE");
+    if (!given || !*given) return 1;
+    const int stride = std::stoi(given);
+    if (stride < 1) throw std::invalid_argument("OMBRASTEL_FRAME_STRIDE must be 1 or more");
+    return stride;
 }
 
 inline float far_depth() { return std::bit_cast<float>(far_depth_bits); }

@@ -220,13 +220,10 @@ void frame_shade_bench(benchmark::State& state, const SpanKernels* kernels) {
 }
 
 void register_kernel_benchmarks() {
-    const SpanKernels* sets[] = {&per_pixel_span_kernels, &span_kernels(InstructionSet::sse3),
-                                 instruction_set_usable(InstructionSet::avx2) ? &span_kernels(InstructionSet::avx2)
-                                                                              : nullptr,
-                                 instruction_set_usable(InstructionSet::avx512) ? &span_kernels(InstructionSet::avx512)
-                                                                                : nullptr};
+    std::vector<const SpanKernels*> sets = {&per_pixel_span_kernels};
+    for (InstructionSet set : built_instruction_sets())
+        if (instruction_set_usable(set)) sets.push_back(&span_kernels(set));
     for (const SpanKernels* kernels : sets) {
-        if (!kernels) continue;
         benchmark::RegisterBenchmark((std::string("shade_kernel/") + kernels->name).c_str(), kernel_shade_bench,
                                      kernels);
         benchmark::RegisterBenchmark((std::string("depth_kernel/") + kernels->name).c_str(), kernel_depth_bench,
@@ -237,15 +234,15 @@ void register_kernel_benchmarks() {
                                      frame_depth_bench, kernels);
     }
     // The ieee arithmetic changes the shading alone: a square root and a
-    // division per pixel instead of the estimate.
-    const SpanKernels* ieee_sets[] = {&span_kernels(InstructionSet::sse3, Estimates::ieee),
-                                      instruction_set_usable(InstructionSet::avx2, Estimates::ieee)
-                                          ? &span_kernels(InstructionSet::avx2, Estimates::ieee)
-                                          : nullptr};
-    for (const SpanKernels* kernels : ieee_sets)
-        if (kernels)
-            benchmark::RegisterBenchmark((std::string("shade_kernel/") + kernels->name).c_str(), kernel_shade_bench,
-                                         kernels);
+    // division per pixel instead of the estimate. (Where ieee is the default,
+    // the kernels above have it.)
+    if (default_estimates == Estimates::ieee) return;
+    for (InstructionSet set : built_instruction_sets()) {
+        if (!instruction_set_usable(set, Estimates::ieee)) continue;
+        const SpanKernels& kernels = span_kernels(set, Estimates::ieee);
+        benchmark::RegisterBenchmark((std::string("shade_kernel/") + kernels.name).c_str(), kernel_shade_bench,
+                                     &kernels);
+    }
 }
 
 ShadeCorner corner(std::int16_t x, std::int16_t y, float depth, Vec4 normal, std::uint32_t texcoord) {

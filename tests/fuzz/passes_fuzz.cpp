@@ -51,8 +51,6 @@
 #include <limits>
 #include <vector>
 
-#include <pmmintrin.h>
-
 #include "app/startup.h"
 #include "depth_routines.h"
 #include "pipeline/depth_pass.h"

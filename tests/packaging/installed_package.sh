@@ -4,10 +4,14 @@
 # must be, byte for byte, the frame the snapshot tool of the build writes.
 #   installed_package.sh CPACK BUILD_DIR VERSION BUILT_SNAPSHOT PROGRAM...
 # PROGRAM... are the programs the package must hold in /usr/bin.
+# OMBRASTEL_EMULATOR, when set, is the command that runs the programs (a
+# cross-build's qemu with its options), and OMBRASTEL_DEB_ARCHITECTURE the
+# package's architecture (default: this machine's).
 set -euo pipefail
 cpack=$1 build=$2 version=$3 built_snapshot=$4
 shift 4
 programs=("$@")
+read -r -a emulator <<<"${OMBRASTEL_EMULATOR:-}"
 
 for tool in dpkg dpkg-deb; do
     if ! command -v "$tool" >/dev/null; then
@@ -29,6 +33,10 @@ echo "made $(basename "$deb")"
 
 [ "$(dpkg-deb -f "$deb" Package)" = ombrastel ] || fail "the package is called $(dpkg-deb -f "$deb" Package)"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the package's version is $(dpkg-deb -f "$deb" Version), not $version"
+architecture=${OMBRASTEL_DEB_ARCHITECTURE:-$(dpkg --print-architecture)}
+[ "$(dpkg-deb -f "$deb" Architecture)" = "$architecture" ] ||
+    fail "the package is for $(dpkg-deb -f "$deb" Architecture), not $architecture"
+echo "depends on: $(dpkg-deb -f "$deb" Depends)"
 
 dpkg -x "$deb" "$work/root"
 for program in "${programs[@]}"; do
@@ -36,10 +44,10 @@ for program in "${programs[@]}"; do
 done
 installed=$work/root/usr/bin/ombrastel-snapshot
 
-shown=$("$installed" --version)
+shown=$("${emulator[@]}" "$installed" --version)
 [ "$shown" = "ombrastel-snapshot $version" ] || fail "the installed tool says '$shown'"
 
-"$installed" --size 64x48 --frames 3 --out "$work/installed%d.png"
-"$built_snapshot" --size 64x48 --frames 3 --out "$work/built%d.png"
+"${emulator[@]}" "$installed" --size 64x48 --frames 3 --out "$work/installed%d.png"
+"${emulator[@]}" "$built_snapshot" --size 64x48 --frames 3 --out "$work/built%d.png"
 cmp "$work/installed3.png" "$work/built3.png" || fail "the installed tool's frame 3 differs from the build's"
 echo "the installed ombrastel-snapshot $version wrote frame 3 as the build's does"

@@ -26,6 +26,10 @@
 
 namespace tool_test {
 
+// What runs a built program: nothing natively; in a cross-build, the
+// emulator and its options, as the first words of a shell command.
+inline const std::string program_launcher = OMBRASTEL_PROGRAM_LAUNCHER;
+
 // A fresh, empty directory, removed with everything in it afterwards.
 class ScratchDirectory {
 public:
@@ -87,6 +91,7 @@ inline ToolRun run_tool(const std::string& tool, const std::vector<std::string>&
     command += shell_quoted(directory.path().string());
     command += " && ";
     command += shell_prefix;
+    if (!program_launcher.empty()) command += program_launcher + " ";
     command += shell_quoted(tool);
     for (const std::string& argument : arguments) {
         command += ' ';
