@@ -32,7 +32,7 @@ const std::string foreign = "sse3";
 const std::string isa_choices = "--isa wants auto or neon, not 'sse3'";
 #else
 const std::string foreign = "neon";
-const std::string isa_choices = "--isa wants auto, sse3 or avx2, not 'neon'";
+const std::string isa_choices = "--isa wants auto, sse3, avx2 or avx512, not 'neon'";
 #endif
 
 struct BadCall {
