@@ -23,10 +23,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 find_program(PKG_CONFIG_EXECUTABLE NAMES ${OMBRASTEL_CROSS_PREFIX}-pkg-config)
 
 # The tests, and the tools the tests start, run under qemu's user-mode
-# emulation, with the arm64 C library's loader.
+# emulation. The loader must be the one of the C library the programs load,
+# the multiarch libc6:arm64 in /lib/aarch64-linux-gnu: the cross-compiler's
+# own loader under /usr/aarch64-linux-gnu is of another build of the C
+# library, and with it the first thread a program starts walks a list whose
+# layout it does not share and never returns.
 find_program(OMBRASTEL_QEMU_AARCH64 qemu-aarch64)
 if(OMBRASTEL_QEMU_AARCH64)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${OMBRASTEL_QEMU_AARCH64} -L /usr/${OMBRASTEL_CROSS_PREFIX})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${OMBRASTEL_QEMU_AARCH64} -L /)
 endif()
 
 # The .deb is for arm64; dpkg-shlibdeps reads the arm64 libraries' package

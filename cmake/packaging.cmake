@@ -87,14 +87,25 @@ ${licence_body}")
   set(manual_pages "")
   if(NOT OMBRASTEL_HELP2MAN)
     message(STATUS "help2man not found (Debian: help2man): the manual pages are left out")
-  elseif(CMAKE_CROSSCOMPILING)
+  elseif(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
     message(STATUS "Cross-building: the manual pages, made by running the programs, are left out")
   else()
     foreach(program IN LISTS ombrastel_programs)
       set(page ${packaging_dir}/${program}.1)
+      # help2man runs the program itself; a cross-build's runs under the
+      # emulator, from a script that bears the program's name.
+      set(runnable $<TARGET_FILE:${program}>)
+      if(CMAKE_CROSSCOMPILING)
+        list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
+        set(runnable ${packaging_dir}/emulated/${program})
+        file(GENERATE OUTPUT ${runnable}
+             CONTENT "#!/bin/sh\nexec ${emulator} $<TARGET_FILE:${program}> \"$@\"\n"
+             FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
+                              WORLD_EXECUTE)
+      endif()
       add_custom_command(OUTPUT ${page}.gz
         COMMAND ${OMBRASTEL_HELP2MAN} --no-info --section=1 "--name=${manual_name_${program}}"
-                --output=${page} $<TARGET_FILE:${program}>
+                --output=${page} ${runnable}
         COMMAND ${OMBRASTEL_GZIP} -9nf ${page}
         DEPENDS ${program}
         COMMENT "Writing the manual page of ${program}"

@@ -17,7 +17,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <xmmintrin.h>
 
 #include "engine/engine.h"
 #include "engine/fast_engine.h"
@@ -471,13 +470,27 @@ TEST(FastWorkers, ASmallFrameWakesOnlyTheWorkersItHasStripsFor) {
 
 // --- The calling thread's floating-point control ---------------------------------------
 
+// The calling thread's floating-point control word: MXCSR on x86, FPCR on
+// ARM64, and a setting that rounds toward zero and flushes tiny values.
 #if defined(__x86_64__) || defined(__i386__)
+std::uint64_t float_control() { return _mm_getcsr(); }
+void set_float_control(std::uint64_t control) { _mm_setcsr(static_cast<unsigned>(control)); }
+constexpr std::uint64_t flush_and_truncate = 0x1F80u | 0x8000u | 0x6000u | 0x0040u;  // FTZ, toward zero, DAZ
+#elif defined(__aarch64__)
+std::uint64_t float_control() {
+    std::uint64_t control;
+    __asm__ volatile("mrs %0, fpcr" : "=r"(control));
+    return control;
+}
+void set_float_control(std::uint64_t control) { __asm__ volatile("msr fpcr, %0" : : "r"(control)); }
+constexpr std::uint64_t flush_and_truncate = (1u << 24) | (3u << 22);  // FZ, toward zero
+#endif
+
 // A caller that rounds toward zero and flushes tiny values gets the same
 // frames: every thread that draws, the calling one included, sets the
 // default control at the start of each frame.
 TEST(FastWorkers, TheCallersFloatControlDoesNotChangeThePicture) {
-    constexpr unsigned flush_and_truncate = 0x1F80u | 0x8000u | 0x6000u | 0x0040u;  // FTZ, toward zero, DAZ
-    const unsigned before = _mm_getcsr();
+    const std::uint64_t before = float_control();
     struct Case {
         EngineChoice choice;
         const char* what;
@@ -493,7 +506,7 @@ TEST(FastWorkers, TheCallersFloatControlDoesNotChangeThePicture) {
             ASSERT_EQ(start_engine(c.choice), "");
             start_headless(width, height);
             for (int k = 0; k < 60; ++k) {
-                if (caller_control) _mm_setcsr(flush_and_truncate);
+                if (caller_control) set_float_control(flush_and_truncate);
                 render_frame();
                 if (k % 6 == 0) frames[caller_control].push_back(frame_pixels());
                 advance_frame_counter();
@@ -512,14 +525,13 @@ TEST(FastWorkers, TheCallersFloatControlDoesNotChangeThePicture) {
         for (int step = 0; step < 30; ++step) transform_and_project();
         const Faces faces = current_faces();
         const std::vector<std::uint32_t> expected = fresh_frame(faces, width, height);
-        _mm_setcsr(flush_and_truncate);
+        set_float_control(flush_and_truncate);
         engine.draw(faces.face, faces.count, {width, height, frame.data(), depth.data()});
-        _mm_setcsr(before);
+        set_float_control(before);
         EXPECT_EQ(frame, expected) << k;
     }
-    _mm_setcsr(before);
+    set_float_control(before);
 }
-#endif
 
 // --- The partial clearing, as the window program relies on it ------------------------------
 
@@ -576,7 +588,10 @@ TEST(FastWorkers, OneBufferWhoseFrameChangesSizeIsClearedWhole) {
 
 // --- Signals ---------------------------------------------------------------------------------
 
-#ifdef __linux__
+// The masks are read from /proc, where a program run under a user-mode
+// emulator sees the emulator's own threads, whose masks stand for its
+// signals with other numbers.
+#if defined(__linux__) && !OMBRASTEL_EMULATED
 // A signal sent to the whole process must reach the program's own thread,
 // which handles it, not a pool thread that would leave the program's thread
 // running meanwhile: every pool thread blocks every signal but the faults a

@@ -56,6 +56,9 @@
 #   OMBRASTEL_BASELINE_ISA  the program's baseline instruction set: sse3, or
 #                       neon for an ARM64 program
 #   GOLDEN_FRAMES       tests/golden/frames.txt (picture only)
+#   OMBRASTEL_EMULATED  1 when the program is a cross-build's, run under
+#                       qemu's user-mode emulation: it draws many times
+#                       slower, and its address space is the emulator's
 #
 # Exit status: 0 passed, 1 failed, 77 skipped (a tool it needs is missing).
 set -uo pipefail
@@ -66,6 +69,7 @@ readonly title="Ombrastel, press space -> speed - full/idle "
 check=${1:-}
 launcher=${OMBRASTEL_LAUNCHER:-native}
 program=${OMBRASTEL_PROGRAM:-}
+emulated=${OMBRASTEL_EMULATED:-0}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ombrastel-e2e.XXXXXX")
 xvfb_pid=""
@@ -278,8 +282,11 @@ check_window() {
     press space
     expect_still_running "Space pressed twice"
 
-    "$X11_PROBE" motions "$window" 2000 || fail "cannot move the pointer"
-    expect_still_running "2000 pointer motions"
+    # Under the emulator a frame takes a fifth of a second.
+    local motions=2000
+    [ "$emulated" = 1 ] && motions=100
+    "$X11_PROBE" motions "$window" $motions || fail "cannot move the pointer"
+    expect_still_running "$motions pointer motions"
 
     press Escape
     # The motions are worked off one per frame before Escape is reached.
@@ -604,13 +611,19 @@ check_startup_failure() {
 
 check_no_buffers() {
     [ "$launcher" = native ] || fail "only the native program's address space can be limited here"
-    need_tools Xvfb ldd
+    need_tools Xvfb
+    [ "$emulated" = 1 ] || need_tools ldd
     local side=8192
     local frame_bytes=$(($(frame_side $side) * $(frame_side $side) * 4))
     start_screen ${side}x${side}
     # Enough for the program, its libraries and the window's own frame-sized
     # surface, not for two frame-sized buffers more: the limit is two frames.
-    if ldd "$program" | grep -q libasan; then
+    if [ "$emulated" = 1 ]; then
+        # The emulator's own memory would count against a limit of the
+        # process; qemu limits the program's address space itself instead.
+        say "emulated: the program's address space limited to $((2 * frame_bytes / 1024)) KiB"
+        QEMU_RESERVED_VA=$((2 * frame_bytes)) "$program" >"$work/program.out" 2>"$work/program.err" &
+    elif ldd "$program" | grep -q libasan; then
         # AddressSanitizer reserves terabytes of address space for its shadow
         # memory and cannot run under any such limit; its allocator is
         # limited instead, to blocks of less than a frame.
