@@ -84,8 +84,10 @@ void WorkerPool::begin(Job job, void* context, int jobs) {
     ++frame_number_;
     remaining_.store(woken, std::memory_order_relaxed);
     // With a processor to spare, the calling thread can watch for the end of
-    // a whole frame without taking time from any worker.
-    finish_watch_us_ = woken < usable_processors_ ? long_watch_us : short_gap_us;
+    // a whole frame without taking time from any worker; when frames follow
+    // closely, it is drawing as fast as it can and watches all the same.
+    const bool frames_follow_closely = services_.microseconds() - last_finished_us_ < short_gap_us;
+    finish_watch_us_ = woken < usable_processors_ || frames_follow_closely ? long_watch_us : short_gap_us;
     for (int i = 0; i < woken; ++i) services_.raise(workers_[static_cast<std::size_t>(i)]->wake);
     frames_begun_.store(frame_number_, std::memory_order_relaxed);
 }
@@ -100,4 +102,5 @@ void WorkerPool::finish() {
     while (remaining_.load(std::memory_order_relaxed) != 0 && services_.microseconds() < give_up)
         std::this_thread::yield();
     services_.await(done_);
+    last_finished_us_ = services_.microseconds();
 }

@@ -6,10 +6,14 @@
 // sleeping thread costs tens of microseconds, a good share of a small frame.
 // When frames are paced (the window program's idle mode sleeps a
 // millisecond per frame), the gap is longer and the workers go straight to
-// sleep. The calling thread, waiting for a frame's end, watches likewise for
-// up to short_gap, and for up to long_watch (10 ms, longer than any frame
-// takes) when the frame's workers leave one of the process's processors
-// idle, so that its watch takes no worker's time.
+// sleep. The calling thread, waiting for a frame's end, watches likewise:
+// for up to long_watch (10 ms, longer than any frame takes) when frames
+// follow closely or the frame's workers leave one of the process's
+// processors idle, and otherwise for up to short_gap. Its watch yields, so
+// that on a processor shared with a worker it takes only time the worker
+// leaves, and it spares the frame a wake-up: at 640 x 480, with two workers
+// on two processors, watching the whole frame rather than 100 us gave some
+// 3 % more frames per second.
 //
 // A frame wakes only the workers it has work for: a frame of three strips
 // wakes three workers and waits for those three, however many the pool has,
@@ -76,6 +80,7 @@ class WorkerPool {
     PoolSignal done_ = nullptr;
     bool running_ = false;
     std::int64_t finish_watch_us_ = short_gap_us;
+    std::int64_t last_finished_us_ = 0;  // when the calling thread saw the last frame end
 
     // The frame in progress, written before its workers' signals are raised
     // and read by them after taking their signal.
