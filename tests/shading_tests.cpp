@@ -392,6 +392,17 @@ TEST(SpanKernels, GiveThePerPixelBitsOnRandomRuns) {
             run.attributes = lanes(random, -0.5f, 127.5f);
             run.attribute_step = lanes(random, -2.0f, 2.0f);
             if (i % 2) run.normal.lane[3] = run.normal_step.lane[3] = 0.0f;  // as the walk makes them
+            if (i % 6 == 1) {
+                // Normals of no length, or so short that their squares
+                // vanish (an infinite scale), or infinite or NaN.
+                const float hard[] = {0.0f, -0.0f, 1e-30f, -1e-25f, std::numeric_limits<float>::denorm_min(),
+                                      std::numeric_limits<float>::infinity(),
+                                      std::numeric_limits<float>::quiet_NaN()};
+                for (int c = 0; c < 3; ++c) {
+                    if (random() % 2) run.normal.lane[c] = hard[random() % std::size(hard)];
+                    if (random() % 2) run.normal_step.lane[c] = hard[random() % 5];
+                }
+            }
         }
         std::vector<float> depth(buffer_pixels);
         std::vector<std::uint32_t> frame(buffer_pixels);
