@@ -6,6 +6,7 @@
 // own in its place.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 using PoolThread = void*;
@@ -35,3 +36,9 @@ struct PoolThreadServices {
 };
 
 extern const PoolThreadServices platform_pool_threads;
+
+// The clock of every platform's table: the steady clock, in microseconds.
+inline std::int64_t steady_microseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}

@@ -1,7 +1,6 @@
 // The fast engine's pool threads and signals on Windows.
 #include <windows.h>
 
-#include <chrono>
 #include <climits>
 #include <new>
 
@@ -73,14 +72,9 @@ int usable_processors(int* list, int room) {
     return count;
 }
 
-std::int64_t microseconds() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 }  // namespace
 
 const PoolThreadServices platform_pool_threads = {
     start_pool_thread, join_pool_thread, make_signal,       raise_signal,
-    await_signal,      free_signal,      usable_processors, microseconds,
+    await_signal,      free_signal,      usable_processors, steady_microseconds,
 };
