@@ -24,11 +24,8 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-"$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/packages" >"$work/cpack.log" 2>&1 ||
-    { cat "$work/cpack.log" >&2; fail "cpack could not make the .deb"; }
-debs=("$work"/packages/*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "cpack made ${#debs[@]} .deb files: ${debs[*]}"
-deb=${debs[0]}
+source "$(dirname "$0")/make_deb.sh"
+make_deb "$cpack" "$build" "$work"
 echo "made $(basename "$deb")"
 
 [ "$(dpkg-deb -f "$deb" Package)" = ombrastel ] || fail "the package is called $(dpkg-deb -f "$deb" Package)"

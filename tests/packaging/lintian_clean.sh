@@ -15,15 +15,13 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-"$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/packages" >"$work/cpack.log" 2>&1 ||
-    { cat "$work/cpack.log" >&2; fail "cpack could not make the .deb"; }
-debs=("$work"/packages/*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "cpack made ${#debs[@]} .deb files: ${debs[*]}"
+source "$(dirname "$0")/make_deb.sh"
+make_deb "$cpack" "$build" "$work"
 
 status=0
-lintian --fail-on error,warning --show-overrides --no-tag-display-limit "${debs[0]}" >"$work/lintian.log" 2>&1 ||
+lintian --fail-on error,warning --show-overrides --no-tag-display-limit "$deb" >"$work/lintian.log" 2>&1 ||
     status=$?
 # lintian says so when it runs as root; that is no finding about the package.
 grep -v '^running with root privileges' "$work/lintian.log" || true
-[ "$status" -eq 0 ] || fail "lintian found errors or warnings in $(basename "${debs[0]}") (exit status $status)"
-echo "lintian: no error and no warning in $(basename "${debs[0]}")"
+[ "$status" -eq 0 ] || fail "lintian found errors or warnings in $(basename "$deb") (exit status $status)"
+echo "lintian: no error and no warning in $(basename "$deb")"
