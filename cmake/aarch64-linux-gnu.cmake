@@ -26,8 +26,8 @@ find_program(PKG_CONFIG_EXECUTABLE NAMES ${OMBRASTEL_CROSS_PREFIX}-pkg-config)
 # emulation. The loader must be the one of the C library the programs load,
 # the multiarch libc6:arm64 in /lib/aarch64-linux-gnu: the cross-compiler's
 # own loader under /usr/aarch64-linux-gnu is of another build of the C
-# library, and with it the first thread a program starts walks a list whose
-# layout it does not share and never returns.
+# library, and with it a program's first start of a thread never returns
+# (it loops in the C library, over data the two builds lay out apart).
 find_program(OMBRASTEL_QEMU_AARCH64 qemu-aarch64)
 if(OMBRASTEL_QEMU_AARCH64)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${OMBRASTEL_QEMU_AARCH64} -L /)
