@@ -9,7 +9,8 @@
 // lane's bits equal that routine's. A lane type chooses how a group is made:
 //   pixels in lanes  W neighbouring pixels of one run; each pixel's values
 //                    are stepped as four-lane vectors, then turned around
-//                    into one vector per component (L::Chain)
+//                    into one vector per component (PixelChain; four-lane
+//                    types only)
 //   runs in lanes    one pixel of each of W runs that share no pixel; each
 //                    component is stepped for all runs with one vector
 //                    addition, and W groups make a block of W pixels of
@@ -49,9 +50,6 @@
 //   load_depths(const float*, n), load_pixels(const uint32_t*, n),
 //   store_pixels(uint32_t*, I, n)         n <= W elements
 //   runs_in_lanes                         which way a group is made
-//   Chain(const ShadeRun&), next(Pixels<L>&)
-//                                         pixels in lanes only: the run's
-//                                         next W pixels' values
 //
 // Everything here is a template over L, and each L lives in its file's
 // unnamed namespace: no function compiled with one set's flags can be chosen
@@ -213,12 +211,44 @@ typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const
     return L::pack_colour(blue, green, red);
 }
 
+// Pixels in lanes: a run's values four pixels at a time. Each pixel's normal
+// and attribute vector is the previous one's plus the step; then the four
+// pixels are turned from one vector each into one vector per component.
+template <class L>
+class PixelChain {
+  public:
+    static_assert(L::width == 4, "one pixel's four components fill one vector");
+    using F = typename L::F;
+
+    explicit PixelChain(const ShadeRun& run)
+        : normal_(L::load(run.normal.lane)),
+          normal_step_(L::load(run.normal_step.lane)),
+          attributes_(L::load(run.attributes.lane)),
+          attribute_step_(L::load(run.attribute_step.lane)) {}
+
+    void next(Pixels<L>& p) {
+        F n[4], a[4];
+        for (int k = 0; k < 4; ++k) {
+            n[k] = normal_;
+            a[k] = attributes_;
+            normal_ = L::add(normal_, normal_step_);
+            attributes_ = L::add(attributes_, attribute_step_);
+        }
+        L::transpose(n);
+        L::transpose(a);
+        p = {n[0], n[1], n[2], n[3], a[0], a[1], a[2]};
+    }
+
+  private:
+    F normal_, normal_step_, attributes_, attribute_step_;
+};
+
 // Pixels in lanes: each run in turn, W pixels a group.
 template <class L, Estimates E>
 void shade_runs_pixel_by_lane(const ShadeRun* runs, int count, const RunBuffers& buffers) {
     const ShadingConstants<L> constants;
     for (const ShadeRun* run = runs; run != runs + count; ++run) {
-        typename L::Chain chain(*run);
+        PixelChain<L> chain(*run);
         std::uint32_t* pixels = buffers.frame + run->first;
         const float* stored = buffers.depth + run->first;
         for (std::int32_t done = 0; done < run->count; done += L::width) {

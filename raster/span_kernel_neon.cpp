@@ -147,34 +147,6 @@ struct NeonLanes {
         for (int i = 0; i < n; ++i)
             if (part[i] < stored[i]) stored[i] = part[i];
     }
-
-    // The run's values four pixels at a time: each pixel's normal and
-    // attribute vector is the previous one's plus the step, then the four
-    // pixels are turned from one vector each into one vector per component.
-    class Chain {
-      public:
-        explicit Chain(const ShadeRun& run)
-            : normal_(vld1q_f32(run.normal.lane)),
-              normal_step_(vld1q_f32(run.normal_step.lane)),
-              attributes_(vld1q_f32(run.attributes.lane)),
-              attribute_step_(vld1q_f32(run.attribute_step.lane)) {}
-
-        void next(span_kernel::Pixels<NeonLanes>& p) {
-            F n[4], a[4];
-            for (int k = 0; k < 4; ++k) {
-                n[k] = normal_;
-                a[k] = attributes_;
-                normal_ = vaddq_f32(normal_, normal_step_);
-                attributes_ = vaddq_f32(attributes_, attribute_step_);
-            }
-            transpose(n);
-            transpose(a);
-            p = {n[0], n[1], n[2], n[3], a[0], a[1], a[2]};
-        }
-
-      private:
-        F normal_, normal_step_, attributes_, attribute_step_;
-    };
 };
 
 }  // namespace
