@@ -14,18 +14,15 @@
 #include "pipeline/frame.h"
 #include "scene/scene_data.h"
 
-EventOutcome key_pressed(ShellKey key)
-{
+EventOutcome key_pressed(ShellKey key) {
     switch (key) {
-    case ShellKey::space:
-        // Only the lowest bit is kept, so the mode flips whatever the count of
-        // presses (auto-repeat included) and never leaves 0 and 1.
-        full_speed = static_cast<std::uint8_t>((full_speed + 1) & 1);
-        return EventOutcome::go_on;
-    case ShellKey::escape:
-        return EventOutcome::quit;
-    case ShellKey::other:
-        break;
+        case ShellKey::space:
+            // Only the lowest bit is kept, so the mode flips whatever the count of
+            // presses (auto-repeat included) and never leaves 0 and 1.
+            full_speed = static_cast<std::uint8_t>((full_speed + 1) & 1);
+            return EventOutcome::go_on;
+        case ShellKey::escape: return EventOutcome::quit;
+        case ShellKey::other: break;
     }
     return EventOutcome::go_on;
 }
@@ -44,8 +41,7 @@ constexpr const char* footer = R"(Exit status: 0 ended by Escape or by closing t
 ("Startup failed." and the reason); 2 bad arguments (one line naming the
 cause).)";
 
-[[noreturn]] void fail_startup(const std::string& reason)
-{
+[[noreturn]] void fail_startup(const std::string& reason) {
     stop_engine();  // its workers end before the process does, on every platform
     show_startup_failure(reason);
     close_window_and_exit(ShellEnd::startup_failed);
@@ -59,8 +55,7 @@ struct ShellOptions {
 
 // Reads the command line; --help, --version and bad arguments end the
 // program here, before any window is opened.
-ShellOptions read_command_line(int argc, const char* const* argv)
-{
+ShellOptions read_command_line(int argc, const char* const* argv) {
     try {
         CommandLine line(program_name, description, footer);
         GivenEngineOptions engine;
@@ -80,14 +75,13 @@ ShellOptions read_command_line(int argc, const char* const* argv)
                   "of its own)",
                   &fps);
         switch (line.parse(argc, argv)) {
-        case CommandLine::Outcome::show_help:
-            show_help(line.help_text(), line.dialog_help_text());
-            close_window_and_exit(ShellEnd::quit);
-        case CommandLine::Outcome::show_version:
-            show_text(line.version_line(), false);
-            close_window_and_exit(ShellEnd::quit);
-        case CommandLine::Outcome::run:
-            break;
+            case CommandLine::Outcome::show_help:
+                show_help(line.help_text(), line.dialog_help_text());
+                close_window_and_exit(ShellEnd::quit);
+            case CommandLine::Outcome::show_version:
+                show_text(line.version_line(), false);
+                close_window_and_exit(ShellEnd::quit);
+            case CommandLine::Outcome::run: break;
         }
         ShellOptions options;
         options.engine = engine_choice_from(engine);
@@ -114,8 +108,7 @@ struct LoopTimes {
     Clock::duration presenting{}, waiting{};
     Clock::time_point start = Clock::now();
 
-    std::string report(const RunningEngine& engine) const
-    {
+    std::string report(const RunningEngine& engine) const {
         auto per_frame = [&](Clock::duration d) {
             return std::chrono::duration<double, std::milli>(d).count() / static_cast<double>(frames > 0 ? frames : 1);
         };
@@ -134,18 +127,15 @@ struct LoopTimes {
 
 // --fps: once a second, a line with the frames shown in that second.
 class FrameRateLines {
-public:
+  public:
     explicit FrameRateLines(bool on) : on_(on) {}
 
-    void frame_shown()
-    {
-        if (!on_)
-            return;
+    void frame_shown() {
+        if (!on_) return;
         ++frames_;
         const Clock::time_point now = Clock::now();
         const std::chrono::duration<double> elapsed = now - since_;
-        if (elapsed < std::chrono::seconds(1))
-            return;
+        if (elapsed < std::chrono::seconds(1)) return;
         char line[120];
         std::snprintf(line, sizeof line, "%s: %.1f frames/s, %s\n", program_name,
                       static_cast<double>(frames_) / elapsed.count(), full_speed == 1 ? "full speed" : "idle");
@@ -154,18 +144,16 @@ public:
         since_ = now;
     }
 
-private:
+  private:
     bool on_;
     long frames_ = 0;
     Clock::time_point since_ = Clock::now();
 };
 
 // The idle pause: 1 ms in which nothing is drawn.
-void idle_pause(LoopTimes& times)
-{
+void idle_pause(LoopTimes& times) {
     ++times.pauses;
-    if (frame_in_progress())
-        ++times.pauses_while_drawing;
+    if (frame_in_progress()) ++times.pauses_while_drawing;
     sleep_one_millisecond();
 }
 
@@ -173,10 +161,8 @@ void idle_pause(LoopTimes& times)
 // window shows one frame while the next is drawn into the other buffer.
 // nullptr when the engine draws in the foreground or no buffer can be had,
 // and then each frame is drawn and then shown.
-std::uint32_t* spare_frame_buffer()
-{
-    if (running_engine().kind != EngineKind::fast)
-        return nullptr;
+std::uint32_t* spare_frame_buffer() {
+    if (running_engine().kind != EngineKind::fast) return nullptr;
     return static_cast<std::uint32_t*>(window_buffer_source(std::size_t{frame_width} * frame_height * 4));
 }
 
@@ -185,8 +171,7 @@ std::uint32_t* spare_frame_buffer()
 // frame k + 1 is drawn while frame k is presented. Idle, the loop pauses with
 // nothing drawn: frame k is shown, the pause and one event follow, and only
 // then is frame k + 1 drawn.
-void run_frames(LoopTimes& times, FrameRateLines& rate)
-{
+void run_frames(LoopTimes& times, FrameRateLines& rate) {
     std::uint32_t* spare = spare_frame_buffer();
     render_frame();
     for (;;) {
@@ -203,8 +188,7 @@ void run_frames(LoopTimes& times, FrameRateLines& rate)
         ++times.frames;
         times.presenting += Clock::now() - presenting;
         rate.frame_shown();
-        if (full_speed != 1)
-            idle_pause(times);
+        if (full_speed != 1) idle_pause(times);
         // One event per frame at most: a burst of input is worked off one
         // event per frame and never holds a frame back.
         const EventOutcome outcome = handle_one_event();
@@ -214,19 +198,16 @@ void run_frames(LoopTimes& times, FrameRateLines& rate)
         else if (outcome == EventOutcome::go_on)
             render_frame();
         times.waiting += Clock::now() - waiting;
-        if (outcome == EventOutcome::quit)
-            return;
+        if (outcome == EventOutcome::quit) return;
     }
 }
 
 }  // namespace
 
-void program_entry(int argc, const char* const* argv)
-{
+void program_entry(int argc, const char* const* argv) {
     const ShellOptions options = read_command_line(argc, argv);
     // Before the window: a console opened for the lines then stays behind it.
-    if (options.fps)
-        prepare_frame_rate_lines();
+    if (options.fps) prepare_frame_rate_lines();
     int screen_width = 0;
     int screen_height = 0;
     FrameSize size{};
@@ -234,23 +215,19 @@ void program_entry(int argc, const char* const* argv)
     // The window comes first: the buffers are sized by the frame, and a
     // failure is shown with the window already on the screen, as the user
     // would see it.
-    if (!open_display(&screen_width, &screen_height, &reason))
-        fail_startup(reason);
+    if (!open_display(&screen_width, &screen_height, &reason)) fail_startup(reason);
     if (!frame_size_for_screen(screen_width, screen_height, &size))
         fail_startup("The screen, " + std::to_string(screen_width) + " x " + std::to_string(screen_height) +
                      " pixels, gives no frame: each side, less 10 pixels, must come to 2 to " +
                      std::to_string(largest_frame_side) + " pixels.");
-    if (!open_window(size, &reason))
-        fail_startup(reason);
-    if (!start_system(size, window_buffer_source, &reason))
-        fail_startup(reason);
+    if (!open_window(size, &reason)) fail_startup(reason);
+    if (!start_system(size, window_buffer_source, &reason)) fail_startup(reason);
 
     LoopTimes times;
     FrameRateLines rate(options.fps);
     run_frames(times, rate);
     const RunningEngine engine = running_engine();
     stop_engine();
-    if (options.timing)
-        show_text(times.report(engine), false);
+    if (options.timing) show_text(times.report(engine), false);
     close_window_and_exit(ShellEnd::quit);
 }

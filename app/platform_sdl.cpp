@@ -25,17 +25,13 @@ struct FrameSurface {
 };
 FrameSurface frame_surfaces[2];
 
-SDL_Surface* surface_of(const std::uint32_t* pixels)
-{
+SDL_Surface* surface_of(const std::uint32_t* pixels) {
     for (FrameSurface& s : frame_surfaces) {
-        if (s.pixels == pixels)
-            return s.surface;
+        if (s.pixels == pixels) return s.surface;
         if (s.pixels == nullptr) {
             s.surface = SDL_CreateRGBSurfaceWithFormatFrom(const_cast<std::uint32_t*>(pixels), frame_width,
-                                                           frame_height, 32, frame_width * 4,
-                                                           SDL_PIXELFORMAT_RGB888);
-            if (s.surface != nullptr)
-                s.pixels = pixels;
+                                                           frame_height, 32, frame_width * 4, SDL_PIXELFORMAT_RGB888);
+            if (s.surface != nullptr) s.pixels = pixels;
             return s.surface;
         }
     }
@@ -45,17 +41,14 @@ SDL_Surface* surface_of(const std::uint32_t* pixels)
 // SDL's video drivers that show nothing on any screen. When no display
 // answers, SDL falls back to "offscreen" by itself; the program would then
 // render forever into a window nobody can see.
-bool shows_nothing(const char* driver)
-{
+bool shows_nothing(const char* driver) {
     for (const char* unseen : {"offscreen", "dummy", "evdev"})
-        if (std::strcmp(driver, unseen) == 0)
-            return true;
+        if (std::strcmp(driver, unseen) == 0) return true;
     return false;
 }
 
 // The user's own choice of video driver: SDL_VIDEODRIVER, set and not empty.
-bool driver_chosen_by_user()
-{
+bool driver_chosen_by_user() {
     const char* chosen = SDL_GetHint(SDL_HINT_VIDEODRIVER);
     return chosen != nullptr && chosen[0] != '\0';
 }
@@ -67,9 +60,8 @@ bool driver_chosen_by_user()
 std::string held_noise;
 
 class StandardErrorHeld {
-public:
-    StandardErrorHeld()
-    {
+  public:
+    StandardErrorHeld() {
         std::fflush(stderr);
         holder_ = std::tmpfile();
         saved_ = holder_ != nullptr ? dup(STDERR_FILENO) : -1;
@@ -78,32 +70,28 @@ public:
             saved_ = -1;
         }
     }
-    ~StandardErrorHeld()
-    {
+    ~StandardErrorHeld() {
         std::fflush(stderr);
         if (saved_ >= 0) {
             dup2(saved_, STDERR_FILENO);
             close(saved_);
         }
-        if (holder_ == nullptr)
-            return;
+        if (holder_ == nullptr) return;
         std::rewind(holder_);
         char chunk[512];
         std::size_t got = 0;
-        while ((got = std::fread(chunk, 1, sizeof chunk, holder_)) > 0)
-            held_noise.append(chunk, got);
+        while ((got = std::fread(chunk, 1, sizeof chunk, holder_)) > 0) held_noise.append(chunk, got);
         std::fclose(holder_);
     }
     StandardErrorHeld(const StandardErrorHeld&) = delete;
     StandardErrorHeld& operator=(const StandardErrorHeld&) = delete;
 
-private:
+  private:
     std::FILE* holder_ = nullptr;
     int saved_ = -1;
 };
 
-void write_held_noise()
-{
+void write_held_noise() {
     std::fputs(held_noise.c_str(), stderr);
     std::fflush(stderr);
     held_noise.clear();
@@ -111,40 +99,30 @@ void write_held_noise()
 
 // What became of the displays the environment names, for a failed start:
 // `the X display ":99" (DISPLAY) could not be opened`, or `DISPLAY is not set`.
-std::string display_outcome(const char* variable, const char* kind)
-{
+std::string display_outcome(const char* variable, const char* kind) {
     const char* name = std::getenv(variable);
-    if (name == nullptr || name[0] == '\0')
-        return std::string(variable) + " is not set";
+    if (name == nullptr || name[0] == '\0') return std::string(variable) + " is not set";
     return std::string("the ") + kind + " display \"" + name + "\" (" + variable + ") could not be opened";
 }
 
 // The displays SDL was to open: both kinds unless the user chose a driver.
-std::string displays_not_opened(const std::string& driver)
-{
-    if (driver == "x11")
-        return display_outcome("DISPLAY", "X");
-    if (driver == "wayland")
-        return display_outcome("WAYLAND_DISPLAY", "Wayland");
+std::string displays_not_opened(const std::string& driver) {
+    if (driver == "x11") return display_outcome("DISPLAY", "X");
+    if (driver == "wayland") return display_outcome("WAYLAND_DISPLAY", "Wayland");
     return display_outcome("DISPLAY", "X") + ", and " + display_outcome("WAYLAND_DISPLAY", "Wayland");
 }
 
-ShellKey shell_key(SDL_Keycode key)
-{
+ShellKey shell_key(SDL_Keycode key) {
     switch (key) {
-    case SDLK_SPACE:
-        return ShellKey::space;
-    case SDLK_ESCAPE:
-        return ShellKey::escape;
-    default:
-        return ShellKey::other;
+        case SDLK_SPACE: return ShellKey::space;
+        case SDLK_ESCAPE: return ShellKey::escape;
+        default: return ShellKey::other;
     }
 }
 
 }  // namespace
 
-bool open_display(int* screen_width, int* screen_height, std::string* reason)
-{
+bool open_display(int* screen_width, int* screen_height, std::string* reason) {
     SDL_SetMainReady();
     // Present through the window system's own image path rather than a GPU
     // texture: a plain copy of the pixels, and no wait for the display's
@@ -183,8 +161,7 @@ bool open_display(int* screen_width, int* screen_height, std::string* reason)
     return true;
 }
 
-bool open_window(FrameSize size, std::string* reason)
-{
+bool open_window(FrameSize size, std::string* reason) {
     // Not resizable: SDL gives the window the same minimum and maximum size.
     window = SDL_CreateWindow(window_title, 0, 0, size.width, size.height, SDL_WINDOW_SHOWN);
     if (window == nullptr) {
@@ -195,8 +172,8 @@ bool open_window(FrameSize size, std::string* reason)
     // that a window without them fails the start rather than showing nothing;
     // SDL keeps it for the window, whose size never changes.
     if (SDL_GetWindowSurface(window) == nullptr) {
-        *reason = std::string("The window's surface, which the frames are copied into, could not be made: ") +
-                  SDL_GetError();
+        *reason =
+            std::string("The window's surface, which the frames are copied into, could not be made: ") + SDL_GetError();
         return false;
     }
     // Only key-downs matter; text input would queue an event per key press.
@@ -207,14 +184,11 @@ bool open_window(FrameSize size, std::string* reason)
 // Zero-filled, page-aligned heap blocks; never given back before exit.
 const BufferSource window_buffer_source = obtain_heap_buffer;
 
-void present_frame(const std::uint32_t* pixels)
-{
+void present_frame(const std::uint32_t* pixels) {
     SDL_Surface* client_area = SDL_GetWindowSurface(window);
-    if (client_area == nullptr)
-        return;
+    if (client_area == nullptr) return;
     SDL_Surface* frame_surface = surface_of(pixels);
-    if (frame_surface == nullptr)
-        return;
+    if (frame_surface == nullptr) return;
     // Same size at (0, 0), no alpha, no colour key: a 1:1 copy, converted only
     // if the window's pixels were laid out differently. The frames are not
     // drawn straight into the window's surface, which would save this copy:
@@ -225,28 +199,20 @@ void present_frame(const std::uint32_t* pixels)
     SDL_UpdateWindowSurface(window);
 }
 
-void sleep_one_millisecond()
-{
-    SDL_Delay(1);
-}
+void sleep_one_millisecond() { SDL_Delay(1); }
 
-EventOutcome handle_one_event()
-{
+EventOutcome handle_one_event() {
     SDL_Event event;
-    if (!SDL_PollEvent(&event))
-        return EventOutcome::go_on;
+    if (!SDL_PollEvent(&event)) return EventOutcome::go_on;
     switch (event.type) {
-    case SDL_KEYDOWN:
-        return key_pressed(shell_key(event.key.keysym.sym));
-    case SDL_QUIT:  // the last window was closed, or the process was asked to end
-        return EventOutcome::quit;
-    default:
-        return EventOutcome::go_on;
+        case SDL_KEYDOWN: return key_pressed(shell_key(event.key.keysym.sym));
+        case SDL_QUIT:  // the last window was closed, or the process was asked to end
+            return EventOutcome::quit;
+        default: return EventOutcome::go_on;
     }
 }
 
-void show_startup_failure(const std::string& reason)
-{
+void show_startup_failure(const std::string& reason) {
     std::fprintf(stderr, "%s\n%s\n", startup_failed_text, reason.c_str());
     write_held_noise();
     // Fails quietly when there is no display; standard error has it then.
@@ -254,43 +220,30 @@ void show_startup_failure(const std::string& reason)
     SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Error", text.c_str(), nullptr);
 }
 
-void show_text(const std::string& text, bool is_error)
-{
+void show_text(const std::string& text, bool is_error) {
     std::FILE* stream = is_error ? stderr : stdout;
     std::fputs(text.c_str(), stream);
     std::fflush(stream);
 }
 
-void show_help(const std::string& text, const std::string&)
-{
-    show_text(text, false);
-}
+void show_help(const std::string& text, const std::string&) { show_text(text, false); }
 
 void prepare_frame_rate_lines() {}
 
-void show_frame_rate_line(const std::string& line)
-{
+void show_frame_rate_line(const std::string& line) {
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
 }
 
-void close_window_and_exit(ShellEnd end)
-{
-    if (window != nullptr)
-        SDL_DestroyWindow(window);
+void close_window_and_exit(ShellEnd end) {
+    if (window != nullptr) SDL_DestroyWindow(window);
     SDL_Quit();
     switch (end) {
-    case ShellEnd::startup_failed:
-        std::exit(startup_failed_exit_status);
-    case ShellEnd::bad_arguments:
-        std::exit(bad_arguments_exit_status);
-    case ShellEnd::quit:
-        break;
+        case ShellEnd::startup_failed: std::exit(startup_failed_exit_status);
+        case ShellEnd::bad_arguments: std::exit(bad_arguments_exit_status);
+        case ShellEnd::quit: break;
     }
     std::exit(0);
 }
 
-int main(int argc, char** argv)
-{
-    program_entry(argc, argv);
-}
+int main(int argc, char** argv) { program_entry(argc, argv); }

@@ -38,20 +38,15 @@ static_assert(sizing_style == 0x80C80000);
 constexpr const char* class_name = "dunvel";
 constexpr WORD standard_resource_id = 32512;  // IDI_APPLICATION and IDC_ARROW alike
 
-ShellKey shell_key(WPARAM virtual_key)
-{
+ShellKey shell_key(WPARAM virtual_key) {
     switch (virtual_key) {
-    case VK_SPACE:
-        return ShellKey::space;
-    case VK_ESCAPE:
-        return ShellKey::escape;
-    default:
-        return ShellKey::other;
+        case VK_SPACE: return ShellKey::space;
+        case VK_ESCAPE: return ShellKey::escape;
+        default: return ShellKey::other;
     }
 }
 
-void* obtain_window_buffer(std::size_t bytes)
-{
+void* obtain_window_buffer(std::size_t bytes) {
     // Fresh pages come zero-filled and page-aligned. Pixels and depths are
     // only read and written, never run.
     return VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
@@ -62,8 +57,7 @@ HANDLE frame_rate_output = INVALID_HANDLE_VALUE;
 
 // A start-up failure's reason with the system's error code of the call that
 // failed.
-bool failed_with_error(std::string* reason, const char* what)
-{
+bool failed_with_error(std::string* reason, const char* what) {
     *reason = std::string(what) + " (Windows error " + std::to_string(GetLastError()) + ").";
     return false;
 }
@@ -73,23 +67,17 @@ bool failed_with_error(std::string* reason, const char* what)
 // Key-downs end here and never reach the default procedure; closing the
 // window by its menu or close box goes through the default procedure to
 // WM_DESTROY, which ends the loop.
-LRESULT CALLBACK window_proc(HWND window, UINT number, WPARAM w_param, LPARAM l_param)
-{
+LRESULT CALLBACK window_proc(HWND window, UINT number, WPARAM w_param, LPARAM l_param) {
     switch (number) {
-    case WM_KEYDOWN:
-        if (key_pressed(shell_key(w_param)) == EventOutcome::quit)
-            PostQuitMessage(0);
-        return 0;
-    case WM_DESTROY:
-        PostQuitMessage(0);
-        return 0;
-    default:
-        return DefWindowProcA(window, number, w_param, l_param);
+        case WM_KEYDOWN:
+            if (key_pressed(shell_key(w_param)) == EventOutcome::quit) PostQuitMessage(0);
+            return 0;
+        case WM_DESTROY: PostQuitMessage(0); return 0;
+        default: return DefWindowProcA(window, number, w_param, l_param);
     }
 }
 
-bool open_display(int* screen_width, int* screen_height, std::string*)
-{
+bool open_display(int* screen_width, int* screen_height, std::string*) {
     window_class.hInstance = GetModuleHandleA(nullptr);
     window_class.hIcon = LoadIconA(nullptr, MAKEINTRESOURCEA(standard_resource_id));
     window_class.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(standard_resource_id));
@@ -98,8 +86,7 @@ bool open_display(int* screen_width, int* screen_height, std::string*)
     return true;
 }
 
-bool open_window(FrameSize size, std::string* reason)
-{
+bool open_window(FrameSize size, std::string* reason) {
     bitmap_header.biSize = sizeof(BITMAPINFOHEADER);
     bitmap_header.biWidth = size.width;
     bitmap_header.biHeight = -static_cast<LONG>(size.height);  // negative: rows run from the top down
@@ -130,40 +117,30 @@ bool open_window(FrameSize size, std::string* reason)
     if (RegisterClassA(&window_class) == 0)
         return failed_with_error(reason, "The window class could not be registered");
 
-    window_handle = CreateWindowExA(0, class_name, window_title, window_style, 0, 0,
-                                    window_rect.right - window_rect.left,
-                                    window_rect.bottom - window_rect.top, nullptr, nullptr, nullptr,
-                                    nullptr);
-    if (window_handle == nullptr)
-        return failed_with_error(reason, "The window could not be made");
+    window_handle =
+        CreateWindowExA(0, class_name, window_title, window_style, 0, 0, window_rect.right - window_rect.left,
+                        window_rect.bottom - window_rect.top, nullptr, nullptr, nullptr, nullptr);
+    if (window_handle == nullptr) return failed_with_error(reason, "The window could not be made");
     device_context = GetDC(window_handle);
-    if (device_context == nullptr)
-        return failed_with_error(reason, "The window's device context could not be had");
+    if (device_context == nullptr) return failed_with_error(reason, "The window's device context could not be had");
     ShowWindow(window_handle, SW_SHOW);
     return true;
 }
 
 const BufferSource window_buffer_source = obtain_window_buffer;
 
-void present_frame(const std::uint32_t* pixels)
-{
+void present_frame(const std::uint32_t* pixels) {
     // Source and destination have the same size: a 1:1 copy, nothing stretched.
     StretchDIBits(device_context, 0, 0, frame_width, frame_height, 0, 0, frame_width, frame_height, pixels,
                   reinterpret_cast<const BITMAPINFO*>(&bitmap_header), DIB_RGB_COLORS, SRCCOPY);
 }
 
-void sleep_one_millisecond()
-{
-    Sleep(1);
-}
+void sleep_one_millisecond() { Sleep(1); }
 
-EventOutcome handle_one_event()
-{
-    if (!PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE))
-        return EventOutcome::go_on;
+EventOutcome handle_one_event() {
+    if (!PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE)) return EventOutcome::go_on;
     // 0 is the quit message. An error (-1) is treated like any other message.
-    if (GetMessageA(&message, nullptr, 0, 0) == 0)
-        return EventOutcome::quit;
+    if (GetMessageA(&message, nullptr, 0, 0) == 0) return EventOutcome::quit;
     TranslateMessage(&message);
     DispatchMessageA(&message);
     return EventOutcome::go_on;
@@ -173,16 +150,14 @@ namespace {
 
 // A GUI program has standard output and error only when whoever started it
 // gave it some (a redirection, or Wine passing on its own).
-bool has_stream(DWORD which)
-{
+bool has_stream(DWORD which) {
     const HANDLE stream = GetStdHandle(which);
     return stream != nullptr && stream != INVALID_HANDLE_VALUE && GetFileType(stream) != FILE_TYPE_UNKNOWN;
 }
 
 }  // namespace
 
-void show_startup_failure(const std::string& reason)
-{
+void show_startup_failure(const std::string& reason) {
     if (has_stream(STD_ERROR_HANDLE)) {
         std::fprintf(stderr, "%s\n%s\n", startup_failed_text, reason.c_str());
         std::fflush(stderr);
@@ -192,8 +167,7 @@ void show_startup_failure(const std::string& reason)
 }
 
 // Without a stream the text goes to a message box.
-void show_text(const std::string& text, bool is_error)
-{
+void show_text(const std::string& text, bool is_error) {
     if (has_stream(is_error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE)) {
         std::FILE* file = is_error ? stderr : stdout;
         std::fputs(text.c_str(), file);
@@ -203,8 +177,7 @@ void show_text(const std::string& text, bool is_error)
     MessageBoxA(nullptr, text.c_str(), "Ombrastel", is_error ? MB_ICONERROR : MB_ICONINFORMATION);
 }
 
-void show_help(const std::string& text, const std::string& dialog_text)
-{
+void show_help(const std::string& text, const std::string& dialog_text) {
     if (has_stream(STD_OUTPUT_HANDLE))
         show_text(text, false);
     else
@@ -215,46 +188,35 @@ void show_help(const std::string& text, const std::string& dialog_text)
 // redirection, Wine's own); without one, the lines go to the console the
 // program was started from, or else to a console of its own, a window beside
 // the program's whose title is not the program's.
-void prepare_frame_rate_lines()
-{
+void prepare_frame_rate_lines() {
     const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
     if (error != nullptr && error != INVALID_HANDLE_VALUE && GetFileType(error) != FILE_TYPE_UNKNOWN) {
         frame_rate_output = error;
         return;
     }
-    if (!AttachConsole(ATTACH_PARENT_PROCESS) && !AllocConsole())
-        return;
+    if (!AttachConsole(ATTACH_PARENT_PROCESS) && !AllocConsole()) return;
     frame_rate_output = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
-void show_frame_rate_line(const std::string& line)
-{
-    if (frame_rate_output == INVALID_HANDLE_VALUE)
-        return;
+void show_frame_rate_line(const std::string& line) {
+    if (frame_rate_output == INVALID_HANDLE_VALUE) return;
     DWORD written = 0;
     WriteFile(frame_rate_output, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
-void close_window_and_exit(ShellEnd end)
-{
-    if (device_context != nullptr)
-        ReleaseDC(window_handle, device_context);
-    if (window_handle != nullptr)
-        DestroyWindow(window_handle);
+void close_window_and_exit(ShellEnd end) {
+    if (device_context != nullptr) ReleaseDC(window_handle, device_context);
+    if (window_handle != nullptr) DestroyWindow(window_handle);
     switch (end) {
-    case ShellEnd::startup_failed:
-        ExitProcess(static_cast<UINT>(startup_failed_exit_status));
-    case ShellEnd::bad_arguments:
-        ExitProcess(static_cast<UINT>(bad_arguments_exit_status));
-    case ShellEnd::quit:
-        break;
+        case ShellEnd::startup_failed: ExitProcess(static_cast<UINT>(startup_failed_exit_status));
+        case ShellEnd::bad_arguments: ExitProcess(static_cast<UINT>(bad_arguments_exit_status));
+        case ShellEnd::quit: break;
     }
     ExitProcess(static_cast<UINT>(message.wParam));
 }
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
-{
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     // The C runtime has split the command line as for main().
     program_entry(__argc, __argv);
 }

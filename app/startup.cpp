@@ -19,15 +19,13 @@ void* heap_depth_buffer = nullptr;
 
 void give_back_heap_buffers() {
     for (void** held : {&heap_frame_buffer, &heap_depth_buffer}) {
-        if (*held) ::operator delete(*held, std::align_val_t{page_bytes});
+        if (*held) ::operator delete (*held, std::align_val_t{page_bytes});
         *held = nullptr;
     }
 }
 
 // "1910 x 1070", for the start-up failure reasons.
-std::string frame_text(FrameSize size) {
-    return std::to_string(size.width) + " x " + std::to_string(size.height);
-}
+std::string frame_text(FrameSize size) { return std::to_string(size.width) + " x " + std::to_string(size.height); }
 
 }  // namespace
 
@@ -48,7 +46,7 @@ bool frame_size_for_screen(int screen_width, int screen_height, FrameSize* size)
 }
 
 void* obtain_heap_buffer(std::size_t bytes) {
-    void* buffer = ::operator new(bytes, std::align_val_t{page_bytes}, std::nothrow);
+    void* buffer = ::operator new (bytes, std::align_val_t{page_bytes}, std::nothrow);
     if (buffer) std::memset(buffer, 0, bytes);
     return buffer;
 }

@@ -38,8 +38,7 @@ void* obtain_heap_buffer(std::size_t bytes);
 // size and, for the buffers, the bytes each one needs.
 // Buffers from obtain_heap_buffer are given back when the system is started
 // again (tests and tools restart it); others live until process exit.
-bool start_system(FrameSize size, BufferSource source = obtain_heap_buffer,
-                  std::string* failure_reason = nullptr);
+bool start_system(FrameSize size, BufferSource source = obtain_heap_buffer, std::string* failure_reason = nullptr);
 
 // The start-up message the program shows when start_system fails.
 inline constexpr const char* startup_failed_text = "Startup failed.";

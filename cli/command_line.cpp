@@ -10,7 +10,7 @@ namespace {
 // The help reads top down: usage, what the program does, the options, then
 // the notes of the footer.
 class HelpLayout : public CLI::Formatter {
-public:
+  public:
     std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override {
         std::string text = make_usage(app, std::move(name)) + "\n";
         if (!app->get_description().empty()) text += app->get_description() + "\n";
@@ -35,8 +35,10 @@ std::string unwrapped(const std::string& text) {
         if (end == start) {
             paragraph_ended = in_paragraph;
         } else {
-            if (paragraph_ended) joined += "\n\n";
-            else if (in_paragraph) joined += ' ';
+            if (paragraph_ended)
+                joined += "\n\n";
+            else if (in_paragraph)
+                joined += ' ';
             joined.append(text, start, end - start);
             in_paragraph = true;
             paragraph_ended = false;
@@ -70,8 +72,7 @@ struct CommandLine::Parser {
         : program(std::move(name)), app(std::move(description), program) {}
 
     bool takes_value(const std::string& name) const {
-        return std::any_of(valued.begin(), valued.end(),
-                           [&](const Valued& v) { return v.option->get_name() == name; });
+        return std::any_of(valued.begin(), valued.end(), [&](const Valued& v) { return v.option->get_name() == name; });
     }
 
     // The option a CLI11 error message starts with: its name, with or
@@ -163,8 +164,7 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const* argv) {
     const std::vector<std::string> extras = parser_->app.remaining();
     if (!extras.empty()) {
         const std::string& first = extras.front();
-        if (first.size() > 1 && first[0] == '-')
-            throw ArgumentError("unknown option " + first + " (see --help)");
+        if (first.size() > 1 && first[0] == '-') throw ArgumentError("unknown option " + first + " (see --help)");
         throw ArgumentError("unexpected argument " + in_quotes(first) + " (options start with --)");
     }
     for (const Parser::Valued& v : parser_->valued) {
@@ -220,11 +220,10 @@ bool parse_decimal(std::string_view text, std::int64_t* value) {
     return true;
 }
 
-std::int64_t parse_count(std::string_view text, std::string_view option, std::int64_t least,
-                         std::int64_t most) {
+std::int64_t parse_count(std::string_view text, std::string_view option, std::int64_t least, std::int64_t most) {
     std::int64_t value = 0;
     if (!parse_decimal(text, &value) || value < least || value > most)
-        throw ArgumentError(std::string(option) + " wants a whole number from " + std::to_string(least) +
-                            " to " + std::to_string(most) + ", not '" + std::string(text) + "'");
+        throw ArgumentError(std::string(option) + " wants a whole number from " + std::to_string(least) + " to " +
+                            std::to_string(most) + ", not '" + std::string(text) + "'");
     return value;
 }

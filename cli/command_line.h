@@ -21,7 +21,7 @@
 inline constexpr int bad_arguments_exit = 2;
 
 class ArgumentError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -33,11 +33,10 @@ std::string one_line(std::string message);
 bool parse_decimal(std::string_view text, std::int64_t* value);
 
 // A decimal count from `least` to `most`; `option` names it in the message.
-std::int64_t parse_count(std::string_view text, std::string_view option, std::int64_t least,
-                         std::int64_t most);
+std::int64_t parse_count(std::string_view text, std::string_view option, std::int64_t least, std::int64_t most);
 
 class CommandLine {
-public:
+  public:
     // `program` names the program in the help and version text. The
     // description comes after the usage line of the help, the footer last.
     CommandLine(std::string program, std::string description, std::string footer = {});
@@ -75,7 +74,7 @@ public:
     std::string dialog_help_text() const;
     std::string version_line() const;  // "ombrastel-snapshot 1.0.0\n"
 
-private:
+  private:
     struct Parser;
     std::unique_ptr<Parser> parser_;
 };

@@ -29,12 +29,11 @@ void declare_engine_options(CommandLine& line, GivenEngineOptions& given) {
                 "widest whose results equal the four-lane ones here)",
                 &given.isa);
     line.option("--estimates", "x86|ieee",
-                x86_estimates_available
-                    ? "reciprocals: x86 (default) the processor's estimates,\n"
-                      "the same pictures on one maker's processors; ieee:\n"
-                      "exact 1/sqrt(x) and 1/x, the same pictures everywhere"
-                    : "reciprocals: ieee (default, the only one here): exact\n"
-                      "1/sqrt(x) and 1/x, the same pictures everywhere",
+                x86_estimates_available ? "reciprocals: x86 (default) the processor's estimates,\n"
+                                          "the same pictures on one maker's processors; ieee:\n"
+                                          "exact 1/sqrt(x) and 1/x, the same pictures everywhere"
+                                        : "reciprocals: ieee (default, the only one here): exact\n"
+                                          "1/sqrt(x) and 1/x, the same pictures everywhere",
                 &given.estimates);
 }
 
@@ -44,13 +43,12 @@ EngineChoice engine_choice_from(const GivenEngineOptions& given) {
         throw ArgumentError("--engine wants fast or reference, not '" + *given.engine + "'");
     if (given.workers) {
         const bool fast = choice.kind == EngineKind::fast;
-        choice.workers = static_cast<int>(parse_count(*given.workers, fast ? "--workers" : "--workers (reference engine)",
-                                                      1, fast ? most_fast_workers : 2));
+        choice.workers = static_cast<int>(parse_count(
+            *given.workers, fast ? "--workers" : "--workers (reference engine)", 1, fast ? most_fast_workers : 2));
     }
     if (given.isa) {
         if (!instruction_set_choice_named(*given.isa, &choice.instruction_set))
-            throw ArgumentError("--isa wants " + instruction_set_choices(", ", " or ") + ", not '" + *given.isa +
-                                "'");
+            throw ArgumentError("--isa wants " + instruction_set_choices(", ", " or ") + ", not '" + *given.isa + "'");
         if (choice.kind == EngineKind::reference && choice.instruction_set != InstructionSetChoice::automatic)
             throw ArgumentError("--isa belongs to the fast engine; the reference engine is the four-lane design");
     }

@@ -140,13 +140,14 @@ std::string start_engine(const EngineChoice& choice) {
         if (!processor_offers(set) && !wide_asked)
             return std::string("this processor does not offer ") + instruction_set_name(set);
         if (wide_asked) {
-            const InstructionSet wide = choice.instruction_set == InstructionSetChoice::avx2 ? InstructionSet::avx2
-                                                                                            : InstructionSet::avx512;
+            const InstructionSet wide =
+                choice.instruction_set == InstructionSetChoice::avx2 ? InstructionSet::avx2 : InstructionSet::avx512;
             const std::string name = instruction_set_name(wide);
             if (!processor_offers(wide)) return "this processor does not offer " + name;
             if (!instruction_set_usable(wide, choice.estimates))
-                return name + " cannot be used here with the x86 estimates: its eight-lane reciprocal square root "
-                              "estimate differs from the four-lane one on this processor (--estimates ieee can use it)";
+                return name +
+                       " cannot be used here with the x86 estimates: its eight-lane reciprocal square root "
+                       "estimate differs from the four-lane one on this processor (--estimates ieee can use it)";
             set = wide;
         }
         engine.fast = std::make_unique<FastEngine>(choice.workers ? choice.workers : default_fast_workers(), set,

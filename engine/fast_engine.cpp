@@ -131,15 +131,15 @@ void FastEngine::draw_strips(int worker) {
         for (auto& walk : walks) {
             if (!walk) continue;
             walk->skip_to(first_row);
-            walk->walk_rows(end_row, [&](std::int32_t row, const EdgeState<ShadeValue>& a,
-                                         const EdgeState<ShadeValue>& b) {
-                Span<ShadeValue> span;
-                if (!set_up_span(row, a, b, frame_band, &span)) return;
-                runs[run_count++] = to_run(span, target.width);
-                RowReach& r = reach[row - first_row];
-                r.first = std::min(r.first, span.left);
-                r.end = std::max(r.end, span.left + span.count);
-            });
+            walk->walk_rows(end_row,
+                            [&](std::int32_t row, const EdgeState<ShadeValue>& a, const EdgeState<ShadeValue>& b) {
+                                Span<ShadeValue> span;
+                                if (!set_up_span(row, a, b, frame_band, &span)) return;
+                                runs[run_count++] = to_run(span, target.width);
+                                RowReach& r = reach[row - first_row];
+                                r.first = std::min(r.first, span.left);
+                                r.end = std::max(r.end, span.left + span.count);
+                            });
         }
         const Clock::time_point walked = frame_timed_ ? Clock::now() : Clock::time_point{};
 

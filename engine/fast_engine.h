@@ -33,8 +33,8 @@ inline constexpr int strip_rows = 16;
 // Time the workers spent in each stage, summed over the workers.
 struct FastStageTimes {
     double clearing_ms = 0;
-    double walking_ms = 0;     // edges, runs and their set-up
-    double depth_ms = 0;       // the depth pre-pass over the runs
+    double walking_ms = 0;  // edges, runs and their set-up
+    double depth_ms = 0;    // the depth pre-pass over the runs
     double shading_ms = 0;
 };
 

@@ -1,9 +1,9 @@
 // The fast engine's pool threads and signals on POSIX systems.
-#include <new>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <unistd.h>
+#include <new>
 
 #include "engine/pool_threads.h"
 #include "raster/shading.h"

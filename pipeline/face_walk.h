@@ -63,8 +63,7 @@ class FaceWalk {
     explicit FaceWalk(const ShadeCorner corners[3]) {
         Corner c[3];
         for (int n = 0; n < 3; ++n)
-            c[n] = {screen_point_x(corners[n].position), screen_point_y(corners[n].position),
-                    V::at_corner(corners[n])};
+            c[n] = {screen_point_x(corners[n].position), screen_point_y(corners[n].position), V::at_corner(corners[n])};
         for (;;) {
             if (c[0].y > c[1].y) std::swap(c[0], c[1]);
             if (c[1].y <= c[2].y) break;
@@ -147,8 +146,7 @@ class FaceWalk {
 // False when nothing of it lies inside. The band's rows and columns must lie
 // within the frame.
 template <class V>
-bool set_up_span(std::int32_t row, const EdgeState<V>& a, const EdgeState<V>& b, const ClipBand& band,
-                 Span<V>* span) {
+bool set_up_span(std::int32_t row, const EdgeState<V>& a, const EdgeState<V>& b, const ClipBand& band, Span<V>* span) {
     if (row < band.first_row || row >= band.end_row) return false;
     const std::int32_t column_a = a.x >> edge_fraction_bits;  // floor(x / 1024)
     const std::int32_t column_b = b.x >> edge_fraction_bits;

@@ -75,7 +75,7 @@ void rotate_points(int count, const Vec3* source, Vec3* destination) {
         const __m128 xxzz = _mm_shuffle_ps(point, yz_turned, _MM_SHUFFLE(1, 1, 0, 0));
         const __m128 xzxz = _mm_shuffle_ps(xxzz, xxzz, _MM_SHUFFLE(3, 1, 2, 0));
         const __m128 products_a = _mm_mul_ps(xzxz, xz_coeffs);
-        const __m128 xz_turned = _mm_hadd_ps(products_a, products_a);    // x'', z'', x'', z''
+        const __m128 xz_turned = _mm_hadd_ps(products_a, products_a);  // x'', z'', x'', z''
         destination[i].x = _mm_cvtss_f32(xz_turned);
         destination[i].y = _mm_cvtss_f32(yz_turned);
         destination[i].z = _mm_cvtss_f32(_mm_shuffle_ps(xz_turned, xz_turned, _MM_SHUFFLE(1, 1, 1, 1)));
@@ -121,8 +121,7 @@ ScreenPoint make_screen_point(float x, float y) {
     // limit (the maximum takes its second operand) and ends at -32768, as the
     // conversion alone would leave it.
     const __m128 position = _mm_setr_ps(x, y, 0.0f, 0.0f);
-    const __m128 limited = _mm_min_ps(_mm_max_ps(position, _mm_set1_ps(-32768.0f)),
-                                      _mm_set1_ps(32767.0f));
+    const __m128 limited = _mm_min_ps(_mm_max_ps(position, _mm_set1_ps(-32768.0f)), _mm_set1_ps(32767.0f));
     const __m128i rounded = _mm_cvtps_epi32(limited);  // to nearest, ties to even
     const auto column = static_cast<std::uint16_t>(_mm_cvtsi128_si32(rounded));
     const auto row = static_cast<std::uint16_t>(_mm_cvtsi128_si32(_mm_srli_si128(rounded, 4)));

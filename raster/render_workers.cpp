@@ -14,8 +14,7 @@ ClipBand worker_band(int worker_index) {
 
 void render_faces(int worker_index) {
     use_default_float_control();
-    const ShadeTarget target{worker_band(worker_index), frame_height, frame_width,
-                             frame_buffer,                depth_buffer, texture,
+    const ShadeTarget target{worker_band(worker_index), frame_height, frame_width, frame_buffer, depth_buffer, texture,
                              shading_estimates};
     for (int f = 0; f < face_count; ++f) {
         ShadeCorner corners[3];

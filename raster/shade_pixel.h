@@ -63,7 +63,7 @@ inline __m128 texture_filter(const std::uint32_t* texels, int column, int row, _
     const __m128 u_weights = _mm_unpacklo_ps(complements, fractions);    // 1-fu, fu, 1-fv, fv
     const __m128 horizontal = _mm_movelh_ps(u_weights, u_weights);       // 1-fu, fu, 1-fu, fu
     const __m128 vertical = _mm_shuffle_ps(u_weights, u_weights, _MM_SHUFFLE(3, 3, 2, 2));
-    const __m128 weights = _mm_mul_ps(horizontal, vertical);             // w00, w10, w01, w11
+    const __m128 weights = _mm_mul_ps(horizontal, vertical);  // w00, w10, w01, w11
 
     const std::uint32_t* footprint = texels + row * texture_size + column;
     const __m128i upper = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(footprint));

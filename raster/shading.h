@@ -94,8 +94,7 @@ void shade_triangle(const ShadeCorner corners[3], const ShadeTarget& target);
 
 // Shades the run between two ends (either order) on one row, clipped to the
 // band: columns from the left end up to, not including, the right end.
-void shade_span(std::int32_t row, const SpanEnd& end_a, const SpanEnd& end_b,
-                const ShadeTarget& target);
+void shade_span(std::int32_t row, const SpanEnd& end_a, const SpanEnd& end_b, const ShadeTarget& target);
 
 // Sets the calling thread's floating-point control to what every pixel
 // relies on: round to nearest, all exceptions masked, no flush of tiny

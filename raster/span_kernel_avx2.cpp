@@ -34,7 +34,8 @@ struct Avx2Lanes {
     static I round(F a) { return _mm256_cvtps_epi32(a); }
     static F to_float(I a) { return _mm256_cvtepi32_ps(a); }
     static I max_zero(I a) { return _mm256_max_epi32(a, _mm256_setzero_si256()); }
-    template <int c> static I byte(I a) {
+    template <int c>
+    static I byte(I a) {
         if constexpr (c == 0) return _mm256_and_si256(a, _mm256_set1_epi32(0xFF));
         // Byte 4k + c of each 128-bit half to byte 4k, zeros above it.
         const I pick = _mm256_add_epi32(_mm256_set1_epi32(static_cast<std::int32_t>(0x80808000u + c)),
@@ -47,13 +48,19 @@ struct Avx2Lanes {
     static I pack_colour(I blue, I green, I red) {
         const I planes =
             _mm256_packus_epi16(_mm256_packs_epi32(blue, green), _mm256_packs_epi32(red, _mm256_setzero_si256()));
-        const I order = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12, 1, 5, 9,
-                                         13, 2, 6, 10, 14, 3, 7, 11, 15);
+        const I order = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12, 1, 5, 9, 13,
+                                         2, 6, 10, 14, 3, 7, 11, 15);
         return _mm256_shuffle_epi8(planes, order);
     }
     static I int_add(I a, I b) { return _mm256_add_epi32(a, b); }
-    template <int n> static I shift_left(I a) { return _mm256_slli_epi32(a, n); }
-    template <int n> static I shift_right_signed(I a) { return _mm256_srai_epi32(a, n); }
+    template <int n>
+    static I shift_left(I a) {
+        return _mm256_slli_epi32(a, n);
+    }
+    template <int n>
+    static I shift_right_signed(I a) {
+        return _mm256_srai_epi32(a, n);
+    }
     static I add_saturated_bytes(I a, I b) { return _mm256_adds_epu8(a, b); }
 
     // Each pixel's footprint is two pairs of neighbouring texels: one 64-bit

@@ -51,7 +51,8 @@ struct Avx512Lanes {
     static I round(F a) { return _mm512_cvtps_epi32(a); }
     static F to_float(I a) { return _mm512_cvtepi32_ps(a); }
     static I max_zero(I a) { return _mm512_max_epi32(a, _mm512_setzero_si512()); }
-    template <int c> static I byte(I a) {
+    template <int c>
+    static I byte(I a) {
         if constexpr (c == 0) return _mm512_and_si512(a, _mm512_set1_epi32(0xFF));
         // Byte 4k + c of each 128-bit quarter to byte 4k, zeros above it.
         const I pick = _mm512_add_epi32(_mm512_set1_epi32(static_cast<std::int32_t>(0x80808000u + c)),
@@ -68,8 +69,14 @@ struct Avx512Lanes {
         return _mm512_shuffle_epi8(planes, order);
     }
     static I int_add(I a, I b) { return _mm512_add_epi32(a, b); }
-    template <int n> static I shift_left(I a) { return _mm512_slli_epi32(a, n); }
-    template <int n> static I shift_right_signed(I a) { return _mm512_srai_epi32(a, n); }
+    template <int n>
+    static I shift_left(I a) {
+        return _mm512_slli_epi32(a, n);
+    }
+    template <int n>
+    static I shift_right_signed(I a) {
+        return _mm512_srai_epi32(a, n);
+    }
     static I add_saturated_bytes(I a, I b) { return _mm512_adds_epu8(a, b); }
 
     // Each pixel's footprint is two pairs of neighbouring texels: one 64-bit

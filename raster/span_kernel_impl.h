@@ -170,9 +170,9 @@ typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const
             const F k8 = L::mul(k4, k4);
             const F k16 = L::bits_and(L::mul(k8, k8), front_most);
             for (int channel = 0; channel < 3; ++channel) {
-                const F value = L::add(
-                    L::add(L::mul(k16, c.specular[l][channel]), L::mul(facing, c.diffuse[l][channel])),
-                    c.ambient[l][channel]);
+                const F value =
+                    L::add(L::add(L::mul(k16, c.specular[l][channel]), L::mul(facing, c.diffuse[l][channel])),
+                           c.ambient[l][channel]);
                 light[channel] = L::max(light[channel], value);
             }
         } else {
@@ -198,11 +198,10 @@ typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const
     // 6. Modulation, rounded, divided by 256 rounding down, limited to a byte.
     auto modulate = [&](auto channel_tag) {
         constexpr int channel = decltype(channel_tag)::value;
-        const F texture_value =
-            L::add(L::add(L::mul(weight_00, texel_channel<L, channel>(texel_00)),
-                          L::mul(weight_10, texel_channel<L, channel>(texel_10))),
-                   L::add(L::mul(weight_01, texel_channel<L, channel>(texel_01)),
-                          L::mul(weight_11, texel_channel<L, channel>(texel_11))));
+        const F texture_value = L::add(L::add(L::mul(weight_00, texel_channel<L, channel>(texel_00)),
+                                              L::mul(weight_10, texel_channel<L, channel>(texel_10))),
+                                       L::add(L::mul(weight_01, texel_channel<L, channel>(texel_01)),
+                                              L::mul(weight_11, texel_channel<L, channel>(texel_11))));
         return L::template shift_right_signed<8>(L::round(L::mul(light[channel], texture_value)));
     };
     const I blue = modulate(std::integral_constant<int, 0>{});

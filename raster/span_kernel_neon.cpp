@@ -49,7 +49,8 @@ struct NeonLanes {
     static I round(F a) { return in_range_or_indefinite(a, vcvtnq_s32_f32(a)); }  // ties to even
     static F to_float(I a) { return vcvtq_f32_s32(a); }
     static I max_zero(I a) { return vmaxq_s32(a, vdupq_n_s32(0)); }
-    template <int c> static I byte(I a) {
+    template <int c>
+    static I byte(I a) {
         const uint32x4_t bits = vreinterpretq_u32_s32(a);
         if constexpr (c == 0)
             return vreinterpretq_s32_u32(vandq_u32(bits, vdupq_n_u32(0xFF)));
@@ -62,8 +63,14 @@ struct NeonLanes {
         return vorrq_s32(vorrq_s32(limited(blue), vshlq_n_s32(limited(green), 8)), vshlq_n_s32(limited(red), 16));
     }
     static I int_add(I a, I b) { return vaddq_s32(a, b); }
-    template <int n> static I shift_left(I a) { return vshlq_n_s32(a, n); }
-    template <int n> static I shift_right_signed(I a) { return vshrq_n_s32(a, n); }
+    template <int n>
+    static I shift_left(I a) {
+        return vshlq_n_s32(a, n);
+    }
+    template <int n>
+    static I shift_right_signed(I a) {
+        return vshrq_n_s32(a, n);
+    }
     static I add_saturated_bytes(I a, I b) {
         return vreinterpretq_s32_u8(vqaddq_u8(vreinterpretq_u8_s32(a), vreinterpretq_u8_s32(b)));
     }

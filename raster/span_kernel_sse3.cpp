@@ -31,7 +31,10 @@ struct Sse3Lanes {
     static I round(F a) { return _mm_cvtps_epi32(a); }
     static F to_float(I a) { return _mm_cvtepi32_ps(a); }
     static I max_zero(I a) { return _mm_andnot_si128(_mm_srai_epi32(a, 31), a); }
-    template <int c> static I byte(I a) { return _mm_and_si128(_mm_srli_epi32(a, 8 * c), _mm_set1_epi32(0xFF)); }
+    template <int c>
+    static I byte(I a) {
+        return _mm_and_si128(_mm_srli_epi32(a, 8 * c), _mm_set1_epi32(0xFF));
+    }
     // Saturating packs limit each value to 0..255 on the way to bytes
     // (b0-3 g0-3 r0-3 0000), which two interleavings put in pixel order.
     static I pack_colour(I blue, I green, I red) {
@@ -40,8 +43,14 @@ struct Sse3Lanes {
         return _mm_unpacklo_epi8(blue_red, _mm_srli_si128(blue_red, 8));
     }
     static I int_add(I a, I b) { return _mm_add_epi32(a, b); }
-    template <int n> static I shift_left(I a) { return _mm_slli_epi32(a, n); }
-    template <int n> static I shift_right_signed(I a) { return _mm_srai_epi32(a, n); }
+    template <int n>
+    static I shift_left(I a) {
+        return _mm_slli_epi32(a, n);
+    }
+    template <int n>
+    static I shift_right_signed(I a) {
+        return _mm_srai_epi32(a, n);
+    }
     static I add_saturated_bytes(I a, I b) { return _mm_adds_epu8(a, b); }
 
     // Each pixel's footprint is two pairs of neighbouring texels, one
@@ -54,10 +63,8 @@ struct Sse3Lanes {
             upper[k] = _mm_loadl_epi64(reinterpret_cast<const I*>(texels + at[k]));
             lower[k] = _mm_loadl_epi64(reinterpret_cast<const I*>(texels + at[k] + texture_size));
         }
-        split_pairs(_mm_unpacklo_epi64(upper[0], upper[1]), _mm_unpacklo_epi64(upper[2], upper[3]), texel[0],
-                    texel[1]);
-        split_pairs(_mm_unpacklo_epi64(lower[0], lower[1]), _mm_unpacklo_epi64(lower[2], lower[3]), texel[2],
-                    texel[3]);
+        split_pairs(_mm_unpacklo_epi64(upper[0], upper[1]), _mm_unpacklo_epi64(upper[2], upper[3]), texel[0], texel[1]);
+        split_pairs(_mm_unpacklo_epi64(lower[0], lower[1]), _mm_unpacklo_epi64(lower[2], lower[3]), texel[2], texel[3]);
     }
     // (a0 b0 a1 b1), (a2 b2 a3 b3) -> (a0 a1 a2 a3), (b0 b1 b2 b3)
     static void split_pairs(I first, I second, I& left, I& right) {

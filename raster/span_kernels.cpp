@@ -24,9 +24,7 @@ extern const SpanKernels avx512_ieee_span_kernel_table;
 
 namespace {
 
-ShadeValue run_values(const ShadeRun& run) {
-    return {_mm_load_ps(run.normal.lane), _mm_load_ps(run.attributes.lane)};
-}
+ShadeValue run_values(const ShadeRun& run) { return {_mm_load_ps(run.normal.lane), _mm_load_ps(run.attributes.lane)}; }
 ShadeValue run_steps(const ShadeRun& run) {
     return {_mm_load_ps(run.normal_step.lane), _mm_load_ps(run.attribute_step.lane)};
 }
@@ -96,16 +94,14 @@ bool processor_offers_avx512() {
 #endif
 
 #if OMBRASTEL_X86
-const SpanKernels per_pixel_x86_span_kernels = {"per-pixel", per_pixel_store_depths,
-                                                per_pixel_shade<Estimates::x86>};
+const SpanKernels per_pixel_x86_span_kernels = {"per-pixel", per_pixel_store_depths, per_pixel_shade<Estimates::x86>};
 #endif
 const SpanKernels per_pixel_ieee_span_kernels = {"per-pixel-ieee", per_pixel_store_depths,
                                                  per_pixel_shade<Estimates::ieee>};
 
 }  // namespace
 
-const SpanKernels per_pixel_span_kernels = {"per-pixel", per_pixel_store_depths,
-                                            per_pixel_shade<default_estimates>};
+const SpanKernels per_pixel_span_kernels = {"per-pixel", per_pixel_store_depths, per_pixel_shade<default_estimates>};
 
 const SpanKernels& per_pixel_span_kernels_of([[maybe_unused]] Estimates estimates) {
 #if OMBRASTEL_X86
@@ -163,10 +159,9 @@ bool estimates_agree(EstimateFunction wide, EstimateFunction narrow) {
                     return false;
         }
     }
-    const std::uint32_t special[] = {0x00000000u, 0x80000000u, 0x7F800000u, 0xFF800000u, 0x7FC00000u,
-                                     0xFFC00000u, 0x00000001u, 0x007FFFFFu, 0x00800000u, 0x7F7FFFFFu,
-                                     0xBF800000u, 0x3F800000u, 0x01000000u, 0x7E800000u, 0x00400000u,
-                                     0x80000001u};
+    const std::uint32_t special[] = {0x00000000u, 0x80000000u, 0x7F800000u, 0xFF800000u, 0x7FC00000u, 0xFFC00000u,
+                                     0x00000001u, 0x007FFFFFu, 0x00800000u, 0x7F7FFFFFu, 0xBF800000u, 0x3F800000u,
+                                     0x01000000u, 0x7E800000u, 0x00400000u, 0x80000001u};
     constexpr std::size_t special_count = sizeof special / sizeof special[0];
     for (std::size_t i = 0; i < special_count; ++i) inputs[i] = std::bit_cast<float>(special[i]);
     wide(inputs.data(), wide_out.data(), special_count);
@@ -178,7 +173,7 @@ bool estimates_agree(EstimateFunction wide, EstimateFunction narrow) {
 
 InstructionSet choose_instruction_set(InstructionSet widest_offered, EstimateFunction wide, EstimateFunction narrow) {
     return widest_offered != InstructionSet::sse3 && estimates_agree(wide, narrow) ? widest_offered
-                                                                                  : InstructionSet::sse3;
+                                                                                   : InstructionSet::sse3;
 }
 
 InstructionSet best_instruction_set(Estimates estimates) {

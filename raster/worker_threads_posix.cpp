@@ -1,11 +1,11 @@
 // The render workers' threads on POSIX systems. A pthread cannot be created
 // suspended, so a worker is a record that gathers its priority and processor
 // until it is resumed, and the thread is created then, already pinned.
-#include <cstdint>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <cstdint>
 
 #include "raster/shading.h"
 #include "raster/worker_threads.h"
@@ -40,9 +40,7 @@ WorkerHandle create_suspended(int index) {
 
 void raise_priority(WorkerHandle handle) { static_cast<PosixWorker*>(handle)->raised = true; }
 
-void pin_to_processor(WorkerHandle handle, int processor) {
-    static_cast<PosixWorker*>(handle)->processor = processor;
-}
+void pin_to_processor(WorkerHandle handle, int processor) { static_cast<PosixWorker*>(handle)->processor = processor; }
 
 bool start_thread(PosixWorker* worker, bool pinned) {
     pthread_attr_t attributes;

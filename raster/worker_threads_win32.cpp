@@ -15,8 +15,8 @@ DWORD WINAPI render_worker(LPVOID) {
 }
 
 WorkerHandle create_suspended(int index) {
-    return CreateThread(nullptr, 0, index == 0 ? render_worker<0> : render_worker<1>, nullptr,
-                        CREATE_SUSPENDED, nullptr);
+    return CreateThread(nullptr, 0, index == 0 ? render_worker<0> : render_worker<1>, nullptr, CREATE_SUSPENDED,
+                        nullptr);
 }
 
 void raise_priority(WorkerHandle worker) { SetThreadPriority(worker, THREAD_PRIORITY_TIME_CRITICAL); }

@@ -110,14 +110,11 @@ Extended::Extended(int n) {
 Extended::operator float() const {
     const std::uint32_t sign = std::uint32_t{negative} << 31;
     switch (kind) {
-    case Kind::zero:
-        return std::bit_cast<float>(sign);
-    case Kind::infinite:
-        return std::bit_cast<float>(sign | 0x7F800000u);
-    case Kind::not_a_number:
-        return std::bit_cast<float>(sign | 0x7F800000u | static_cast<std::uint32_t>(significand >> 40 & 0x7FFFFF));
-    case Kind::finite:
-        break;
+        case Kind::zero: return std::bit_cast<float>(sign);
+        case Kind::infinite: return std::bit_cast<float>(sign | 0x7F800000u);
+        case Kind::not_a_number:
+            return std::bit_cast<float>(sign | 0x7F800000u | static_cast<std::uint32_t>(significand >> 40 & 0x7FFFFF));
+        case Kind::finite: break;
     }
     // A normal float keeps 24 bits; below 2^-126 the bits end at 2^-149.
     // Rounding may carry into the exponent field: to the smallest normal
@@ -178,14 +175,12 @@ Extended operator/(const Extended& a, const Extended& b) {
 
 Extended sqrt(const Extended& a) {
     switch (a.kind) {
-    case Kind::not_a_number:
-    case Kind::zero:
-        return a;
-    case Kind::infinite:
-        return a.negative ? invalid() : a;
-    case Kind::finite:
-        if (a.negative) return invalid();
-        break;
+        case Kind::not_a_number:
+        case Kind::zero: return a;
+        case Kind::infinite: return a.negative ? invalid() : a;
+        case Kind::finite:
+            if (a.negative) return invalid();
+            break;
     }
     // The significand shifted up by 63 or 64 bits, so that what remains of
     // the scale is even: its root has exactly 64 bits.

@@ -46,10 +46,9 @@ constexpr float initial_scale = 200.0f;
 
 std::uint16_t vertex_count = 4;
 std::uint16_t face_count = 4;
-Vec3 model_vertices[working_array_room] = {
-    initial_vertices[0], initial_vertices[1], initial_vertices[2], initial_vertices[3]};
-FaceIndices model_faces[working_array_room] = {
-    initial_faces[0], initial_faces[1], initial_faces[2], initial_faces[3]};
+Vec3 model_vertices[working_array_room] = {initial_vertices[0], initial_vertices[1], initial_vertices[2],
+                                           initial_vertices[3]};
+FaceIndices model_faces[working_array_room] = {initial_faces[0], initial_faces[1], initial_faces[2], initial_faces[3]};
 
 LightRecord lights[light_count] = {initial_lights[0], initial_lights[1], initial_lights[2]};
 
@@ -75,7 +74,7 @@ const std::uint8_t palette[palette_entries * 3] = {
 alignas(16) std::uint32_t texture[texel_count];
 
 std::uint32_t frame_counter = 0;
-const float angle_step = float_bits(0x3C49081Cu);          // 0.01227
+const float angle_step = float_bits(0x3C49081Cu);  // 0.01227
 std::uint8_t full_speed = 1;
 std::uint8_t zoom_shrinking = 0;
 std::int16_t zoom_counter = initial_zoom_counter;
@@ -86,13 +85,12 @@ float zoom_restart_scale = 0.0f;
 std::int16_t screen_centre[4] = {0, 0, 0, 0};
 alignas(16) float rotation_coeffs[8];
 
-const float depth_tolerance = float_bits(0x3F8CCCCDu);     // 1.1
+const float depth_tolerance = float_bits(0x3F8CCCCDu);  // 1.1
 const Vec4 texel_clamp = {{124.0f, 124.0f, 124.0f, 124.0f}};
 const Vec4 colour_clamp = {{255.0f, 255.0f, 255.0f, 255.0f}};
 const Vec4 zero_vector = {{0.0f, 0.0f, 0.0f, 0.0f}};
 const Vec4 one_vector = {{1.0f, 1.0f, 1.0f, 1.0f}};
-const Vec4 xyz_mask = {{float_bits(0xFFFFFFFFu), float_bits(0xFFFFFFFFu),
-                        float_bits(0xFFFFFFFFu), 0.0f}};
+const Vec4 xyz_mask = {{float_bits(0xFFFFFFFFu), float_bits(0xFFFFFFFFu), float_bits(0xFFFFFFFFu), 0.0f}};
 
 Vec3 screen_vertices[working_array_room];
 Vec3 face_normals[working_array_room];

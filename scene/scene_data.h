@@ -63,24 +63,24 @@ extern FaceIndices model_faces[working_array_room];
 
 // --- Lights, palette, texture ----------------------------------------------
 extern LightRecord lights[light_count];
-extern const std::uint8_t palette[palette_entries * 3];      // blue, green, red per entry
-extern const std::uint8_t packed_texture[packed_texture_bytes]; // 4 bits per texel, turned 180 degrees
-extern std::uint32_t texture[texel_count];                   // 0x00RRGGBB, rows of 128
+extern const std::uint8_t palette[palette_entries * 3];          // blue, green, red per entry
+extern const std::uint8_t packed_texture[packed_texture_bytes];  // 4 bits per texel, turned 180 degrees
+extern std::uint32_t texture[texel_count];                       // 0x00RRGGBB, rows of 128
 
 // --- Animation state and constants -------------------------------------------
-extern std::uint32_t frame_counter;   // 0..511, advanced after each frame
-extern const float angle_step;        // radians per frame
-extern std::uint8_t full_speed;       // 1: flat out; 0: sleep 1 ms per frame
-extern std::uint8_t zoom_shrinking;   // 0 growing, 1 shrinking
-extern std::int16_t zoom_counter;     // runs between 0 and 912
+extern std::uint32_t frame_counter;  // 0..511, advanced after each frame
+extern const float angle_step;       // radians per frame
+extern std::uint8_t full_speed;      // 1: flat out; 0: sleep 1 ms per frame
+extern std::uint8_t zoom_shrinking;  // 0 growing, 1 shrinking
+extern std::int16_t zoom_counter;    // runs between 0 and 912
 extern const float zoom_grow_factor;
 extern const float zoom_shrink_factor;
-extern float scale;                   // pixels per model unit
+extern float scale;  // pixels per model unit
 // The scale seen at the first turn from shrinking to growing; every later
 // turn starts again from it, so the zoom repeats exactly instead of creeping.
 // 0 until that first turn.
 extern float zoom_restart_scale;
-extern std::int16_t screen_centre[4]; // frame_width / 2, frame_height / 2, 0, 0
+extern std::int16_t screen_centre[4];  // frame_width / 2, frame_height / 2, 0, 0
 // cos a, sin a, -cos a, -sin a, cos 2a, sin 2a, -cos 2a, -sin 2a
 extern float rotation_coeffs[8];  // 16-byte aligned
 

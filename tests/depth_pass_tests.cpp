@@ -5,9 +5,9 @@
 #include <limits>
 #include <map>
 
+#include "depth_routines.h"
 #include "pipeline/depth_pass.h"
 #include "pipeline/frame.h"
-#include "depth_routines.h"
 #include "test_support.h"
 
 namespace {
@@ -38,10 +38,9 @@ TEST(DepthTriangle, WorkedFaceOnAnEightBySixFrame) {
     const float depths[3] = {10.0f, 20.0f, 0.0f};
     depth_triangle(corners, depths, global_frame_target());
     const Pixels expected = {
-        {{0, 1}, 8.0f},  {{1, 1}, 10.25f},
-        {{0, 2}, 6.0f},  {{1, 2}, 9.0f},   {{2, 2}, 12.0f},
-        {{0, 3}, 4.0f},  {{1, 3}, 7.375f}, {{2, 3}, 10.75f}, {{3, 3}, 14.125f},
-        {{0, 4}, 2.0f},  {{1, 4}, 5.0f},   {{2, 4}, 8.0f},   {{3, 4}, 11.0f}, {{4, 4}, 14.0f}, {{5, 4}, 17.0f},
+        {{0, 1}, 8.0f}, {{1, 1}, 10.25f}, {{0, 2}, 6.0f},   {{1, 2}, 9.0f},    {{2, 2}, 12.0f},
+        {{0, 3}, 4.0f}, {{1, 3}, 7.375f}, {{2, 3}, 10.75f}, {{3, 3}, 14.125f}, {{0, 4}, 2.0f},
+        {{1, 4}, 5.0f}, {{2, 4}, 8.0f},   {{3, 4}, 11.0f},  {{4, 4}, 14.0f},   {{5, 4}, 17.0f},
     };
     EXPECT_EQ(written(), expected);
 }
@@ -52,10 +51,8 @@ TEST(DepthTriangle, FlatTopKeepsFaceOrderOnAEqualRow) {
     const float depths[3] = {1.0f, 2.0f, 3.0f};
     depth_triangle(corners, depths, global_frame_target());
     const Pixels expected = {
-        {{1, 2}, 2.0f},  {{2, 2}, 1.75f}, {{3, 2}, 1.5f}, {{4, 2}, 1.25f},
-        {{1, 3}, 2.25f}, {{2, 3}, 2.0f},  {{3, 3}, 1.75f},
-        {{2, 4}, 2.5f},  {{3, 4}, 2.25f},
-        {{2, 5}, 2.75f},
+        {{1, 2}, 2.0f}, {{2, 2}, 1.75f}, {{3, 2}, 1.5f}, {{4, 2}, 1.25f}, {{1, 3}, 2.25f},
+        {{2, 3}, 2.0f}, {{3, 3}, 1.75f}, {{2, 4}, 2.5f}, {{3, 4}, 2.25f}, {{2, 5}, 2.75f},
     };
     EXPECT_EQ(written(), expected);
 }
@@ -126,13 +123,13 @@ TEST(DepthSpan, EndsInEitherOrderWriteTheSame) {
 
 TEST(DepthSpan, RunsThatWriteNothing) {
     fresh_frame(8, 4);
-    depth_span(1, 4, 1.0f, 4, 1.0f, global_frame_target());    // equal ends
-    depth_span(1, -5, 1.0f, 0, 1.0f, global_frame_target());   // right end at 0
-    depth_span(1, 8, 1.0f, 12, 1.0f, global_frame_target());   // left end at the frame width
-    depth_span(-1, 0, 1.0f, 8, 1.0f, global_frame_target());   // row above the frame
-    depth_span(4, 0, 1.0f, 8, 1.0f, global_frame_target());    // row frame_height
+    depth_span(1, 4, 1.0f, 4, 1.0f, global_frame_target());   // equal ends
+    depth_span(1, -5, 1.0f, 0, 1.0f, global_frame_target());  // right end at 0
+    depth_span(1, 8, 1.0f, 12, 1.0f, global_frame_target());  // left end at the frame width
+    depth_span(-1, 0, 1.0f, 8, 1.0f, global_frame_target());  // row above the frame
+    depth_span(4, 0, 1.0f, 8, 1.0f, global_frame_target());   // row frame_height
     EXPECT_TRUE(written().empty());
-    depth_span(3, 0, 1.0f, 1, 1.0f, global_frame_target());    // one pixel: the left end's
+    depth_span(3, 0, 1.0f, 1, 1.0f, global_frame_target());  // one pixel: the left end's
     EXPECT_EQ(written(), (Pixels{{{0, 3}, 1.0f}}));
 }
 

@@ -12,5 +12,4 @@ void depth_triangle(const ScreenPoint corners[3], const float depths[3], const F
 
 // One row: the pixels from the left end up to, not including, the right end,
 // clipped to the frame. Ends in either order.
-void depth_span(std::int32_t y, std::int32_t x_a, float z_a, std::int32_t x_b, float z_b,
-                const FrameTarget& target);
+void depth_span(std::int32_t y, std::int32_t x_a, float z_a, std::int32_t x_b, float z_b, const FrameTarget& target);

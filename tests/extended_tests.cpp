@@ -48,14 +48,10 @@ long double from_x87_bits(const X87Bits& b) {
 X87Bits x87_bits(const Extended& x) {
     const auto sign = static_cast<std::uint16_t>(x.negative ? 0x8000 : 0);
     switch (x.kind) {
-    case Kind::zero:
-        return {0, sign};
-    case Kind::infinite:
-        return {std::uint64_t{1} << 63, static_cast<std::uint16_t>(sign | 0x7FFF)};
-    case Kind::not_a_number:
-        return {x.significand, static_cast<std::uint16_t>(sign | 0x7FFF)};
-    case Kind::finite:
-        break;
+        case Kind::zero: return {0, sign};
+        case Kind::infinite: return {std::uint64_t{1} << 63, static_cast<std::uint16_t>(sign | 0x7FFF)};
+        case Kind::not_a_number: return {x.significand, static_cast<std::uint16_t>(sign | 0x7FFF)};
+        case Kind::finite: break;
     }
     EXPECT_GT(x.exponent, -16383) << "below the 80-bit range";
     EXPECT_LT(x.exponent, 16384) << "above the 80-bit range";
@@ -79,20 +75,15 @@ float random_float(std::uint64_t& state) {
     const std::uint64_t r = next_random(state);
     const auto b = static_cast<std::uint32_t>(r);
     switch (r >> 60) {
-    case 0:
-        return std::bit_cast<float>(b & 0x807FFFFF);  // subnormal or zero
-    case 1:
-        return std::bit_cast<float>((b & 0x80000000) | 0x7F800000 | (r >> 40 & 1 ? b & 0x7FFFFF : 0));
-    case 2:
-        return std::bit_cast<float>(b | 0x7E000000);  // huge, or not-a-number
-    case 3:
-        return std::bit_cast<float>(b & 0xFF800000);  // powers of two
-    case 4:
-    case 5:
-        return std::bit_cast<float>((b & 0x80000000) | static_cast<std::uint32_t>(124 + r % 7) << 23 |
-                                    (b & 0x7F0000));  // few bits, near 1
-    default:
-        return std::bit_cast<float>(b);
+        case 0: return std::bit_cast<float>(b & 0x807FFFFF);  // subnormal or zero
+        case 1: return std::bit_cast<float>((b & 0x80000000) | 0x7F800000 | (r >> 40 & 1 ? b & 0x7FFFFF : 0));
+        case 2: return std::bit_cast<float>(b | 0x7E000000);  // huge, or not-a-number
+        case 3: return std::bit_cast<float>(b & 0xFF800000);  // powers of two
+        case 4:
+        case 5:
+            return std::bit_cast<float>((b & 0x80000000) | static_cast<std::uint32_t>(124 + r % 7) << 23 |
+                                        (b & 0x7F0000));  // few bits, near 1
+        default: return std::bit_cast<float>(b);
     }
 }
 
@@ -141,14 +132,17 @@ void check_float(const Extended& x, int& failures) {
 // Every operation on the pair, and every result back to float.
 void check_all(const Extended& a, const Extended& b, int& failures) {
     const Extended results[] = {
-        check("sum", a, b, [](auto x, auto y) { return x + y; }, [](auto x, auto y) { return x + y; }, failures),
-        check("difference", a, b, [](auto x, auto y) { return x - y; }, [](auto x, auto y) { return x - y; },
-              failures),
-        check("product", a, b, [](auto x, auto y) { return x * y; }, [](auto x, auto y) { return x * y; }, failures),
-        check("quotient", a, b, [](auto x, auto y) { return x / y; }, [](auto x, auto y) { return x / y; },
-              failures),
-        check("root", a, b, [](const Extended& x, const Extended&) { return sqrt(x); },
-              [](long double x, long double) { return std::sqrt(x); }, failures),
+        check(
+            "sum", a, b, [](auto x, auto y) { return x + y; }, [](auto x, auto y) { return x + y; }, failures),
+        check(
+            "difference", a, b, [](auto x, auto y) { return x - y; }, [](auto x, auto y) { return x - y; }, failures),
+        check(
+            "product", a, b, [](auto x, auto y) { return x * y; }, [](auto x, auto y) { return x * y; }, failures),
+        check(
+            "quotient", a, b, [](auto x, auto y) { return x / y; }, [](auto x, auto y) { return x / y; }, failures),
+        check(
+            "root", a, b, [](const Extended& x, const Extended&) { return sqrt(x); },
+            [](long double x, long double) { return std::sqrt(x); }, failures),
     };
     for (const Extended& r : results) check_float(r, failures);
 }
@@ -206,7 +200,8 @@ TEST(ExtendedArithmetic, RoundingToFloatAtTheEdgesOfItsRange) {
         }
         check_float(x, failures);
     }
-    for (std::uint64_t significand : {~std::uint64_t{0}, std::uint64_t{0xFFFFFF7FFFFFFFFF}, std::uint64_t{0xFFFFFF8000000000}})
+    for (std::uint64_t significand :
+         {~std::uint64_t{0}, std::uint64_t{0xFFFFFF7FFFFFFFFF}, std::uint64_t{0xFFFFFF8000000000}})
         for (int exponent : {127, -126, -127, -149, -150, -151}) {
             Extended x;
             x.kind = Kind::finite;
@@ -222,7 +217,8 @@ TEST(ExtendedArithmetic, RoundingToFloatAtTheEdgesOfItsRange) {
 // last bit.
 TEST(ExtendedArithmetic, EveryExponentDistance) {
     const std::uint64_t top = std::uint64_t{1} << 63;
-    const std::uint64_t significands[] = {top, top | 1, top | 2, top | 3, top | 1 << 20, ~std::uint64_t{0}, top | top >> 1};
+    const std::uint64_t significands[] = {top,           top | 1,           top | 2,       top | 3,
+                                          top | 1 << 20, ~std::uint64_t{0}, top | top >> 1};
     int failures = 0;
     for (int distance = 0; distance <= 140; ++distance)
         for (const std::uint64_t a_significand : significands)
@@ -251,16 +247,18 @@ TEST(ExtendedArithmetic, ChainsOfOperations) {
         const Extended& a = pool[next_random(state) % 16];
         const Extended& b = pool[next_random(state) % 16];
         const Extended results[] = {
-            check("sum", a, b, [](auto x, auto y) { return x + y; }, [](auto x, auto y) { return x + y; },
-                  failures),
-            check("difference", a, b, [](auto x, auto y) { return x - y; }, [](auto x, auto y) { return x - y; },
-                  failures),
-            check("product", a, b, [](auto x, auto y) { return x * y; }, [](auto x, auto y) { return x * y; },
-                  failures),
-            check("quotient", a, b, [](auto x, auto y) { return x / y; }, [](auto x, auto y) { return x / y; },
-                  failures),
-            check("root", a, b, [](const Extended& x, const Extended&) { return sqrt(x); },
-                  [](long double x, long double) { return std::sqrt(x); }, failures),
+            check(
+                "sum", a, b, [](auto x, auto y) { return x + y; }, [](auto x, auto y) { return x + y; }, failures),
+            check(
+                "difference", a, b, [](auto x, auto y) { return x - y; }, [](auto x, auto y) { return x - y; },
+                failures),
+            check(
+                "product", a, b, [](auto x, auto y) { return x * y; }, [](auto x, auto y) { return x * y; }, failures),
+            check(
+                "quotient", a, b, [](auto x, auto y) { return x / y; }, [](auto x, auto y) { return x / y; }, failures),
+            check(
+                "root", a, b, [](const Extended& x, const Extended&) { return sqrt(x); },
+                [](long double x, long double) { return std::sqrt(x); }, failures),
         };
         const std::uint64_t r = next_random(state);
         Extended next = results[r % 5];

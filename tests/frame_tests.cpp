@@ -49,7 +49,10 @@ TEST(Startup, TinyScreensFailWithoutObtainingBuffers) {
 
     static int obtained;
     obtained = 0;
-    auto counting_source = [](std::size_t bytes) { ++obtained; return obtain_heap_buffer(bytes); };
+    auto counting_source = [](std::size_t bytes) {
+        ++obtained;
+        return obtain_heap_buffer(bytes);
+    };
     EXPECT_FALSE(start_system({0, 600}, counting_source));
     EXPECT_FALSE(start_system({3, 600}, counting_source));
     EXPECT_FALSE(start_system({32768, 600}, counting_source));
@@ -240,14 +243,14 @@ TEST(Zoom, SequenceOnA1070RowFrame) {
         counter.push_back(zoom_counter);
     }
     // Each figure is the float nearest to the decimal: compared exactly.
-    EXPECT_EQ(s[561], 693.57806f);    // the 562nd frame: the peak
+    EXPECT_EQ(s[561], 693.57806f);  // the 562nd frame: the peak
     EXPECT_EQ(counter[561], 912);
-    EXPECT_EQ(s[562], 692.40100f);    // the 563rd shrinks
+    EXPECT_EQ(s[562], 692.40100f);  // the 563rd shrinks
     EXPECT_EQ(counter[562], 911);
-    EXPECT_EQ(s[1473], 147.34418f);   // the low
+    EXPECT_EQ(s[1473], 147.34418f);  // the low
     EXPECT_EQ(counter[1473], 0);
-    EXPECT_EQ(s[1474], 147.59467f);   // growing again
-    EXPECT_EQ(s[2385], 693.59833f);   // the second peak
+    EXPECT_EQ(s[1474], 147.59467f);  // growing again
+    EXPECT_EQ(s[2385], 693.59833f);  // the second peak
     EXPECT_EQ(*std::max_element(s.begin(), s.begin() + 1474), s[561]);
 }
 
@@ -283,10 +286,17 @@ TEST(Projection, FirstFrameUsesTheAdvancedScale) {
 }
 
 TEST(ScreenPoints, RoundToNearestEvenAndSaturate) {
-    struct Case { float x, y; std::int16_t column, row; };
+    struct Case {
+        float x, y;
+        std::int16_t column, row;
+    };
     const Case cases[] = {
-        {2.5f, 3.5f, 2, 4}, {-0.5f, -1.5f, 0, -2}, {40000.0f, -40000.0f, 32767, -32768},
-        {3e9f, -3e9f, 32767, -32768}, {32767.4f, -32768.4f, 32767, -32768}, {-7.51f, 7.49f, -8, 7},
+        {2.5f, 3.5f, 2, 4},
+        {-0.5f, -1.5f, 0, -2},
+        {40000.0f, -40000.0f, 32767, -32768},
+        {3e9f, -3e9f, 32767, -32768},
+        {32767.4f, -32768.4f, 32767, -32768},
+        {-7.51f, 7.49f, -8, 7},
         {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(), -32768, 32767},
     };
     for (const Case& c : cases) {

@@ -5,9 +5,9 @@
 // these digests hold on every machine the program runs on.
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
 #include <fstream>
 #include <map>
-#include <openssl/evp.h>
 #include <set>
 #include <sstream>
 #include <string>
@@ -72,7 +72,7 @@ std::vector<EngineChoice> every_engine() {
         const InstructionSetChoice named = set == InstructionSet::avx2     ? InstructionSetChoice::avx2
                                            : set == InstructionSet::avx512 ? InstructionSetChoice::avx512
                                            : set == InstructionSet::neon   ? InstructionSetChoice::neon
-                                                                         : InstructionSetChoice::sse3;
+                                                                           : InstructionSetChoice::sse3;
         for (int workers : {1, 2, 3, 7}) choices.push_back({EngineKind::fast, workers, named, Estimates::ieee});
     }
     return choices;
@@ -98,8 +98,7 @@ TEST_P(GoldenFrameSize, EveryEngineDrawsTheKeptIeeeFrames) {
     const int last = frames.rbegin()->first;
     std::vector<std::pair<EngineChoice, int>> runs;  // the engine, every how many frames
     const bool whole_period = size == "320x240";
-    for (const EngineChoice& choice : every_engine())
-        runs.push_back({choice, whole_period ? 16 * frame_stride() : 1});
+    for (const EngineChoice& choice : every_engine()) runs.push_back({choice, whole_period ? 16 * frame_stride() : 1});
     if (whole_period)
         runs.push_back({{EngineKind::fast, 0, InstructionSetChoice::automatic, Estimates::ieee}, frame_stride()});
     for (const auto& [choice, every] : runs) {

@@ -146,19 +146,21 @@ struct CrossCase {
     Vec3 a, b;
 };
 const CrossCase cross_cases[] = {
-    {{0.0f, e, 0x1p-30f}, {0.0f, -0x1p-30f, e}},  // x: 1 + 2^-11 + 2^-24 + 2^-60
-    {{0.0f, e, 0x1p-35f}, {0.0f, -0x1p-35f, e}},  // x: ... + 2^-70
-    {{0.0f, e, 0x1p-35f}, {0.0f, 0x1p-35f, e}},   // x: ... - 2^-70
-    {{0.0f, e, -0x1p-30f}, {0.0f, 0x1p-30f, -e}},  // x: -(... + 2^-60)
-    {{0x1p-30f, 0.0f, e}, {e, 0.0f, -0x1p-30f}},  // y: ... + 2^-60
-    {{e, 0x1p-35f, 0.0f}, {-0x1p-35f, e, 0.0f}},  // z: ... + 2^-70
+    {{0.0f, e, 0x1p-30f}, {0.0f, -0x1p-30f, e}},                          // x: 1 + 2^-11 + 2^-24 + 2^-60
+    {{0.0f, e, 0x1p-35f}, {0.0f, -0x1p-35f, e}},                          // x: ... + 2^-70
+    {{0.0f, e, 0x1p-35f}, {0.0f, 0x1p-35f, e}},                           // x: ... - 2^-70
+    {{0.0f, e, -0x1p-30f}, {0.0f, 0x1p-30f, -e}},                         // x: -(... + 2^-60)
+    {{0x1p-30f, 0.0f, e}, {e, 0.0f, -0x1p-30f}},                          // y: ... + 2^-60
+    {{e, 0x1p-35f, 0.0f}, {-0x1p-35f, e, 0.0f}},                          // z: ... + 2^-70
     {{0.0f, 0x1p-70f * e, 0x1p-100f}, {0.0f, -0x1p-100f, 0x1p-70f * e}},  // squares of tiny floats
-    {{0.0f, 0x1p-75f, 0x1p-75f}, {0.0f, 0x1p-75f, 0x1p-74f}},  // 2^-150: half the least subnormal
-    {{0.0f, 0x1p-75f, 0x1p-75f}, {0.0f, -0x1p-75f, 0x1p-74f}},  // 3 * 2^-150
-    {{0.0f, 0x1p100f, -0x1p100f}, {0.0f, 0x1p100f, 0x1p100f}},  // 2^201 overflows the float
-    {{0.0f, 1.0f, 0x1p-149f}, {0.0f, -0x1p-149f, 0x1p-149f}},  // 2^-149 + 2^-298
+    {{0.0f, 0x1p-75f, 0x1p-75f}, {0.0f, 0x1p-75f, 0x1p-74f}},             // 2^-150: half the least subnormal
+    {{0.0f, 0x1p-75f, 0x1p-75f}, {0.0f, -0x1p-75f, 0x1p-74f}},            // 3 * 2^-150
+    {{0.0f, 0x1p100f, -0x1p100f}, {0.0f, 0x1p100f, 0x1p100f}},            // 2^201 overflows the float
+    {{0.0f, 1.0f, 0x1p-149f}, {0.0f, -0x1p-149f, 0x1p-149f}},             // 2^-149 + 2^-298
 };
 constexpr int cross_case_count = sizeof cross_cases / sizeof cross_cases[0];
+// One case a line.
+// clang-format off
 const Bits3 cross_expected[cross_case_count] = {
     {0x3F801001, 0x00000000, 0x80000000},
     {0x3F801000, 0x00000000, 0x80000000},
@@ -172,6 +174,7 @@ const Bits3 cross_expected[cross_case_count] = {
     {0x7F800000, 0x80000000, 0x00000000},
     {0x00000001, 0x00000000, 0x80000000},
 };
+// clang-format on
 
 TEST(PreparedModelBits, CrossProductsNearTies) {
     Bits3 got[cross_case_count];
@@ -187,7 +190,7 @@ const Vec3 normalize_cases[] = {
     {3.0f, 4.0f, 0.0f},
     {1.0f, 1.0f, 1.0f},
     {1.0f, 2.0f, 3.0f},
-    {0x1p-149f, 0x1p-149f, 0.0f},        // squares far below the float range
+    {0x1p-149f, 0x1p-149f, 0.0f},  // squares far below the float range
     {0x1p-149f, -0x1.fffffcp-127f, 0x1p-126f},
     {0x1.fffffep127f, 0x1.fffffep127f, -0x1.fffffep127f},  // squares far above it
     {-0.0f, 0.0f, -0.0f},
@@ -198,6 +201,8 @@ const Vec3 normalize_cases[] = {
     {std::bit_cast<float>(0xFFC01234u), 1.0f, 0.0f},  // not-a-number keeps its payload
 };
 constexpr int normalize_case_count = sizeof normalize_cases / sizeof normalize_cases[0];
+// One case a line.
+// clang-format off
 const Bits3 normalize_expected[normalize_case_count] = {
     {0x3F19999A, 0x3F4CCCCD, 0x00000000},
     {0x3F13CD3A, 0x3F13CD3A, 0x3F13CD3A},
@@ -212,6 +217,7 @@ const Bits3 normalize_expected[normalize_case_count] = {
     {0xFFC00000, 0x00000000, 0x00000000},
     {0xFFC01234, 0xFFC01234, 0xFFC01234},
 };
+// clang-format on
 
 TEST(PreparedModelBits, NormalizeAcrossTheFloatRange) {
     Bits3 got[normalize_case_count];

@@ -61,9 +61,7 @@ void step(Edge& e, const Edge& s) {
     }
 }
 
-int floor_column(std::int32_t fixed) {
-    return static_cast<int>(std::floor(static_cast<double>(fixed) / 1024.0));
-}
+int floor_column(std::int32_t fixed) { return static_cast<int>(std::floor(static_cast<double>(fixed) / 1024.0)); }
 
 void span(int y, const Edge& a, const Edge& b, const Band& band, int frame_width, int frame_height,
           const PixelVisitor& visit) {
@@ -153,10 +151,9 @@ void walk_face(const Corner corners[3], const Band& band, int frame_width, int f
     }
 }
 
-std::uint32_t shade_pixel(const float normal[4], const float attributes[4], float stored_depth,
-                          std::uint32_t pixel, const std::uint32_t* texels, Estimates estimates) {
-    const float s = (normal[0] * normal[0] + normal[1] * normal[1]) +
-                    (normal[2] * normal[2] + normal[3] * normal[3]);
+std::uint32_t shade_pixel(const float normal[4], const float attributes[4], float stored_depth, std::uint32_t pixel,
+                          const std::uint32_t* texels, Estimates estimates) {
+    const float s = (normal[0] * normal[0] + normal[1] * normal[1]) + (normal[2] * normal[2] + normal[3] * normal[3]);
     const float r = reciprocal_square_root(s, estimates);
     float n[4];
     for (int i = 0; i < 4; ++i) n[i] = normal[i] * r;

@@ -36,13 +36,11 @@ int round_coordinate(double value);
 // Walks one face: sorted corners, 22.10 edges, rows from the top corner's row
 // to the row above the bottom corner, columns from the left end to the one
 // before the right end, clipped to the band and the frame.
-void walk_face(const Corner corners[3], const Band& band, int frame_width, int frame_height,
-               const PixelVisitor& visit);
+void walk_face(const Corner corners[3], const Band& band, int frame_width, int frame_height, const PixelVisitor& visit);
 
 // The shading model of one pixel.
-std::uint32_t shade_pixel(const float normal[4], const float attributes[4], float stored_depth,
-                          std::uint32_t pixel, const std::uint32_t* texels,
-                          Estimates estimates = default_estimates);
+std::uint32_t shade_pixel(const float normal[4], const float attributes[4], float stored_depth, std::uint32_t pixel,
+                          const std::uint32_t* texels, Estimates estimates = default_estimates);
 
 // The corners of every face of the current frame (screen_vertices,
 // rotated_normals, corner texture coordinates).

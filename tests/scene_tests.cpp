@@ -24,11 +24,11 @@ TEST(SceneData, ConstantsHoldTheirExactBitPatterns) {
 }
 
 TEST(SceneData, VectorItemsAreAlignedForFourLaneLoads) {
-    for (const void* item : {static_cast<const void*>(lights), static_cast<const void*>(&lights[1]),
-                             static_cast<const void*>(&lights[2]), static_cast<const void*>(&texel_clamp),
-                             static_cast<const void*>(&colour_clamp), static_cast<const void*>(&zero_vector),
-                             static_cast<const void*>(&one_vector), static_cast<const void*>(&xyz_mask),
-                             static_cast<const void*>(rotation_coeffs)})
+    for (const void* item :
+         {static_cast<const void*>(lights), static_cast<const void*>(&lights[1]), static_cast<const void*>(&lights[2]),
+          static_cast<const void*>(&texel_clamp), static_cast<const void*>(&colour_clamp),
+          static_cast<const void*>(&zero_vector), static_cast<const void*>(&one_vector),
+          static_cast<const void*>(&xyz_mask), static_cast<const void*>(rotation_coeffs)})
         EXPECT_TRUE(aligned16(item));
 }
 

@@ -7,13 +7,13 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <string>
 #include <random>
 #include <set>
+#include <string>
 
+#include "engine/engine.h"
 #include "engine/fast_engine.h"
 #include "pipeline/depth_pass.h"
-#include "engine/engine.h"
 #include "pipeline/frame.h"
 #include "raster/shade_pixel.h"
 #include "raster/shading.h"
@@ -31,15 +31,12 @@ struct Texture {
     explicit Texture(std::uint32_t value) { std::fill(std::begin(texels), std::end(texels), value); }
 };
 
-std::uint32_t shade_once(Vec4 normal, Vec4 attributes, float stored, std::uint32_t pixel,
-                         const std::uint32_t* texels) {
+std::uint32_t shade_once(Vec4 normal, Vec4 attributes, float stored, std::uint32_t pixel, const std::uint32_t* texels) {
     shade_pixel(_mm_load_ps(normal.lane), _mm_load_ps(attributes.lane), stored, &pixel, texels);
     return pixel;
 }
 
-std::uint32_t bgr(int blue, int green, int red) {
-    return static_cast<std::uint32_t>(red << 16 | green << 8 | blue);
-}
+std::uint32_t bgr(int blue, int green, int red) { return static_cast<std::uint32_t>(red << 16 | green << 8 | blue); }
 
 class ShadePixel : public ::testing::Test {
   protected:
@@ -68,11 +65,13 @@ TEST_F(ShadePixel, DepthWindowIsOpenBelowAndClosedAbove) {
     const Vec4 normal{{0, 0, -1, 0}};
     const Vec4 attributes{{10.0f, 20.0f, 10.0f, 0.0f}};
     const std::uint32_t lit = bgr(199, 199, 72), unlit = bgr(62, 70, 64);
-    struct Case { float stored; std::uint32_t expected; };
+    struct Case {
+        float stored;
+        std::uint32_t expected;
+    };
     const float nan = std::numeric_limits<float>::quiet_NaN();
     for (const Case& c : {Case{8.95f, lit}, Case{11.1f, lit}, Case{8.9f, unlit}, Case{11.2f, unlit},
-                          Case{10.0f - depth_tolerance, unlit}, Case{10.0f + depth_tolerance, lit},
-                          Case{nan, unlit}})
+                          Case{10.0f - depth_tolerance, unlit}, Case{10.0f + depth_tolerance, lit}, Case{nan, unlit}})
         EXPECT_EQ(shade_once(normal, attributes, c.stored, 0u, grey.texels), c.expected) << c.stored;
     const Vec4 nan_depth{{10.0f, 20.0f, nan, 0.0f}};
     EXPECT_EQ(shade_once(normal, nan_depth, 10.0f, 0u, grey.texels), unlit);
@@ -126,10 +125,8 @@ TEST_F(ShadePixel, AgreesWithTheScalarModelOnRandomInputs) {
                   reference::shade_pixel(normal.lane, attributes.lane, stored, pixel, texture))
             << "case " << i;
         std::uint32_t exact = pixel;
-        shade_pixel<Estimates::ieee>(_mm_load_ps(normal.lane), _mm_load_ps(attributes.lane), stored, &exact,
-                                     texture);
-        ASSERT_EQ(exact, reference::shade_pixel(normal.lane, attributes.lane, stored, pixel, texture,
-                                                Estimates::ieee))
+        shade_pixel<Estimates::ieee>(_mm_load_ps(normal.lane), _mm_load_ps(attributes.lane), stored, &exact, texture);
+        ASSERT_EQ(exact, reference::shade_pixel(normal.lane, attributes.lane, stored, pixel, texture, Estimates::ieee))
             << "ieee, case " << i;
     }
 }
@@ -308,8 +305,9 @@ TEST_F(ShadeTriangle, FaceCoveringTheBandWithEveryCornerOutsideIsDrawn) {
     reference::Corner c[3] = {{-100, -100, 5.0f, {0, 0, -1, 0}, 10, 20},
                               {3000, -50, 5.0f, {0, 0, -1, 0}, 10, 20},
                               {-50, 2000, 5.0f, {0, 0, -1, 0}, 10, 20}};
-    reference::walk_face(c, {0, 535, 0, 1910}, 1910, 1070,
-                         [&](int x, int y, const float*, const float*) { expected.insert({x, y}); });
+    reference::walk_face(c, {0, 535, 0, 1910}, 1910, 1070, [&](int x, int y, const float*, const float*) {
+        expected.insert({x, y});
+    });
     EXPECT_GT(expected.size(), 500000u);
     EXPECT_EQ(lit(), expected);
 }
@@ -353,11 +351,19 @@ const std::vector<Estimates>& arithmetics() {
 }
 
 float lane_value(std::mt19937& random, float low, float high) {
-    static const float special[] = {0.0f,  -0.0f, std::numeric_limits<float>::infinity(),
+    static const float special[] = {0.0f,
+                                    -0.0f,
+                                    std::numeric_limits<float>::infinity(),
                                     -std::numeric_limits<float>::infinity(),
                                     std::numeric_limits<float>::quiet_NaN(),
-                                    std::numeric_limits<float>::denorm_min(), -1e-40f, 1e30f, -1e30f, 1e-30f,
-                                    124.0f, 127.0f, -0.99f};
+                                    std::numeric_limits<float>::denorm_min(),
+                                    -1e-40f,
+                                    1e30f,
+                                    -1e30f,
+                                    1e-30f,
+                                    124.0f,
+                                    127.0f,
+                                    -0.99f};
     if (random() % 8 == 0) return special[random() % std::size(special)];
     return std::uniform_real_distribution<float>(low, high)(random);
 }
@@ -395,7 +401,11 @@ TEST(SpanKernels, GiveThePerPixelBitsOnRandomRuns) {
             if (i % 6 == 1) {
                 // Normals of no length, or so short that their squares
                 // vanish (an infinite scale), or infinite or NaN.
-                const float hard[] = {0.0f, -0.0f, 1e-30f, -1e-25f, std::numeric_limits<float>::denorm_min(),
+                const float hard[] = {0.0f,
+                                      -0.0f,
+                                      1e-30f,
+                                      -1e-25f,
+                                      std::numeric_limits<float>::denorm_min(),
                                       std::numeric_limits<float>::infinity(),
                                       std::numeric_limits<float>::quiet_NaN()};
                 for (int c = 0; c < 3; ++c) {
@@ -423,7 +433,8 @@ TEST(SpanKernels, GiveThePerPixelBitsOnRandomRuns) {
             ASSERT_EQ(kernel_frame, expected_frame) << k->name << ", case " << i;
             k->store_depths(runs.data(), run_count, kernel_depth.data());
             for (int p = 0; p < buffer_pixels; ++p)
-                ASSERT_EQ(bits(kernel_depth[p]), bits(expected_depth[p])) << k->name << ", case " << i << " pixel " << p;
+                ASSERT_EQ(bits(kernel_depth[p]), bits(expected_depth[p]))
+                    << k->name << ", case " << i << " pixel " << p;
         }
     }
 }
@@ -494,13 +505,13 @@ std::vector<FastUnderTest> fast_engines(int width, int height, Estimates estimat
     std::vector<FastUnderTest> engines;
     for (InstructionSet set : built_instruction_sets()) {
         if (!instruction_set_usable(set, estimates)) {
-            std::printf("not checked: this processor cannot use %s with the %s arithmetic\n",
-                        instruction_set_name(set), estimates_name(estimates));
+            std::printf("not checked: this processor cannot use %s with the %s arithmetic\n", instruction_set_name(set),
+                        estimates_name(estimates));
             continue;
         }
         for (int workers : {1, 2, 3, 7}) {
-            FastUnderTest e{std::string(instruction_set_name(set)) + " with " + std::to_string(workers) +
-                                " workers, " + estimates_name(estimates) + " arithmetic",
+            FastUnderTest e{std::string(instruction_set_name(set)) + " with " + std::to_string(workers) + " workers, " +
+                                estimates_name(estimates) + " arithmetic",
                             std::make_unique<FastEngine>(workers, set, estimates),
                             std::vector<std::uint32_t>(std::size_t(width) * height, 0u),
                             std::vector<float>(std::size_t(width) * height, 0.0f)};

@@ -97,8 +97,8 @@ TEST_P(Soak, HundredThousandSmallFramesRepeatWithFlatMemory) {
         advance_frame_counter();
     }
     const long resident_late = resident_kib();
-    std::printf("resident memory after 1000 frames: %ld KiB, after %d frames: %ld KiB\n", resident_early,
-                frames, resident_late);
+    std::printf("resident memory after 1000 frames: %ld KiB, after %d frames: %ld KiB\n", resident_early, frames,
+                resident_late);
     expect_flat(resident_early, resident_late);
     // Between frames only the pool's threads run besides this one: none for
     // the reference engine, whose workers end with each frame.
@@ -119,8 +119,8 @@ TEST_P(Soak, AWholeZoomPeriodAtFullSize) {
         advance_frame_counter();
     }
     const long resident_late = resident_kib();
-    std::printf("resident memory after 100 frames: %ld KiB, after %d frames: %ld KiB\n", resident_early,
-                zoom_period, resident_late);
+    std::printf("resident memory after 100 frames: %ld KiB, after %d frames: %ld KiB\n", resident_early, zoom_period,
+                resident_late);
     expect_flat(resident_early, resident_late);
 }
 

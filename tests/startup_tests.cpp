@@ -12,9 +12,7 @@ namespace {
 
 constexpr std::size_t bytes_320_by_240 = 320 * 240 * 4;
 
-bool says(const std::string& reason, const std::string& part) {
-    return reason.find(part) != std::string::npos;
-}
+bool says(const std::string& reason, const std::string& part) { return reason.find(part) != std::string::npos; }
 
 TEST(StartupReason, RefusedFrameBufferNamesTheBuffersAndTheirSize) {
     std::string reason;
@@ -52,8 +50,8 @@ TEST(StartupReason, InvalidFrameSizeIsNamed) {
         FrameSize size;
         const char* named;
     };
-    for (const Case& c : {Case{{3, 600}, "3 x 600 frame"}, Case{{0, 600}, "0 x 600 frame"},
-                          Case{{32768, 600}, "32768 x 600 frame"}}) {
+    for (const Case& c :
+         {Case{{3, 600}, "3 x 600 frame"}, Case{{0, 600}, "0 x 600 frame"}, Case{{32768, 600}, "32768 x 600 frame"}}) {
         std::string reason;
         auto never = [](std::size_t) -> void* {
             ADD_FAILURE() << "a buffer was asked for";

@@ -3,9 +3,9 @@
 #pragma once
 
 #include <bit>
-#include <stdexcept>
 #include <cstdint>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <vector>
 

@@ -172,9 +172,9 @@ TEST_F(ReferenceWorkers, WorkersThatCannotBeHadLeaveTheFrameComplete) {
 // refused, and pinning to processors the machine does not have. Counts the
 // threads started and joined and the signals made and freed.
 struct PoolFaults {
-    int refuse_thread_from = 1 << 30;   // threads started before this one are allowed
+    int refuse_thread_from = 1 << 30;  // threads started before this one are allowed
     bool refuse_every_second_thread = false;
-    int refuse_signal_number = -1;      // this signal (0 = the first) is refused
+    int refuse_signal_number = -1;  // this signal (0 = the first) is refused
     bool far_processors = false;
     int threads_started = 0, threads_joined = 0, signals_made = 0, signals_freed = 0, signals_asked = 0;
     int thread_asked = 0;
@@ -210,16 +210,25 @@ void counting_raise(PoolSignal signal) {
     signals_raised.fetch_add(1, std::memory_order_relaxed);
     platform_pool_threads.raise(signal);
 }
-const PoolThreadServices faulty_pool = {
-    faulty_start,       faulty_join,        faulty_make_signal, counting_raise, platform_pool_threads.await,
-    faulty_free_signal, platform_pool_threads.usable_processors, platform_pool_threads.microseconds};
+const PoolThreadServices faulty_pool = {faulty_start,
+                                        faulty_join,
+                                        faulty_make_signal,
+                                        counting_raise,
+                                        platform_pool_threads.await,
+                                        faulty_free_signal,
+                                        platform_pool_threads.usable_processors,
+                                        platform_pool_threads.microseconds};
 
 // No thread and no signal: an engine on these draws on the calling thread.
 PoolSignal no_signal() { return nullptr; }
-const PoolThreadServices no_threads = {
-    platform_pool_threads.start, platform_pool_threads.join,       no_signal,
-    platform_pool_threads.raise, platform_pool_threads.await,      platform_pool_threads.free_signal,
-    platform_pool_threads.usable_processors, platform_pool_threads.microseconds};
+const PoolThreadServices no_threads = {platform_pool_threads.start,
+                                       platform_pool_threads.join,
+                                       no_signal,
+                                       platform_pool_threads.raise,
+                                       platform_pool_threads.await,
+                                       platform_pool_threads.free_signal,
+                                       platform_pool_threads.usable_processors,
+                                       platform_pool_threads.microseconds};
 
 // The faces of the current frame.
 struct Faces {
@@ -271,7 +280,8 @@ TEST(FastWorkers, WorkersThatCannotBeHadLeaveTheFrameComplete) {
         return f;
     };
     const Case cases[] = {
-        {faults_with([](PoolFaults& f) { f.refuse_thread_from = 0; }), 4, 0, "no thread started: the calling thread draws"},
+        {faults_with([](PoolFaults& f) { f.refuse_thread_from = 0; }), 4, 0,
+         "no thread started: the calling thread draws"},
         {faults_with([](PoolFaults& f) { f.refuse_thread_from = 2; }), 4, 2, "the third and fourth threads refused"},
         {faults_with([](PoolFaults& f) { f.refuse_every_second_thread = true; }), 4, 2, "every second thread refused"},
         {faults_with([](PoolFaults& f) { f.refuse_signal_number = 0; }), 3, 0, "the pool's own signal refused"},
@@ -298,11 +308,14 @@ TEST(FastWorkers, WorkersThatCannotBeHadLeaveTheFrameComplete) {
 // "follow closely" is decided by the test and not by the machine's load.
 std::atomic<std::int64_t> test_clock_us{0};
 std::int64_t test_clock() { return test_clock_us.load(); }
-const PoolThreadServices pool_on_test_clock = {
-    platform_pool_threads.start,       platform_pool_threads.join,
-    platform_pool_threads.make_signal, platform_pool_threads.raise,
-    platform_pool_threads.await,       platform_pool_threads.free_signal,
-    platform_pool_threads.usable_processors, test_clock};
+const PoolThreadServices pool_on_test_clock = {platform_pool_threads.start,
+                                               platform_pool_threads.join,
+                                               platform_pool_threads.make_signal,
+                                               platform_pool_threads.raise,
+                                               platform_pool_threads.await,
+                                               platform_pool_threads.free_signal,
+                                               platform_pool_threads.usable_processors,
+                                               test_clock};
 
 // Frames that follow each other closely find the workers watching for them;
 // frames that come milliseconds apart, as in the window program's idle mode,
@@ -438,7 +451,8 @@ TEST(FastWorkers, ASmallFrameWakesOnlyTheWorkersItHasStripsFor) {
         pool.begin(count_run, &counts, jobs);
         pool.finish();
         const int woken = std::clamp(jobs, 1, 6);
-        for (int w = 0; w < 8; ++w) EXPECT_EQ(counts.runs[w].load(), w < woken ? 1 : 0) << jobs << " jobs, worker " << w;
+        for (int w = 0; w < 8; ++w)
+            EXPECT_EQ(counts.runs[w].load(), w < woken ? 1 : 0) << jobs << " jobs, worker " << w;
     }
 
     // The engine: 16 workers, a frame of one strip and one of three.
@@ -456,8 +470,8 @@ TEST(FastWorkers, ASmallFrameWakesOnlyTheWorkersItHasStripsFor) {
             Faces faces = current_faces();
             for (int f = 0; f < faces.count; ++f)
                 for (ShadeCorner& c : faces.face[f].corner)
-                    c.position = (c.position & 0xFFFF0000u) |
-                                 static_cast<std::uint16_t>(screen_point_y(c.position) - shift);
+                    c.position =
+                        (c.position & 0xFFFF0000u) | static_cast<std::uint16_t>(screen_point_y(c.position) - shift);
             const long raised_before = signals_raised.load();
             engine.draw(faces.face, faces.count, {width, static_cast<std::uint16_t>(rows), frame.data(), depth.data()});
             const int strips = (rows + strip_rows - 1) / strip_rows;
@@ -543,7 +557,7 @@ TEST(FastWorkers, TwoBuffersInTurnEachGetTheirOwnClearing) {
     for (int workers : {1, 3}) {
         FastEngine engine(workers, best_instruction_set());
         std::vector<std::uint32_t> frames[2] = {std::vector<std::uint32_t>(std::size_t{width} * height, 0u),
-                                               std::vector<std::uint32_t>(std::size_t{width} * height, 0u)};
+                                                std::vector<std::uint32_t>(std::size_t{width} * height, 0u)};
         std::vector<float> depth(frames[0].size());
         for (int k = 0; k < 60; ++k) {
             for (int step = 0; step < 13; ++step) transform_and_project();
@@ -564,9 +578,9 @@ TEST(FastWorkers, OneBufferWhoseFrameChangesSizeIsClearedWhole) {
     struct Size {
         int width, height;
     };
-    const Size sizes[] = {{width, height},          {width - 100, height - 90}, {width - 100, height},
-                          {width, height},          {width, height + 60},       {width + 90, height + 60},
-                          {width, height},          {width + 90, height - 30}};
+    const Size sizes[] = {{width, height}, {width - 100, height - 90}, {width - 100, height},
+                          {width, height}, {width, height + 60},       {width + 90, height + 60},
+                          {width, height}, {width + 90, height - 30}};
     std::vector<std::uint32_t> buffer(std::size_t(width + 90) * (height + 60), 0u);
     std::vector<float> depth(buffer.size());
     for (int workers : {1, 3}) {

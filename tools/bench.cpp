@@ -61,8 +61,7 @@ struct Given {
 };
 
 void declare_options(CommandLine& line, Given& given) {
-    line.option("--size", "WxH", "frame size: even width and height from 2 to 32766\n(default 1910x1070)",
-                &given.size);
+    line.option("--size", "WxH", "frame size: even width and height from 2 to 32766\n(default 1910x1070)", &given.size);
     line.option("--frames", "N", "frames measured (default 1824, one zoom period)", &given.frames);
     line.option("--warmup", "N", "frames rendered first and not measured (default 60)", &given.warmup);
     declare_engine_options(line, given.engine);
@@ -79,15 +78,13 @@ Options options_from(const Given& given) {
 
 using Clock = std::chrono::steady_clock;
 
-double milliseconds(Clock::duration span) {
-    return std::chrono::duration<double, std::milli>(span).count();
-}
+double milliseconds(Clock::duration span) { return std::chrono::duration<double, std::milli>(span).count(); }
 
 enum Stage { clearing, transform, depth, shading, stage_count };
-constexpr const char* stage_names[stage_count] = {"clearing", "transform & projection",
-                                                  "depth pre-pass", "shading pass"};
-constexpr const char* stage_keys[stage_count] = {"clearing", "transform_and_projection",
-                                                 "depth_pre_pass", "shading_pass"};
+constexpr const char* stage_names[stage_count] = {"clearing", "transform & projection", "depth pre-pass",
+                                                  "shading pass"};
+constexpr const char* stage_keys[stage_count] = {"clearing", "transform_and_projection", "depth_pre_pass",
+                                                 "shading_pass"};
 
 struct Measurements {
     std::vector<double> frame_ms;
@@ -160,9 +157,8 @@ void report(const Options& options, const Measurements& m) {
     const double frames = static_cast<double>(options.frames);
     const double total_ms = std::accumulate(sorted.begin(), sorted.end(), 0.0);
     const double fps = frames * 1000.0 / total_ms;
-    const double median = sorted.size() % 2 == 1
-                              ? sorted[sorted.size() / 2]
-                              : (sorted[sorted.size() / 2 - 1] + sorted[sorted.size() / 2]) / 2;
+    const double median = sorted.size() % 2 == 1 ? sorted[sorted.size() / 2]
+                                                 : (sorted[sorted.size() / 2 - 1] + sorted[sorted.size() / 2]) / 2;
     const double p95 = percentile(sorted, 0.95);
     const double worst = sorted.back();
     double stage_mean[stage_count];
@@ -174,39 +170,42 @@ void report(const Options& options, const Measurements& m) {
     const double shades_per_frame_second = shades * 1000.0 / total_ms;
 
     const RunningEngine engine = running_engine();
-    std::printf("%s: %dx%d frame, %s engine, %d worker%s, %s, %s estimates, %lld warm-up frames, %lld frames "
-                "measured\n",
-                program_name, options.size.width, options.size.height, engine_name(engine.kind), engine.workers,
-                engine.workers == 1 ? "" : "s", instruction_set_name(engine.instruction_set),
-                estimates_name(engine.estimates),
-                static_cast<long long>(options.warmup), static_cast<long long>(options.frames));
+    std::printf(
+        "%s: %dx%d frame, %s engine, %d worker%s, %s, %s estimates, %lld warm-up frames, %lld frames "
+        "measured\n",
+        program_name, options.size.width, options.size.height, engine_name(engine.kind), engine.workers,
+        engine.workers == 1 ? "" : "s", instruction_set_name(engine.instruction_set), estimates_name(engine.estimates),
+        static_cast<long long>(options.warmup), static_cast<long long>(options.frames));
     std::printf("frames per second        %.1f\n", fps);
     std::printf("ms per frame             median %.3f   95th percentile %.3f   max %.3f\n", median, p95, worst);
     std::printf("ms per frame by stage    ");
     for (int s = 0; s < stage_count; ++s) std::printf("%s%s %.3f", s ? "   " : "", stage_names[s], stage_mean[s]);
     std::printf("   (means)\n");
     if (engine.kind == EngineKind::fast)
-        std::printf("workers' time per frame  %.3f ms from waking them to the last one's end; the stages above\n"
-                    "                         are each worker's mean time in them\n",
-                    m.workers_ms);
-    std::printf("pixels shaded per second %.4g over the shading pass, %.4g over whole frames "
-                "(%.0f pixel shades per frame)\n",
-                shades_per_second, shades_per_frame_second, shades / frames);
+        std::printf(
+            "workers' time per frame  %.3f ms from waking them to the last one's end; the stages above\n"
+            "                         are each worker's mean time in them\n",
+            m.workers_ms);
+    std::printf(
+        "pixels shaded per second %.4g over the shading pass, %.4g over whole frames "
+        "(%.0f pixel shades per frame)\n",
+        shades_per_second, shades_per_frame_second, shades / frames);
     std::printf("peak resident memory     %ld KiB\n", m.peak_resident_kib);
 
-    std::printf("{\"width\":%d,\"height\":%d,\"engine\":\"%s\",\"workers\":%d,\"isa\":\"%s\","
-                "\"estimates\":\"%s\",\"warmup_frames\":%lld,\"frames\":%lld,"
-                "\"fps\":%.3f,\"ms_per_frame_median\":%.4f,\"ms_per_frame_p95\":%.4f,"
-                "\"ms_per_frame_max\":%.4f",
-                options.size.width, options.size.height, engine_name(engine.kind), engine.workers,
-                instruction_set_name(engine.instruction_set), estimates_name(engine.estimates),
-                static_cast<long long>(options.warmup),
-                static_cast<long long>(options.frames), fps, median, p95, worst);
+    std::printf(
+        "{\"width\":%d,\"height\":%d,\"engine\":\"%s\",\"workers\":%d,\"isa\":\"%s\","
+        "\"estimates\":\"%s\",\"warmup_frames\":%lld,\"frames\":%lld,"
+        "\"fps\":%.3f,\"ms_per_frame_median\":%.4f,\"ms_per_frame_p95\":%.4f,"
+        "\"ms_per_frame_max\":%.4f",
+        options.size.width, options.size.height, engine_name(engine.kind), engine.workers,
+        instruction_set_name(engine.instruction_set), estimates_name(engine.estimates),
+        static_cast<long long>(options.warmup), static_cast<long long>(options.frames), fps, median, p95, worst);
     for (int s = 0; s < stage_count; ++s) std::printf(",\"%s_ms_per_frame\":%.4f", stage_keys[s], stage_mean[s]);
     if (engine.kind == EngineKind::fast) std::printf(",\"workers_ms_per_frame\":%.4f", m.workers_ms);
-    std::printf(",\"pixel_shades_per_frame\":%.1f,\"pixels_shaded_per_second\":%.0f,"
-                "\"pixels_shaded_per_second_whole_frames\":%.0f,\"peak_resident_kib\":%ld}\n",
-                shades / frames, shades_per_second, shades_per_frame_second, m.peak_resident_kib);
+    std::printf(
+        ",\"pixel_shades_per_frame\":%.1f,\"pixels_shaded_per_second\":%.0f,"
+        "\"pixels_shaded_per_second_whole_frames\":%.0f,\"peak_resident_kib\":%ld}\n",
+        shades / frames, shades_per_second, shades_per_frame_second, m.peak_resident_kib);
 }
 
 }  // namespace
@@ -217,19 +216,13 @@ int main(int argc, char** argv) {
         Given given;
         declare_options(line, given);
         switch (line.parse(argc, argv)) {
-        case CommandLine::Outcome::show_help:
-            std::fputs(line.help_text().c_str(), stdout);
-            return 0;
-        case CommandLine::Outcome::show_version:
-            std::fputs(line.version_line().c_str(), stdout);
-            return 0;
-        case CommandLine::Outcome::run:
-            break;
+            case CommandLine::Outcome::show_help: std::fputs(line.help_text().c_str(), stdout); return 0;
+            case CommandLine::Outcome::show_version: std::fputs(line.version_line().c_str(), stdout); return 0;
+            case CommandLine::Outcome::run: break;
         }
         const Options options = options_from(given);
         if (!start_system(options.size))
-            throw ArgumentError("cannot obtain the pixel buffers of a " +
-                                std::to_string(options.size.width) + "x" +
+            throw ArgumentError("cannot obtain the pixel buffers of a " + std::to_string(options.size.width) + "x" +
                                 std::to_string(options.size.height) + " frame");
         start_chosen_engine(options.engine);
         report(options, measure(options));

@@ -1,7 +1,7 @@
 #include "tools/frame_digest.h"
 
-#include <memory>
 #include <openssl/evp.h>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 

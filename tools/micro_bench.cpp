@@ -35,8 +35,7 @@ SpanEnd run_end(std::int32_t column, Vec4 normal, float u, float v, float depth)
 }
 
 const SpanEnd run_left_end = run_end(run_left, {{0.0f, 0.0f, -1.0f, 0.0f}}, 20.0f, 30.0f, -150.0f);
-const SpanEnd run_right_end =
-    run_end(run_left + run_pixels, {{0.5f, 0.3f, -0.8f, 0.0f}}, 110.0f, 120.0f, 90.0f);
+const SpanEnd run_right_end = run_end(run_left + run_pixels, {{0.5f, 0.3f, -0.8f, 0.0f}}, 110.0f, 120.0f, 90.0f);
 
 // The depth pre-pass on one row's run between two ends, as the walk hands it
 // over.
@@ -216,7 +215,6 @@ void frame_shade_bench(benchmark::State& state, const SpanKernels* kernels) {
     }
     state.SetItemsProcessed(state.iterations() * strip_pixels(strips));
     state.SetLabel("a frame's strips, items are pixels");
-
 }
 
 void register_kernel_benchmarks() {
@@ -228,10 +226,10 @@ void register_kernel_benchmarks() {
                                      kernels);
         benchmark::RegisterBenchmark((std::string("depth_kernel/") + kernels->name).c_str(), kernel_depth_bench,
                                      kernels);
-        benchmark::RegisterBenchmark((std::string("frame_shade_kernel/") + kernels->name).c_str(),
-                                     frame_shade_bench, kernels);
-        benchmark::RegisterBenchmark((std::string("frame_depth_kernel/") + kernels->name).c_str(),
-                                     frame_depth_bench, kernels);
+        benchmark::RegisterBenchmark((std::string("frame_shade_kernel/") + kernels->name).c_str(), frame_shade_bench,
+                                     kernels);
+        benchmark::RegisterBenchmark((std::string("frame_depth_kernel/") + kernels->name).c_str(), frame_depth_bench,
+                                     kernels);
     }
     // The ieee arithmetic changes the shading alone: a square root and a
     // division per pixel instead of the estimate. (Where ieee is the default,
@@ -248,17 +246,16 @@ void register_kernel_benchmarks() {
 ShadeCorner corner(std::int16_t x, std::int16_t y, float depth, Vec4 normal, std::uint32_t texcoord) {
     const ScreenPoint position =
         (static_cast<std::uint32_t>(static_cast<std::uint16_t>(x)) << 16) | static_cast<std::uint16_t>(y);
-    return {position, depth, normal,
-            static_cast<std::uint16_t>(texcoord & 0xFFFFu), static_cast<std::uint16_t>(texcoord >> 16)};
+    return {position, depth, normal, static_cast<std::uint16_t>(texcoord & 0xFFFFu),
+            static_cast<std::uint16_t>(texcoord >> 16)};
 }
 
 void shade_triangle_bench(benchmark::State& state) {
     // A face about as large as one of the model's near the top of the zoom:
     // some 400 000 pixels over 800 rows.
-    const ShadeCorner corners[3] = {
-        corner(955, 100, -300.0f, {{0.0f, -0.6f, -0.8f, 0.0f}}, corner_texcoords[0]),
-        corner(455, 900, 200.0f, {{-0.7f, 0.5f, -0.5f, 0.0f}}, corner_texcoords[1]),
-        corner(1455, 900, 100.0f, {{0.7f, 0.5f, -0.5f, 0.0f}}, corner_texcoords[2])};
+    const ShadeCorner corners[3] = {corner(955, 100, -300.0f, {{0.0f, -0.6f, -0.8f, 0.0f}}, corner_texcoords[0]),
+                                    corner(455, 900, 200.0f, {{-0.7f, 0.5f, -0.5f, 0.0f}}, corner_texcoords[1]),
+                                    corner(1455, 900, 100.0f, {{0.7f, 0.5f, -0.5f, 0.0f}}, corner_texcoords[2])};
     clear_buffers();
     const FrameFace face{{corners[0], corners[1], corners[2]}};
     depth_pass(&face, 1, global_frame_target(), whole_frame_band(global_frame_target()));

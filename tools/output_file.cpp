@@ -49,30 +49,27 @@ Target target_of(const std::string& name) {
         const fs::file_status status = fs::symlink_status(path, error);
         if (error && status.type() != fs::file_type::not_found) throw std::runtime_error(error.message());
         switch (status.type()) {
-        case fs::file_type::not_found:
-            if (!path.has_filename()) throw std::runtime_error("no file name");
-            return {Way::replace, path.string(), false};
-        case fs::file_type::regular:
-            return {Way::replace, path.string(), true};
-        case fs::file_type::symlink: {
-            // As the system resolves links, with the same limit.
-            if (links == 40) throw std::runtime_error(std::strerror(ELOOP));
-            const fs::path leads_to = fs::read_symlink(path, error);
-            if (error) throw std::runtime_error(error.message());
-            path = leads_to.is_absolute() ? leads_to : path.parent_path() / leads_to;
-            continue;
-        }
-        case fs::file_type::directory:
-            throw std::runtime_error("it is a directory");
-        case fs::file_type::fifo:
-        case fs::file_type::character:
-            return {Way::write_through, path.string(), true};
-        case fs::file_type::socket:
-            throw std::runtime_error("it is a socket (a picture goes to a file, a FIFO or a character device)");
-        case fs::file_type::block:
-            throw std::runtime_error("it is a block device (a picture goes to a file, a FIFO or a character device)");
-        default:
-            throw std::runtime_error("it is no file that a picture can be written to");
+            case fs::file_type::not_found:
+                if (!path.has_filename()) throw std::runtime_error("no file name");
+                return {Way::replace, path.string(), false};
+            case fs::file_type::regular: return {Way::replace, path.string(), true};
+            case fs::file_type::symlink: {
+                // As the system resolves links, with the same limit.
+                if (links == 40) throw std::runtime_error(std::strerror(ELOOP));
+                const fs::path leads_to = fs::read_symlink(path, error);
+                if (error) throw std::runtime_error(error.message());
+                path = leads_to.is_absolute() ? leads_to : path.parent_path() / leads_to;
+                continue;
+            }
+            case fs::file_type::directory: throw std::runtime_error("it is a directory");
+            case fs::file_type::fifo:
+            case fs::file_type::character: return {Way::write_through, path.string(), true};
+            case fs::file_type::socket:
+                throw std::runtime_error("it is a socket (a picture goes to a file, a FIFO or a character device)");
+            case fs::file_type::block:
+                throw std::runtime_error(
+                    "it is a block device (a picture goes to a file, a FIFO or a character device)");
+            default: throw std::runtime_error("it is no file that a picture can be written to");
         }
     }
 }
@@ -199,7 +196,8 @@ std::string write_and_close(std::FILE* file, const std::function<void(std::FILE*
 void check_directory_takes_files(const std::string& directory) {
     std::error_code error;
     const fs::file_status status = fs::status(directory, error);
-    if (status.type() == fs::file_type::not_found) throw std::runtime_error("no such directory " + in_quotes(directory));
+    if (status.type() == fs::file_type::not_found)
+        throw std::runtime_error("no such directory " + in_quotes(directory));
     if (error) throw std::runtime_error(in_quotes(directory) + ": " + error.message());
     if (status.type() != fs::file_type::directory)
         throw std::runtime_error(in_quotes(directory) + " is not a directory");
@@ -209,8 +207,8 @@ void check_directory_takes_files(const std::string& directory) {
     try {
         probe = create_temporary_beside((fs::path(directory) / ".ombrastel-probe").string());
     } catch (const std::exception& refused) {
-        throw std::runtime_error("the directory " + in_quotes(directory) + " does not take new files: " +
-                                 refused.what());
+        throw std::runtime_error("the directory " + in_quotes(directory) +
+                                 " does not take new files: " + refused.what());
     }
     std::fclose(probe.file);
     remove_temporary(probe.path);
@@ -222,22 +220,22 @@ void OutputCheck::check(const std::string& name) {
     try {
         const Target target = target_of(name);
         switch (target.way) {
-        case Way::standard_output:
-            if (standard_output_is_terminal())
-                throw std::runtime_error("it is a terminal (redirect it to a file or a pipe)");
-            return;
-        case Way::write_through:
+            case Way::standard_output:
+                if (standard_output_is_terminal())
+                    throw std::runtime_error("it is a terminal (redirect it to a file or a pipe)");
+                return;
+            case Way::write_through:
 #ifndef _WIN32
-            if (access(target.path.c_str(), W_OK) != 0) throw std::runtime_error(std::strerror(errno));
+                if (access(target.path.c_str(), W_OK) != 0) throw std::runtime_error(std::strerror(errno));
 #endif
-            return;
-        case Way::replace: {
-            const std::string directory = directory_of(target.path);
-            if (writable_directories_.count(directory)) return;
-            check_directory_takes_files(directory);
-            writable_directories_.insert(directory);
-            return;
-        }
+                return;
+            case Way::replace: {
+                const std::string directory = directory_of(target.path);
+                if (writable_directories_.count(directory)) return;
+                check_directory_takes_files(directory);
+                writable_directories_.insert(directory);
+                return;
+            }
         }
     } catch (const OutputError&) {
         throw;

@@ -17,7 +17,7 @@
 #include <string>
 
 class OutputError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -28,12 +28,12 @@ inline constexpr char standard_output_name[] = "-";
 // A directory found to take new files is not probed again, so that many names
 // in one directory cost one probe.
 class OutputCheck {
-public:
+  public:
     // Throws OutputError "cannot write 'NAME': REASON" unless `name` could be
     // written as described above.
     void check(const std::string& name);
 
-private:
+  private:
     std::set<std::string> writable_directories_;
 };
 

@@ -56,8 +56,7 @@ void read_from_file(png_structp png, png_bytep data, std::size_t length) {
     png_error(png, why);
 }
 
-bool write_stream(std::FILE* file, int width, int height, const std::uint32_t* pixels, png_bytep row,
-                  char* message) {
+bool write_stream(std::FILE* file, int width, int height, const std::uint32_t* pixels, png_bytep row, char* message) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, message, on_png_error, on_png_warning);
     if (!png) return false;
     png_infop info = png_create_info_struct(png);
@@ -70,9 +69,8 @@ bool write_stream(std::FILE* file, int width, int height, const std::uint32_t* p
         return false;
     }
     png_set_write_fn(png, file, write_to_file, flush_file);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
-                 PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8, PNG_COLOR_TYPE_RGB,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     for (int y = 0; y < height; ++y) {
         const std::uint32_t* source = pixels + static_cast<std::size_t>(y) * width;
@@ -90,8 +88,8 @@ bool write_stream(std::FILE* file, int width, int height, const std::uint32_t* p
 
 // Reads the header and sets the transforms to 8-bit RGB. False on a damaged
 // header or one no frame could have.
-bool read_header(png_structp png, png_infop info, std::FILE* file, png_uint_32* width,
-                 png_uint_32* height, std::size_t* row_bytes, char* message) {
+bool read_header(png_structp png, png_infop info, std::FILE* file, png_uint_32* width, png_uint_32* height,
+                 std::size_t* row_bytes, char* message) {
     if (setjmp(png_jmpbuf(png))) return false;
     png_set_read_fn(png, file, read_from_file);
     png_set_sig_bytes(png, 8);
@@ -102,10 +100,8 @@ bool read_header(png_structp png, png_infop info, std::FILE* file, png_uint_32* 
     if (colour_type == PNG_COLOR_TYPE_GRAY && bit_depth < 8) png_set_expand_gray_1_2_4_to_8(png);
     if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
     if (bit_depth == 16) png_set_strip_16(png);
-    if (colour_type == PNG_COLOR_TYPE_GRAY || colour_type == PNG_COLOR_TYPE_GRAY_ALPHA)
-        png_set_gray_to_rgb(png);
-    if ((colour_type & PNG_COLOR_MASK_ALPHA) || png_get_valid(png, info, PNG_INFO_tRNS))
-        png_set_strip_alpha(png);
+    if (colour_type == PNG_COLOR_TYPE_GRAY || colour_type == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(png);
+    if ((colour_type & PNG_COLOR_MASK_ALPHA) || png_get_valid(png, info, PNG_INFO_tRNS)) png_set_strip_alpha(png);
     png_set_interlace_handling(png);
     png_read_update_info(png, info);
     if (png_get_channels(png, info) != 3 || png_get_bit_depth(png, info) != 8) {
@@ -170,14 +166,12 @@ PngReader::PngReader(const std::string& path) : state_(std::make_unique<State>()
     const std::size_t got = std::fread(signature, 1, sizeof signature, s.file);
     if (std::ferror(s.file)) throw s.failure(std::strerror(errno));
     if (got == 0) throw s.failure("the file is empty");
-    if (got != sizeof signature || png_sig_cmp(signature, 0, sizeof signature) != 0)
-        throw s.failure("not a PNG file");
+    if (got != sizeof signature || png_sig_cmp(signature, 0, sizeof signature) != 0) throw s.failure("not a PNG file");
     s.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, s.message, on_png_error, on_png_warning);
     s.info = s.png ? png_create_info_struct(s.png) : nullptr;
     if (!s.info) throw s.failure(s.message);
     png_set_user_limits(s.png, largest_side, largest_side);
-    if (!read_header(s.png, s.info, s.file, &s.width, &s.height, &s.row_bytes, s.message))
-        throw s.failure(s.message);
+    if (!read_header(s.png, s.info, s.file, &s.width, &s.height, &s.row_bytes, s.message)) throw s.failure(s.message);
 }
 
 PngReader::~PngReader() = default;

@@ -12,7 +12,7 @@
 #include <vector>
 
 class PngError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -39,7 +39,7 @@ void write_png_rgb(const std::string& path, int width, int height, const std::ui
 // dropped. Gamma and colour-space chunks are ignored, so the bytes come back
 // as stored. Errors throw PngError "cannot read PATH: REASON".
 class PngReader {
-public:
+  public:
     explicit PngReader(const std::string& path);
     ~PngReader();
     PngReader(const PngReader&) = delete;
@@ -50,7 +50,7 @@ public:
     // Decodes the picture; call it once.
     RgbImage read();
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };

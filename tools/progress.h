@@ -7,7 +7,7 @@
 #include <string>
 
 class ProgressLine {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
     // Time between two lines.
     static constexpr Clock::duration interval = std::chrono::milliseconds(250);
@@ -24,7 +24,7 @@ public:
     // before, unless `always`.
     void finish(const std::string& text, bool always = false);
 
-private:
+  private:
     std::string program_;
     Clock::time_point next_;
     bool shown_ = false;

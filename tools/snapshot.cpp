@@ -151,9 +151,7 @@ Options options_from(const Given& given) {
 bool same_picture(const RgbImage& image) {
     const std::uint32_t* frame = frame_buffer;
     return std::equal(image.pixels.begin(), image.pixels.end(), frame,
-                      [](std::uint32_t stored, std::uint32_t rendered) {
-                          return stored == (rendered & 0x00FFFFFFu);
-                      });
+                      [](std::uint32_t stored, std::uint32_t rendered) { return stored == (rendered & 0x00FFFFFFu); });
 }
 
 std::string frame_name(const Options& options, std::uint32_t frame) {
@@ -202,8 +200,8 @@ int run(const Options& options) {
     const std::optional<RgbImage> image = check_before_rendering(options);
 
     if (!start_system(options.size))
-        throw ArgumentError("cannot obtain the pixel buffers of a " + std::to_string(options.size.width) +
-                            "x" + std::to_string(options.size.height) + " frame");
+        throw ArgumentError("cannot obtain the pixel buffers of a " + std::to_string(options.size.width) + "x" +
+                            std::to_string(options.size.height) + " frame");
     start_chosen_engine(options.engine);
 
     if (options.texture_out) write_png_rgb(*options.texture_out, texture_size, texture_size, texture);
@@ -246,8 +244,8 @@ int run(const Options& options) {
             advance_frame_counter();
         }
         progress.finish(frames_done("searching", limit, limit));
-        std::fprintf(stderr, "%s: no frame in 0..%u matches %s\n", program_name,
-                     static_cast<unsigned>(limit), options.find_image->c_str());
+        std::fprintf(stderr, "%s: no frame in 0..%u matches %s\n", program_name, static_cast<unsigned>(limit),
+                     options.find_image->c_str());
         return 1;
     }
     return 0;
@@ -262,14 +260,9 @@ int main(int argc, char** argv) {
         Given given;
         declare_options(line, given);
         switch (line.parse(argc, argv)) {
-        case CommandLine::Outcome::show_help:
-            std::fputs(line.help_text().c_str(), stdout);
-            return 0;
-        case CommandLine::Outcome::show_version:
-            std::fputs(line.version_line().c_str(), stdout);
-            return 0;
-        case CommandLine::Outcome::run:
-            break;
+            case CommandLine::Outcome::show_help: std::fputs(line.help_text().c_str(), stdout); return 0;
+            case CommandLine::Outcome::show_version: std::fputs(line.version_line().c_str(), stdout); return 0;
+            case CommandLine::Outcome::run: break;
         }
         return run(options_from(given));
     } catch (const ArgumentError& error) {

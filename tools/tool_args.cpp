@@ -19,12 +19,10 @@ ScreenSize parse_dimensions(std::string_view text, std::string_view option) {
     std::int64_t width = 0, height = 0;
     if (cross == std::string_view::npos || !parse_decimal(text.substr(0, cross), &width) ||
         !parse_decimal(text.substr(cross + 1), &height))
-        throw ArgumentError(std::string(option) + " wants WIDTHxHEIGHT, such as 1910x1070, not " +
-                            in_quotes(text));
+        throw ArgumentError(std::string(option) + " wants WIDTHxHEIGHT, such as 1910x1070, not " + in_quotes(text));
     // Beyond this no size is valid anyway; the bound keeps the values in an int.
     constexpr std::int64_t beyond_any_size = 1'000'000;
-    return {static_cast<int>(std::min(width, beyond_any_size)),
-            static_cast<int>(std::min(height, beyond_any_size))};
+    return {static_cast<int>(std::min(width, beyond_any_size)), static_cast<int>(std::min(height, beyond_any_size))};
 }
 
 FrameSize parse_frame_size(std::string_view text, std::string_view option) {
@@ -32,8 +30,7 @@ FrameSize parse_frame_size(std::string_view text, std::string_view option) {
     const int most = largest_frame_side;
     if (size.width < 2 || size.height < 2 || size.width > most || size.height > most)
         throw ArgumentError(std::string(option) + " " + in_quotes(text) +
-                            " is out of range: each side must be from 2 to " +
-                            std::to_string(most));
+                            " is out of range: each side must be from 2 to " + std::to_string(most));
     if (size.width % 2 != 0 || size.height % 2 != 0)
         throw ArgumentError(std::string(option) + " " + in_quotes(text) +
                             " has an odd side: width and height must be even");
@@ -62,20 +59,15 @@ FrameList FrameList::parse(std::string_view text, std::string_view option) {
         const std::string_view item = rest.substr(0, comma);
         const auto dash = item.find('-');
         std::int64_t first = 0, last = 0;
-        const bool well_formed =
-            dash == std::string_view::npos
-                ? parse_decimal(item, &first) && (last = first, true)
-                : parse_decimal(item.substr(0, dash), &first) &&
-                      parse_decimal(item.substr(dash + 1), &last);
+        const bool well_formed = dash == std::string_view::npos ? parse_decimal(item, &first) && (last = first, true)
+                                                                : parse_decimal(item.substr(0, dash), &first) &&
+                                                                      parse_decimal(item.substr(dash + 1), &last);
         if (!well_formed)
             throw ArgumentError(std::string(option) + " wants frame numbers like 0-99 or 5,300,2386; " +
-                                in_quotes(item.empty() ? std::string_view("(empty item)") : item) +
-                                " is not one");
-        if (first > last)
-            throw ArgumentError(std::string(option) + " range " + in_quotes(item) + " runs backwards");
+                                in_quotes(item.empty() ? std::string_view("(empty item)") : item) + " is not one");
+        if (first > last) throw ArgumentError(std::string(option) + " range " + in_quotes(item) + " runs backwards");
         if (last > largest_frame_number)
-            throw ArgumentError(std::string(option) + " " + in_quotes(item) +
-                                " goes past the largest frame number " +
+            throw ArgumentError(std::string(option) + " " + in_quotes(item) + " goes past the largest frame number " +
                                 std::to_string(largest_frame_number));
         list.ranges_.push_back({static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(last)});
         if (comma == std::string_view::npos) break;

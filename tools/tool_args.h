@@ -37,14 +37,14 @@ struct FrameRange {
     std::uint32_t last;  // inclusive
 };
 class FrameList {
-public:
+  public:
     static FrameList parse(std::string_view text, std::string_view option);
     bool contains(std::uint32_t frame) const;
     std::uint32_t last_frame() const { return ranges_.back().last; }
     std::uint64_t frame_count() const;
     const std::vector<FrameRange>& ranges() const { return ranges_; }
 
-private:
+  private:
     std::vector<FrameRange> ranges_;  // never empty, sorted, disjoint
 };
 
@@ -55,11 +55,11 @@ inline constexpr std::uint32_t largest_frame_number = 100'000'000;
 // A file name holding exactly one integer conversion: "%d", optionally with
 // flags and a width ("%05d"); "%%" stands for a percent sign.
 class FramePattern {
-public:
+  public:
     static FramePattern parse(std::string_view text, std::string_view option);
     std::string name_for(std::uint32_t frame) const;
 
-private:
+  private:
     std::string prefix_;
     std::string conversion_;  // "%" flags width "d"
     std::string suffix_;

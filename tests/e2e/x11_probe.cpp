@@ -41,30 +41,25 @@ namespace {
 Display* display = nullptr;
 bool x_error_seen = false;
 
-int note_x_error(Display*, XErrorEvent*)
-{
+int note_x_error(Display*, XErrorEvent*) {
     x_error_seen = true;
     return 0;
 }
 
-[[noreturn]] void fail(int status, const std::string& text)
-{
+[[noreturn]] void fail(int status, const std::string& text) {
     std::fprintf(stderr, "x11_probe: %s\n", text.c_str());
     std::exit(status);
 }
 
-Window window_argument(const char* text)
-{
+Window window_argument(const char* text) {
     char* end = nullptr;
     unsigned long id = std::strtoul(text, &end, 0);
-    if (end == text || *end != '\0' || id == 0)
-        fail(2, std::string("not a window id: ") + text);
+    if (end == text || *end != '\0' || id == 0) fail(2, std::string("not a window id: ") + text);
     return static_cast<Window>(id);
 }
 
 // The window's title: _NET_WM_NAME (UTF-8) when set, otherwise WM_NAME.
-std::string window_title(Window window)
-{
+std::string window_title(Window window) {
     Atom net_wm_name = XInternAtom(display, "_NET_WM_NAME", False);
     Atom utf8_string = XInternAtom(display, "UTF8_STRING", False);
     Atom actual_type = None;
@@ -73,15 +68,14 @@ std::string window_title(Window window)
     unsigned long bytes_after = 0;
     unsigned char* data = nullptr;
     std::string title;
-    if (XGetWindowProperty(display, window, net_wm_name, 0, 4096, False, utf8_string, &actual_type,
-                           &actual_format, &item_count, &bytes_after, &data) == Success &&
+    if (XGetWindowProperty(display, window, net_wm_name, 0, 4096, False, utf8_string, &actual_type, &actual_format,
+                           &item_count, &bytes_after, &data) == Success &&
         data != nullptr && actual_type == utf8_string && actual_format == 8) {
         title.assign(reinterpret_cast<char*>(data), item_count);
         XFree(data);
         return title;
     }
-    if (data != nullptr)
-        XFree(data);
+    if (data != nullptr) XFree(data);
     XTextProperty text{};
     if (XGetWMName(display, window, &text) && text.value != nullptr) {
         title.assign(reinterpret_cast<char*>(text.value), text.nitems);
@@ -90,8 +84,7 @@ std::string window_title(Window window)
     return title;
 }
 
-bool is_viewable(Window window)
-{
+bool is_viewable(Window window) {
     XWindowAttributes attributes{};
     x_error_seen = false;
     Status status = XGetWindowAttributes(display, window, &attributes);
@@ -101,45 +94,37 @@ bool is_viewable(Window window)
 
 // Top-level windows are the root's children; without a window manager there
 // is no frame window in between.
-Window find_titled(const std::string& wanted)
-{
+Window find_titled(const std::string& wanted) {
     Window root_return = 0;
     Window parent = 0;
     Window* children = nullptr;
     unsigned int child_count = 0;
-    if (!XQueryTree(display, DefaultRootWindow(display), &root_return, &parent, &children, &child_count))
-        return 0;
+    if (!XQueryTree(display, DefaultRootWindow(display), &root_return, &parent, &children, &child_count)) return 0;
     Window found = 0;
     for (unsigned int i = 0; i < child_count && found == 0; ++i) {
         x_error_seen = false;
         std::string title = window_title(children[i]);
-        if (!x_error_seen && title == wanted && is_viewable(children[i]))
-            found = children[i];
+        if (!x_error_seen && title == wanted && is_viewable(children[i])) found = children[i];
     }
-    if (children != nullptr)
-        XFree(children);
+    if (children != nullptr) XFree(children);
     return found;
 }
 
-int find_command(const std::string& title, long timeout_ms)
-{
+int find_command(const std::string& title, long timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         if (Window window = find_titled(title)) {
             std::printf("%lu\n", static_cast<unsigned long>(window));
             return 0;
         }
-        if (std::chrono::steady_clock::now() >= deadline)
-            return 1;
+        if (std::chrono::steady_clock::now() >= deadline) return 1;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 }
 
-int geometry_command(Window window)
-{
+int geometry_command(Window window) {
     XWindowAttributes attributes{};
-    if (!XGetWindowAttributes(display, window, &attributes))
-        fail(1, "no such window");
+    if (!XGetWindowAttributes(display, window, &attributes)) fail(1, "no such window");
     int screen_x = 0;
     int screen_y = 0;
     Window child = 0;
@@ -148,22 +133,19 @@ int geometry_command(Window window)
     return 0;
 }
 
-int delete_command(Window window)
-{
+int delete_command(Window window) {
     Atom wm_protocols = XInternAtom(display, "WM_PROTOCOLS", False);
     Atom wm_delete_window = XInternAtom(display, "WM_DELETE_WINDOW", False);
     Atom* protocols = nullptr;
     int protocol_count = 0;
     bool takes_delete = false;
     if (XGetWMProtocols(display, window, &protocols, &protocol_count)) {
-        for (int i = 0; i < protocol_count; ++i)
-            takes_delete = takes_delete || protocols[i] == wm_delete_window;
+        for (int i = 0; i < protocol_count; ++i) takes_delete = takes_delete || protocols[i] == wm_delete_window;
         XFree(protocols);
     }
     // A window manager would destroy a window without the protocol outright;
     // the test wants the program's own handling of the request.
-    if (!takes_delete)
-        fail(1, "the window does not take WM_DELETE_WINDOW");
+    if (!takes_delete) fail(1, "the window does not take WM_DELETE_WINDOW");
     XEvent event{};
     event.xclient.type = ClientMessage;
     event.xclient.window = window;
@@ -176,14 +158,11 @@ int delete_command(Window window)
     return 0;
 }
 
-void put_u32(std::vector<unsigned char>& out, std::uint32_t value)
-{
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<unsigned char>(value >> shift));
+void put_u32(std::vector<unsigned char>& out, std::uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(value >> shift));
 }
 
-void put_chunk(std::vector<unsigned char>& out, const char* type, const std::vector<unsigned char>& data)
-{
+void put_chunk(std::vector<unsigned char>& out, const char* type, const std::vector<unsigned char>& data) {
     put_u32(out, static_cast<std::uint32_t>(data.size()));
     std::size_t type_at = out.size();
     out.insert(out.end(), type, type + 4);
@@ -193,8 +172,7 @@ void put_chunk(std::vector<unsigned char>& out, const char* type, const std::vec
 }
 
 // 8-bit RGB, no gamma or colour-space chunk: the bytes are the pixels.
-void write_png(const std::string& path, int width, int height, const std::vector<unsigned char>& rgb)
-{
+void write_png(const std::string& path, int width, int height, const std::vector<unsigned char>& rgb) {
     std::vector<unsigned char> raw;
     raw.reserve(static_cast<std::size_t>(height) * (1 + 3 * static_cast<std::size_t>(width)));
     for (int y = 0; y < height; ++y) {
@@ -220,8 +198,7 @@ void write_png(const std::string& path, int width, int height, const std::vector
 
     std::string partial = path + ".partial";
     std::FILE* out = std::fopen(partial.c_str(), "wb");
-    if (out == nullptr)
-        fail(2, "cannot write " + partial);
+    if (out == nullptr) fail(2, "cannot write " + partial);
     bool written = std::fwrite(file.data(), 1, file.size(), out) == file.size();
     written = std::fclose(out) == 0 && written;
     if (!written || std::rename(partial.c_str(), path.c_str()) != 0) {
@@ -230,13 +207,10 @@ void write_png(const std::string& path, int width, int height, const std::vector
     }
 }
 
-int channel(unsigned long pixel, unsigned long mask)
-{
-    if (mask == 0)
-        return 0;
+int channel(unsigned long pixel, unsigned long mask) {
+    if (mask == 0) return 0;
     int shift = 0;
-    while (((mask >> shift) & 1) == 0)
-        ++shift;
+    while (((mask >> shift) & 1) == 0) ++shift;
     unsigned long value = (pixel & mask) >> shift;
     unsigned long top = mask >> shift;
     return static_cast<int>(top == 255 ? value : value * 255 / top);
@@ -246,14 +220,12 @@ int channel(unsigned long pixel, unsigned long mask)
 // between two of the program's image uploads.
 // The colour masks come from the window's visual: an image of a pixmap
 // carries none.
-void grab_one(Drawable source, const XWindowAttributes& window, const std::string& path)
-{
+void grab_one(Drawable source, const XWindowAttributes& window, const std::string& path) {
     int width = window.width;
     int height = window.height;
-    XImage* image = XGetImage(display, source, 0, 0, static_cast<unsigned>(width),
-                              static_cast<unsigned>(height), AllPlanes, ZPixmap);
-    if (image == nullptr)
-        fail(2, "XGetImage failed");
+    XImage* image = XGetImage(display, source, 0, 0, static_cast<unsigned>(width), static_cast<unsigned>(height),
+                              AllPlanes, ZPixmap);
+    if (image == nullptr) fail(2, "XGetImage failed");
     std::vector<unsigned char> rgb(static_cast<std::size_t>(width) * height * 3);
     std::size_t at = 0;
     for (int y = 0; y < height; ++y) {
@@ -268,13 +240,10 @@ void grab_one(Drawable source, const XWindowAttributes& window, const std::strin
     write_png(path, width, height, rgb);
 }
 
-int grab_command(Window window, const std::vector<std::string>& paths)
-{
+int grab_command(Window window, const std::vector<std::string>& paths) {
     XWindowAttributes attributes{};
-    if (!XGetWindowAttributes(display, window, &attributes))
-        fail(1, "no such window");
-    if (attributes.map_state != IsViewable)
-        fail(1, "the window is not viewable");
+    if (!XGetWindowAttributes(display, window, &attributes)) fail(1, "no such window");
+    if (attributes.map_state != IsViewable) fail(1, "the window is not viewable");
     constexpr auto moment = std::chrono::milliseconds(250);
     Drawable source = window;
 #if OMBRASTEL_HAVE_XCOMPOSITE
@@ -293,8 +262,7 @@ int grab_command(Window window, const std::vector<std::string>& paths)
     }
 #endif
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        if (i > 0)
-            std::this_thread::sleep_for(moment);
+        if (i > 0) std::this_thread::sleep_for(moment);
         grab_one(source, attributes, paths[i]);
     }
 #if OMBRASTEL_HAVE_XCOMPOSITE
@@ -307,11 +275,9 @@ int grab_command(Window window, const std::vector<std::string>& paths)
     return 0;
 }
 
-int motions_command(Window window, long count)
-{
+int motions_command(Window window, long count) {
     XWindowAttributes attributes{};
-    if (!XGetWindowAttributes(display, window, &attributes))
-        fail(1, "no such window");
+    if (!XGetWindowAttributes(display, window, &attributes)) fail(1, "no such window");
     int width = attributes.width > 2 ? attributes.width : 2;
     int height = attributes.height > 2 ? attributes.height : 2;
     for (long i = 0; i < count; ++i) {
@@ -320,8 +286,7 @@ int motions_command(Window window, long count)
         int x = static_cast<int>(i % (width - 1)) + 1;
         int y = static_cast<int>((i * 7) % (height - 1)) + 1;
         XWarpPointer(display, None, window, 0, 0, 0, 0, x, y);
-        if (i % 256 == 255)
-            XSync(display, False);
+        if (i % 256 == 255) XSync(display, False);
     }
     XSync(display, False);
     return 0;
@@ -329,24 +294,21 @@ int motions_command(Window window, long count)
 
 // ICCCM: the window manager keeps WM_STATE on the client window and maps or
 // unmaps it; the client learns of its new state from both.
-void set_wm_state(Window window, long state)
-{
+void set_wm_state(Window window, long state) {
     Atom wm_state = XInternAtom(display, "WM_STATE", False);
     long value[2] = {state, static_cast<long>(None)};
-    XChangeProperty(display, window, wm_state, wm_state, 32, PropModeReplace,
-                    reinterpret_cast<unsigned char*>(value), 2);
+    XChangeProperty(display, window, wm_state, wm_state, 32, PropModeReplace, reinterpret_cast<unsigned char*>(value),
+                    2);
 }
 
-int iconify_command(Window window)
-{
+int iconify_command(Window window) {
     set_wm_state(window, IconicState);
     XUnmapWindow(display, window);
     XSync(display, False);
     return x_error_seen ? 1 : 0;
 }
 
-int restore_command(Window window)
-{
+int restore_command(Window window) {
     set_wm_state(window, NormalState);
     XMapWindow(display, window);
     XSync(display, False);
@@ -355,31 +317,22 @@ int restore_command(Window window)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
-    if (argc < 3)
-        fail(2, "usage: x11_probe find|geometry|viewable|delete|grab|motions|iconify|restore ...");
+int main(int argc, char** argv) {
+    if (argc < 3) fail(2, "usage: x11_probe find|geometry|viewable|delete|grab|motions|iconify|restore ...");
     display = XOpenDisplay(nullptr);
-    if (display == nullptr)
-        fail(2, "cannot open the display");
+    if (display == nullptr) fail(2, "cannot open the display");
     XSetErrorHandler(note_x_error);
 
     std::string command = argv[1];
-    if (command == "find" && argc == 4)
-        return find_command(argv[2], std::strtol(argv[3], nullptr, 10));
-    if (command == "geometry" && argc == 3)
-        return geometry_command(window_argument(argv[2]));
-    if (command == "viewable" && argc == 3)
-        return is_viewable(window_argument(argv[2])) ? 0 : 1;
-    if (command == "delete" && argc == 3)
-        return delete_command(window_argument(argv[2]));
+    if (command == "find" && argc == 4) return find_command(argv[2], std::strtol(argv[3], nullptr, 10));
+    if (command == "geometry" && argc == 3) return geometry_command(window_argument(argv[2]));
+    if (command == "viewable" && argc == 3) return is_viewable(window_argument(argv[2])) ? 0 : 1;
+    if (command == "delete" && argc == 3) return delete_command(window_argument(argv[2]));
     if (command == "grab" && argc >= 4)
         return grab_command(window_argument(argv[2]), std::vector<std::string>(argv + 3, argv + argc));
     if (command == "motions" && argc == 4)
         return motions_command(window_argument(argv[2]), std::strtol(argv[3], nullptr, 10));
-    if (command == "iconify" && argc == 3)
-        return iconify_command(window_argument(argv[2]));
-    if (command == "restore" && argc == 3)
-        return restore_command(window_argument(argv[2]));
+    if (command == "iconify" && argc == 3) return iconify_command(window_argument(argv[2]));
+    if (command == "restore" && argc == 3) return restore_command(window_argument(argv[2]));
     fail(2, "unknown command or wrong argument count: " + command);
 }

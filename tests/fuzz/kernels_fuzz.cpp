@@ -58,16 +58,30 @@ float lane(Reader& in, const float* earlier, int n) {
     const std::uint8_t kind = in.byte();
     const std::uint32_t raw = in.word();
     switch (kind % 6) {
-        case 0:
-            return std::bit_cast<float>(raw);
+        case 0: return std::bit_cast<float>(raw);
         case 1: {
-            const float special[] = {0.0f, -0.0f, std::numeric_limits<float>::infinity(),
+            const float special[] = {0.0f,
+                                     -0.0f,
+                                     std::numeric_limits<float>::infinity(),
                                      -std::numeric_limits<float>::infinity(),
-                                     std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN(),
-                                     std::numeric_limits<float>::denorm_min(), -std::numeric_limits<float>::denorm_min(),
-                                     std::numeric_limits<float>::min(), std::numeric_limits<float>::max(),
-                                     -std::numeric_limits<float>::max(), 124.0f, 124.5f, 127.0f, 128.0f, -0.5f,
-                                     -0.99999994f, -1.0f, 1e-20f, 1e20f, 16777216.0f, 2147483648.0f};
+                                     std::numeric_limits<float>::quiet_NaN(),
+                                     -std::numeric_limits<float>::quiet_NaN(),
+                                     std::numeric_limits<float>::denorm_min(),
+                                     -std::numeric_limits<float>::denorm_min(),
+                                     std::numeric_limits<float>::min(),
+                                     std::numeric_limits<float>::max(),
+                                     -std::numeric_limits<float>::max(),
+                                     124.0f,
+                                     124.5f,
+                                     127.0f,
+                                     128.0f,
+                                     -0.5f,
+                                     -0.99999994f,
+                                     -1.0f,
+                                     1e-20f,
+                                     1e20f,
+                                     16777216.0f,
+                                     2147483648.0f};
             return special[raw % std::size(special)];
         }
         case 2:
@@ -124,8 +138,8 @@ bool decode_run(Reader& in, ShadeRun* run) {
 }
 
 [[noreturn]] void fail(const char* kernel, const char* what, int pixel, std::uint32_t got, std::uint32_t wanted) {
-    std::fprintf(stderr, "fuzz_kernels: the %s kernel's %s differs at pixel %d: %08x, per pixel %08x\n", kernel,
-                 what, pixel, got, wanted);
+    std::fprintf(stderr, "fuzz_kernels: the %s kernel's %s differs at pixel %d: %08x, per pixel %08x\n", kernel, what,
+                 pixel, got, wanted);
     std::abort();
 }
 

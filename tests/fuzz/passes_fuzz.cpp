@@ -65,7 +65,7 @@ namespace {
 constexpr std::uint32_t fourth_byte_marker = 0xA5000000u;
 
 class Reader {
-public:
+  public:
     Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     std::uint8_t byte() {
         const std::uint8_t b = position_ < size_ ? data_[position_] : 0;
@@ -78,7 +78,7 @@ public:
         return w;
     }
 
-private:
+  private:
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t position_ = 0;
@@ -107,8 +107,8 @@ std::int16_t decode_coordinate(Reader& in, int side, const std::int16_t* earlier
         case 0:  // anything in the signed 16-bit range
             return static_cast<std::int16_t>(raw16);
         case 2: {  // the ends of the range and the frame's own edges
-            const std::int32_t special[] = {-32768, 32767, -32767, 32766, 0,      -1,    1,
-                                            side,   side - 1, side + 1, side / 2, -16384, 16384, 16383,
+            const std::int32_t special[] = {-32768, 32767,        -32767,       32766,    0,      -1,    1,
+                                            side,   side - 1,     side + 1,     side / 2, -16384, 16384, 16383,
                                             -16385, 32767 - side, -32768 + side};
             return saturate16(special[raw % std::size(special)]);
         }
@@ -139,29 +139,27 @@ float decode_depth(Reader& in, const float* earlier, int n) {
     const std::uint8_t kind = in.byte();
     const std::uint32_t raw = in.word();
     switch (kind % 6) {
-        case 0:
-            return float_from_bits(raw);
+        case 0: return float_from_bits(raw);
         case 2: {
             const std::uint32_t special[] = {
-                0x7F800000u,   // +inf
-                0xFF800000u,   // -inf
-                0x7FC00000u,   // NaN
-                0xFFC00000u,   // -NaN
-                0x7F800001u,   // signalling NaN
-                0x00000000u,   // 0
-                0x80000000u,   // -0
-                far_depth_bits,
-                far_depth_bits - 1,
-                0x7F7FFFFFu,   // largest float
-                0xFF7FFFFFu,   // its negative
-                0x00000001u,   // smallest subnormal
-                0x4B800000u,   // 2^24
-                0xCB800000u,   // -2^24
-                0x4B000000u,   // 2^23
-                0x4BE4E1C0u,   // 3e7, where one rounding step is 2
-                0xCBE4E1C0u,   // -3e7
-                0x7149F2CAu,   // 1e30
-                0xF149F2CAu,   // -1e30
+                0x7F800000u,  // +inf
+                0xFF800000u,  // -inf
+                0x7FC00000u,  // NaN
+                0xFFC00000u,  // -NaN
+                0x7F800001u,  // signalling NaN
+                0x00000000u,  // 0
+                0x80000000u,  // -0
+                far_depth_bits, far_depth_bits - 1,
+                0x7F7FFFFFu,  // largest float
+                0xFF7FFFFFu,  // its negative
+                0x00000001u,  // smallest subnormal
+                0x4B800000u,  // 2^24
+                0xCB800000u,  // -2^24
+                0x4B000000u,  // 2^23
+                0x4BE4E1C0u,  // 3e7, where one rounding step is 2
+                0xCBE4E1C0u,  // -3e7
+                0x7149F2CAu,  // 1e30
+                0xF149F2CAu,  // -1e30
             };
             return float_from_bits(special[raw % std::size(special)]);
         }
@@ -184,9 +182,7 @@ Vec4 decode_normal(Reader& in) {
             break;
         case 2:  // zero
             break;
-        case 3:
-            v.lane[2] = -1.0f;
-            break;
+        case 3: v.lane[2] = -1.0f; break;
         case 4: {
             const float special[] = {0.0f,
                                      -0.0f,
@@ -308,8 +304,8 @@ void initialise() {
         for (float v = 0.0f; v < 127.0f; v += 1.4375f) {
             for (const float stored : {0.0f, far_depth()}) {
                 std::uint32_t pixel = 0;
-                shade_pixel(_mm_setr_ps(0.0f, 0.0f, -1.0f, 0.0f), _mm_setr_ps(u, v, 0.0f, 0.0f), stored,
-                            &pixel, bench.white_texture);
+                shade_pixel(_mm_setr_ps(0.0f, 0.0f, -1.0f, 0.0f), _mm_setr_ps(u, v, 0.0f, 0.0f), stored, &pixel,
+                            bench.white_texture);
                 if (pixel != (stored == 0.0f ? bench.front_colour : bench.back_colour))
                     fail("a white texel changes the sane colour with its position", -1);
             }
@@ -401,7 +397,8 @@ void coverage_run(const Face& face, const ClipBand& extra_band) {
     for (std::size_t i = 0; i < count; ++i) {
         const bool shaded = frame_buffer[i] != 0;
         if (shaded && !bench.covered[i]) fail("shading drew a pixel that the depth pass left out", static_cast<int>(i));
-        if (!shaded && bench.covered[i]) fail("shading left out a pixel that the depth pass wrote", static_cast<int>(i));
+        if (!shaded && bench.covered[i])
+            fail("shading left out a pixel that the depth pass wrote", static_cast<int>(i));
         // The face's own depth 0 is the stored depth: front-most, once.
         if (shaded && frame_buffer[i] != bench.front_colour)
             fail("a pixel was shaded more than once, or missed its front-most depth", static_cast<int>(i));

@@ -29,12 +29,12 @@ TEST(FrameSizeArgument, AcceptsEvenSidesFromTwoToTheLargest) {
 }
 
 TEST(FrameSizeArgument, RejectsMalformedOddAndOutOfRangeSizes) {
-    const std::vector<const char*> malformed = {"", "640", "640x", "x480", "640X480", "640x480x2",
-                                                "-640x480", "+640x480", " 640x480", "640x480 ",
-                                                "64 0x480", "640,480", "0x10x480"};
+    const std::vector<const char*> malformed = {"",          "640",      "640x",     "x480",     "640X480",
+                                                "640x480x2", "-640x480", "+640x480", " 640x480", "640x480 ",
+                                                "64 0x480",  "640,480",  "0x10x480"};
     const std::vector<const char*> odd = {"641x480", "640x481", "3x3"};
-    const std::vector<const char*> out_of_range = {"0x480", "640x0", "32768x480", "640x32768",
-                                                   "99999999999999999999x480", "1000000000x2"};
+    const std::vector<const char*> out_of_range = {
+        "0x480", "640x0", "32768x480", "640x32768", "99999999999999999999x480", "1000000000x2"};
     for (const char* text : malformed) {
         try {
             parse_frame_size(text, "--size");
@@ -62,9 +62,8 @@ TEST(FrameSizeArgument, RejectsMalformedOddAndOutOfRangeSizes) {
 }
 
 TEST(ScreenSizeArgument, GivesTheWindowProgramsFrame) {
-    for (const SizeCase& c : std::vector<SizeCase>{{"1920x1080", 1910, 1070},
-                                                   {"1367x768", 1356, 758},
-                                                   {"12x13", 2, 2}}) {
+    for (const SizeCase& c :
+         std::vector<SizeCase>{{"1920x1080", 1910, 1070}, {"1367x768", 1356, 758}, {"12x13", 2, 2}}) {
         const FrameSize size = parse_screen_size(c.text, "--screen");
         EXPECT_EQ(size.width, c.width) << c.text;
         EXPECT_EQ(size.height, c.height) << c.text;
@@ -102,8 +101,8 @@ TEST(FrameListArgument, MergesOverlappingAndRepeatedFrames) {
 }
 
 TEST(FrameListArgument, RejectsEmptyMalformedBackwardAndTooLargeLists) {
-    for (const char* text : {"", ",", "5,", ",5", "1,,2", "3-1", "a", "1-2-3", "-5", "5-", "1 ,2",
-                             "100000001", "0-100000001"})
+    for (const char* text :
+         {"", ",", "5,", ",5", "1,,2", "3-1", "a", "1-2-3", "-5", "5-", "1 ,2", "100000001", "0-100000001"})
         EXPECT_THROW(FrameList::parse(text, "--frames"), ArgumentError) << "'" << text << "'";
 }
 
@@ -115,8 +114,8 @@ TEST(FramePatternArgument, FormatsTheFrameNumberOnce) {
 }
 
 TEST(FramePatternArgument, RejectsAnythingButOneIntegerConversion) {
-    for (const char* text : {"f.png", "f%%d.png", "f%d%d.png", "f%s.png", "f%ld.png", "f%.png",
-                             "f%", "f%5.2d.png", "f%100d.png", "%n%d"})
+    for (const char* text :
+         {"f.png", "f%%d.png", "f%d%d.png", "f%s.png", "f%ld.png", "f%.png", "f%", "f%5.2d.png", "f%100d.png", "%n%d"})
         EXPECT_THROW(FramePattern::parse(text, "--out"), ArgumentError) << text;
 }
 
@@ -204,7 +203,8 @@ TEST(CommandLine, ReadsValuesInBothFormsAndRefusesMistakesWithOneNamedLine) {
         const auto result = parse_line(c.arguments);
         if (c.error) {
             ASSERT_TRUE(std::holds_alternative<std::string>(result)) << shown << ": accepted";
-            EXPECT_EQ(std::get<std::string>(result).rfind(c.error, 0), 0u) << shown << ": " << std::get<std::string>(result);
+            EXPECT_EQ(std::get<std::string>(result).rfind(c.error, 0), 0u)
+                << shown << ": " << std::get<std::string>(result);
             continue;
         }
         ASSERT_FALSE(std::holds_alternative<std::string>(result)) << shown << ": " << std::get<std::string>(result);
@@ -222,8 +222,8 @@ TEST(CommandLine, HelpListsEveryOptionAndTheVersionIsTheProjects) {
     std::optional<std::string> size;
     line.option("--size", "WxH", "frame size,\nover two lines", &size);
     const std::string help = line.help_text();
-    for (const char* part : {"Usage: ombrastel-test", "A test program.", "--size WxH", "frame size,",
-                             "over two lines", "-h,--help", "--version", "The footer."})
+    for (const char* part : {"Usage: ombrastel-test", "A test program.", "--size WxH", "frame size,", "over two lines",
+                             "-h,--help", "--version", "The footer."})
         EXPECT_NE(help.find(part), std::string::npos) << part << " in\n" << help;
     EXPECT_LT(help.find("A test program."), help.find("--size"));
     EXPECT_LT(help.find("--size"), help.find("The footer."));
@@ -252,7 +252,9 @@ TEST(CommandLine, DialogHelpHoldsTheSameTextInParagraphs) {
 }
 
 TEST(CommandLine, OneLineTurnsControlCharactersIntoBlanks) {
-    EXPECT_EQ(one_line("a\nb\rc\td\x7f" "e"), "a b c d e");
+    EXPECT_EQ(one_line("a\nb\rc\td\x7f"
+                       "e"),
+              "a b c d e");
     EXPECT_EQ(one_line("plain \xc3\xa9"), "plain \xc3\xa9");
 }
 

@@ -176,14 +176,15 @@ TEST(BenchArguments, BadOnesAreRefusedWithOneLine) {
 // taken.
 TEST(ToolArguments, AnInstructionSetIsTakenOnlyWhereItGivesTheFourLaneBits) {
     ScratchDirectory directory;
-    for (InstructionSet set : {InstructionSet::sse3, InstructionSet::avx2, InstructionSet::avx512, InstructionSet::neon}) {
+    for (InstructionSet set :
+         {InstructionSet::sse3, InstructionSet::avx2, InstructionSet::avx512, InstructionSet::neon}) {
         const std::string name = instruction_set_name(set);
         const auto built = built_instruction_sets();
         if (std::find(built.begin(), built.end(), set) == built.end()) {
             expect_refused(bench, "ombrastel-bench", {{"--isa", name}, "--isa wants auto"}, directory);
         } else if (instruction_set_usable(set)) {
-            const ToolRun run = run_tool(bench, {"--size", "64x48", "--frames", "2", "--warmup", "0", "--isa", name},
-                                         directory);
+            const ToolRun run =
+                run_tool(bench, {"--size", "64x48", "--frames", "2", "--warmup", "0", "--isa", name}, directory);
             EXPECT_EQ(run.exit_code, 0) << run.err;
             EXPECT_NE(run.out.find("\"isa\":\"" + name + "\""), std::string::npos) << run.out;
         } else {
@@ -193,9 +194,9 @@ TEST(ToolArguments, AnInstructionSetIsTakenOnlyWhereItGivesTheFourLaneBits) {
         }
     }
     // auto is the default, so it goes with either engine.
-    const ToolRun reference = run_tool(
-        bench, {"--size", "64x48", "--frames", "2", "--warmup", "0", "--isa", "auto", "--engine", "reference"},
-        directory);
+    const ToolRun reference =
+        run_tool(bench, {"--size", "64x48", "--frames", "2", "--warmup", "0", "--isa", "auto", "--engine", "reference"},
+                 directory);
     EXPECT_EQ(reference.exit_code, 0) << reference.err;
     EXPECT_NE(reference.out.find("\"engine\":\"reference\""), std::string::npos) << reference.out;
 }
@@ -236,9 +237,10 @@ TEST(ToolVersion, IsTheProjectsVersion) {
 
 TEST(SnapshotFrames, AreTheFramesRenderedInOrderFromTheStart) {
     ScratchDirectory directory;
-    const ToolRun run = run_tool(snapshot, {"--size", "96x72", "--frames", "0,3,511-513,600", "--out",
-                                            "f%04d.png", "--texture-out", "texture.png"},
-                                 directory);
+    const ToolRun run = run_tool(
+        snapshot,
+        {"--size", "96x72", "--frames", "0,3,511-513,600", "--out", "f%04d.png", "--texture-out", "texture.png"},
+        directory);
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(directory.entries(), (std::set<std::string>{"f0000.png", "f0003.png", "f0511.png", "f0512.png",
                                                           "f0513.png", "f0600.png", "texture.png"}));
@@ -259,15 +261,16 @@ TEST(SnapshotFrames, AreTheFramesRenderedInOrderFromTheStart) {
     const RgbImage texels = read_png_rgb(directory.file("texture.png"));
     ASSERT_EQ(texels.width, texture_size);
     ASSERT_EQ(texels.height, texture_size);
-    for (int i = 0; i < texel_count; ++i)
-        ASSERT_EQ(texels.pixels[i], texture[i] & 0x00FFFFFFu) << "texel " << i;
+    for (int i = 0; i < texel_count; ++i) ASSERT_EQ(texels.pixels[i], texture[i] & 0x00FFFFFFu) << "texel " << i;
 }
 
 TEST(SnapshotFrames, AreTheSameWithEveryEngineAndWorkerCount) {
     ScratchDirectory directory;
-    std::vector<std::vector<std::string>> choices = {
-        {"--engine", "reference", "--workers", "1"}, {"--engine", "reference"},     {"--workers", "1"},
-        {"--workers", "3", "--isa", baseline},       {"--engine", "fast", "--workers", "7"}};
+    std::vector<std::vector<std::string>> choices = {{"--engine", "reference", "--workers", "1"},
+                                                     {"--engine", "reference"},
+                                                     {"--workers", "1"},
+                                                     {"--workers", "3", "--isa", baseline},
+                                                     {"--engine", "fast", "--workers", "7"}};
     if (instruction_set_usable(InstructionSet::avx2)) choices.push_back({"--isa", "avx2", "--workers", "2"});
     if (instruction_set_usable(InstructionSet::avx512)) choices.push_back({"--isa", "avx512", "--workers", "3"});
     // The same with the ieee arithmetic: pictures of their own, the same
@@ -286,8 +289,7 @@ TEST(SnapshotFrames, AreTheSameWithEveryEngineAndWorkerCount) {
         return file;
     };
     for (std::size_t c = 0; c < choices.size(); ++c) {
-        std::vector<std::string> arguments = {"--screen", "138x106", "--frames", "0-2,250", "--out",
-                                              name(c, "%d.png")};
+        std::vector<std::string> arguments = {"--screen", "138x106", "--frames", "0-2,250", "--out", name(c, "%d.png")};
         arguments.insert(arguments.end(), choices[c].begin(), choices[c].end());
         const ToolRun run = run_tool(snapshot, arguments, directory);
         ASSERT_EQ(run.exit_code, 0) << run.err;
@@ -359,8 +361,9 @@ TEST(SnapshotFind, RefusesAPictureOfTheWrongSizeBeforeDecodingIt) {
     const std::string limit = sanitized ? "" : "ulimit -v 1000000 && ";
     const ToolRun run = run_tool(snapshot, {"--size", "64x48", "--find", "huge.png"}, directory, limit);
     EXPECT_EQ(run.exit_code, 2);
-    EXPECT_EQ(run.err, "ombrastel-snapshot: --find: huge.png is 32766x32766 but the frame is 64x48 "
-                       "(give --size or --screen)\n");
+    EXPECT_EQ(run.err,
+              "ombrastel-snapshot: --find: huge.png is 32766x32766 but the frame is 64x48 "
+              "(give --size or --screen)\n");
 }
 
 // Progress lines on standard error (not a terminal here: one line each).
@@ -432,20 +435,20 @@ TEST(Bench, EndsWithOneJsonLineOfItsFigures) {
     EXPECT_EQ(last.front(), '{');
     EXPECT_EQ(last.back(), '}');
     const std::string isa = "\"isa\":\"" + baseline + "\"";
-    for (const char* field : {"\"width\":64", "\"height\":48", "\"engine\":\"reference\"", "\"workers\":1",
-                              isa.c_str(), "\"peak_resident_kib\":", "\"frames\":5",
-                              "\"warmup_frames\":2", "\"fps\":", "\"ms_per_frame_median\":",
-                              "\"ms_per_frame_p95\":", "\"ms_per_frame_max\":", "\"clearing_ms_per_frame\":",
-                              "\"transform_and_projection_ms_per_frame\":", "\"depth_pre_pass_ms_per_frame\":",
-                              "\"shading_pass_ms_per_frame\":", "\"pixels_shaded_per_second\":"})
+    for (const char* field :
+         {"\"width\":64", "\"height\":48", "\"engine\":\"reference\"", "\"workers\":1", isa.c_str(),
+          "\"peak_resident_kib\":", "\"frames\":5", "\"warmup_frames\":2",
+          "\"fps\":", "\"ms_per_frame_median\":", "\"ms_per_frame_p95\":", "\"ms_per_frame_max\":",
+          "\"clearing_ms_per_frame\":", "\"transform_and_projection_ms_per_frame\":",
+          "\"depth_pre_pass_ms_per_frame\":", "\"shading_pass_ms_per_frame\":", "\"pixels_shaded_per_second\":"})
         EXPECT_NE(last.find(field), std::string::npos) << field;
     EXPECT_NE(run.err.find("frame 5 of 5"), std::string::npos) << run.err;
     EXPECT_TRUE(directory.entries().empty());
 
     // The fast engine by default, with the workers it started and the time
     // they took.
-    const ToolRun fast = run_tool(bench, {"--size", "64x48", "--frames", "5", "--warmup", "2", "--workers", "3"},
-                                  directory);
+    const ToolRun fast =
+        run_tool(bench, {"--size", "64x48", "--frames", "5", "--warmup", "2", "--workers", "3"}, directory);
     ASSERT_EQ(fast.exit_code, 0) << fast.err;
     for (const char* field : {"\"engine\":\"fast\"", "\"workers\":3", "\"workers_ms_per_frame\":"})
         EXPECT_NE(fast.out.find(field), std::string::npos) << field;

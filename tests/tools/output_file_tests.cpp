@@ -57,22 +57,27 @@ bool is_root() { return geteuid() == 0; }
 struct Replacement {
     const char* what;
     std::function<void(const ScratchDirectory&)> prepare;
-    const char* name;         // given to write_output
-    const char* holds_bytes;  // the file the bytes must end up in
+    const char* name;                // given to write_output
+    const char* holds_bytes;         // the file the bytes must end up in
     std::vector<const char*> links;  // names that must still be symbolic links
 };
 
 const std::vector<Replacement>& replacements() {
     static const std::vector<Replacement> cases = {
         {"a new name", [](const ScratchDirectory&) {}, "new.png", "new.png", {}},
-        {"a regular file", [](const ScratchDirectory& d) { write_text(d.file("old.png"), "OLD"); }, "old.png",
-         "old.png", {}},
+        {"a regular file",
+         [](const ScratchDirectory& d) { write_text(d.file("old.png"), "OLD"); },
+         "old.png",
+         "old.png",
+         {}},
         {"a link to a regular file",
          [](const ScratchDirectory& d) {
              write_text(d.file("real.png"), "OLD");
              fs::create_symlink("real.png", d.file("link.png"));
          },
-         "link.png", "real.png", {"link.png"}},
+         "link.png",
+         "real.png",
+         {"link.png"}},
         {"a relative link into another directory",
          [](const ScratchDirectory& d) {
              fs::create_directory(d.file("sub"));
@@ -80,17 +85,23 @@ const std::vector<Replacement>& replacements() {
              fs::create_directory(d.file("links"));
              fs::create_symlink("../sub/real.png", d.file("links/link.png"));
          },
-         "links/link.png", "sub/real.png", {"links/link.png"}},
+         "links/link.png",
+         "sub/real.png",
+         {"links/link.png"}},
         {"a chain of two links",
          [](const ScratchDirectory& d) {
              write_text(d.file("real.png"), "OLD");
              fs::create_symlink("real.png", d.file("first.png"));
              fs::create_symlink(d.file("first.png"), d.file("second.png"));
          },
-         "second.png", "real.png", {"first.png", "second.png"}},
+         "second.png",
+         "real.png",
+         {"first.png", "second.png"}},
         {"a link to a name not yet taken",
-         [](const ScratchDirectory& d) { fs::create_symlink("later.png", d.file("link.png")); }, "link.png",
-         "later.png", {"link.png"}},
+         [](const ScratchDirectory& d) { fs::create_symlink("later.png", d.file("link.png")); },
+         "link.png",
+         "later.png",
+         {"link.png"}},
     };
     return cases;
 }
@@ -142,7 +153,7 @@ TEST(OutputFile, KeepsTheModeOfTheFileItReplaces) {
 
 // A unix socket bound to `path`, closed (the name stays) when done.
 class BoundSocket {
-public:
+  public:
     explicit BoundSocket(const std::string& path) : descriptor_(socket(AF_UNIX, SOCK_STREAM, 0)) {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -154,7 +165,7 @@ public:
     }
     bool bound() const { return bound_; }
 
-private:
+  private:
     int descriptor_;
     bool bound_ = false;
 };
@@ -216,7 +227,7 @@ TEST(OutputFile, ACheckLeavesNothingBehind) {
 // blocks until a writer comes; should the tool never open the FIFO, the
 // test's own empty write lets it go.
 class FifoReader {
-public:
+  public:
     explicit FifoReader(std::string path) : path_(std::move(path)) {
         thread_ = std::thread([this] {
             const int descriptor = open(path_.c_str(), O_RDONLY);
@@ -233,7 +244,7 @@ public:
         return received_;
     }
 
-private:
+  private:
     std::string path_;
     std::string received_;
     std::thread thread_;
@@ -295,8 +306,8 @@ TEST(SnapshotOutput, AToolStoppedWhileWritingLeavesNoTemporaryFile) {
         dup2(quiet, STDOUT_FILENO);
         dup2(quiet, STDERR_FILENO);
         if (chdir(scratch.path().c_str()) == 0)
-            execl("/bin/sh", "sh", "-c", run.c_str(), snapshot.c_str(), "--size", "8000x6000", "--frames", "0",
-                  "--out", "f%d.png", static_cast<char*>(nullptr));
+            execl("/bin/sh", "sh", "-c", run.c_str(), snapshot.c_str(), "--size", "8000x6000", "--frames", "0", "--out",
+                  "f%d.png", static_cast<char*>(nullptr));
         _exit(127);
     }
     bool writing = false;
@@ -350,7 +361,7 @@ TEST(SnapshotOutput, WritesThroughCharacterDevicesAndRefusesBlockDevices) {
 
 // A tmpfs mounted on a directory of its own, unmounted when done.
 class Tmpfs {
-public:
+  public:
     Tmpfs(const std::string& path, const char* options, unsigned long flags = 0) : path_(path) {
         fs::create_directory(path);
         mounted_ = mount("tmpfs", path.c_str(), "tmpfs", flags, options) == 0;
@@ -362,7 +373,7 @@ public:
     bool mounted() const { return mounted_; }
     const std::string& error() const { return error_; }
 
-private:
+  private:
     std::string path_;
     bool mounted_ = false;
     std::string error_;

@@ -70,12 +70,11 @@ RawPng read_raw(const std::string& path) {
         raw.colour_type = png_get_color_type(png, info);
         raw.bytes.resize(png_get_rowbytes(png, info) * raw.height);
         rows.resize(raw.height);
-        for (png_uint_32 y = 0; y < raw.height; ++y)
-            rows[y] = raw.bytes.data() + y * png_get_rowbytes(png, info);
+        for (png_uint_32 y = 0; y < raw.height; ++y) rows[y] = raw.bytes.data() + y * png_get_rowbytes(png, info);
         png_read_image(png, rows.data());
         png_read_end(png, info);
-        raw.has_colour_chunk = png_get_valid(png, info, PNG_INFO_gAMA | PNG_INFO_sRGB | PNG_INFO_cHRM |
-                                                            PNG_INFO_iCCP) != 0;
+        raw.has_colour_chunk =
+            png_get_valid(png, info, PNG_INFO_gAMA | PNG_INFO_sRGB | PNG_INFO_cHRM | PNG_INFO_iCCP) != 0;
     }
     png_destroy_read_struct(&png, &info, nullptr);
     std::fclose(file);
@@ -94,8 +93,8 @@ void write_with_libpng(const std::string& path, int width, int height, int colou
     for (int y = 0; y < height; ++y) rows[y] = const_cast<png_bytep>(bytes.data() + y * row_bytes);
     if (!setjmp(png_jmpbuf(png))) {
         png_init_io(png, file);
-        png_set_IHDR(png, info, width, height, bit_depth, colour_type, PNG_INTERLACE_NONE,
-                     PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+        png_set_IHDR(png, info, width, height, bit_depth, colour_type, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                     PNG_FILTER_TYPE_DEFAULT);
         png_set_gAMA(png, info, 1.0);  // must not change the bytes read back
         png_write_info(png, info);
         png_write_image(png, rows.data());
@@ -209,7 +208,8 @@ TEST(PngFailures, NameTheCauseOfAPictureThatCannotBeRead) {
         return [&pixels, keep](const ScratchDirectory& d) {
             write_png_rgb(d.file("whole.png"), 64, 64, pixels.data());
             std::filesystem::copy_file(d.file("whole.png"), d.file("input.png"));
-            std::filesystem::resize_file(d.file("input.png"), keep ? keep : std::filesystem::file_size(d.file("whole.png")) / 2);
+            std::filesystem::resize_file(d.file("input.png"),
+                                         keep ? keep : std::filesystem::file_size(d.file("whole.png")) / 2);
         };
     };
     auto text = [](const char* content) {
@@ -233,7 +233,8 @@ TEST(PngFailures, NameTheCauseOfAPictureThatCannotBeRead) {
             ADD_FAILURE() << c.what << ": read";
         } catch (const PngError& error) {
             const std::string message = error.what();
-            EXPECT_EQ(message.rfind("cannot read " + scratch.file("input.png") + ": ", 0), 0u) << c.what << ": " << message;
+            EXPECT_EQ(message.rfind("cannot read " + scratch.file("input.png") + ": ", 0), 0u)
+                << c.what << ": " << message;
             EXPECT_NE(message.find(c.mentions), std::string::npos) << c.what << ": " << message;
         }
     }

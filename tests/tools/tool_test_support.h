@@ -32,7 +32,7 @@ inline const std::string program_launcher = OMBRASTEL_PROGRAM_LAUNCHER;
 
 // A fresh, empty directory, removed with everything in it afterwards.
 class ScratchDirectory {
-public:
+  public:
     ScratchDirectory() {
         std::random_device entropy;
         path_ = std::filesystem::temp_directory_path() /
@@ -57,7 +57,7 @@ public:
         return names;
     }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -123,8 +123,8 @@ inline void write_cut_picture(const std::string& path, png_uint_32 width, png_ui
     for (png_byte& byte : row) byte = static_cast<png_byte>(random());
     if (!setjmp(png_jmpbuf(png))) {
         png_init_io(png, file);
-        png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                     PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+        png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                     PNG_FILTER_TYPE_DEFAULT);
         png_write_info(png, info);
         png_write_row(png, row.data());
     } else {
