@@ -63,7 +63,7 @@ elapsed=$((SECONDS - started))
 printf 'benchmark.sh: %d runs in %d min %02d s\n' "$runs" $((elapsed / 60)) $((elapsed % 60)) >&2
 
 echo
-echo "Processor: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), $processors processors;" \
+echo "Processor: $(sed -n '/^model name/{s/^model name[[:space:]]*: //p;q;}' /proc/cpuinfo), $processors processors;" \
     "medians of $rounds rounds"
 echo
 echo "| Frame | Engine | ISA | Workers | Frames/s | ms/frame median | 95th pct. | Clearing ms | Transform ms |" \

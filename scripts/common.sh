@@ -13,14 +13,14 @@ packages_in() {
 ensure_debian_packages() {
     local missing=() architectures=()
     for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = "install ok installed" ] ||
             missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     local architecture
     for architecture in $(printf '%s\n' "${missing[@]}" | sed -n 's/^[^:]*:\(.*\)$/\1/p' | sort -u); do
         [ "$architecture" = "$(dpkg --print-architecture)" ] && continue
-        dpkg --print-foreign-architectures | grep -qx "$architecture" || architectures+=("$architecture")
+        grep -qx "$architecture" <<<"$(dpkg --print-foreign-architectures)" || architectures+=("$architecture")
     done
     if [ "$(id -u)" -ne 0 ]; then
         echo "Missing packages; install them with:" >&2

@@ -13,7 +13,7 @@ for object in "$@"; do
     code=$("$objdump" -d --no-show-raw-insn "$object")
     hits=$(grep -E '\bv?f(n)?m(add|sub|addsub|subadd)[0-9]{3}|\bv(rsqrt|rcp)(14|28)' <<<"$code" || true)
     if [ -n "$hits" ]; then
-        echo "$(basename "$object"): $(echo "$hits" | head -n 3 | tr -s ' \t' ' ')" >&2
+        echo "$(basename "$object"): $(sed -n '1,3p' <<<"$hits" | tr -s ' \t' ' ')" >&2
         found=1
     fi
 done

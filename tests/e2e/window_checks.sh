@@ -623,7 +623,7 @@ check_no_buffers() {
         # process; qemu limits the program's address space itself instead.
         say "emulated: the program's address space limited to $((2 * frame_bytes / 1024)) KiB"
         QEMU_RESERVED_VA=$((2 * frame_bytes)) "$program" >"$work/program.out" 2>"$work/program.err" &
-    elif ldd "$program" | grep -q libasan; then
+    elif [[ $(ldd "$program") == *libasan* ]]; then
         # AddressSanitizer reserves terabytes of address space for its shadow
         # memory and cannot run under any such limit; its allocator is
         # limited instead, to blocks of less than a frame.
