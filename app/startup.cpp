@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "engine/engine.h"
 #include "scene/preparation.h"
 #include "scene/scene_data.h"
 
@@ -56,6 +57,9 @@ bool start_system(FrameSize size, BufferSource source, std::string* failure_reas
         if (failure_reason) *failure_reason = std::move(reason);
         return false;
     };
+    // The workers of a frame in progress draw into the buffers given back
+    // below.
+    finish_frame();
     if (!frame_size_is_valid(size.width, size.height))
         return fail("A " + frame_text(size) + " frame cannot be drawn: each side must be even and from 2 to " +
                     std::to_string(largest_frame_side) + " pixels.");

@@ -28,7 +28,8 @@ using BufferSource = void* (*)(std::size_t bytes);
 // The portable source: page-aligned heap memory, zero-filled.
 void* obtain_heap_buffer(std::size_t bytes);
 
-// Starts the system for a frame size: restores the initial scene data, sets
+// Starts the system for a frame size: finishes a frame the engine is drawing
+// (its buffers are given back), restores the initial scene data, sets
 // frame_width, frame_height and screen_centre, obtains frame_buffer then
 // depth_buffer from `source`, sets scale to frame_height / 4, decodes the
 // texture and prepares the model (with model_estimates(), the arithmetic the

@@ -5,11 +5,25 @@ namespace {
 // "auto|sse3|avx2" with the separator "|", "auto, sse3 or avx2" with ", " and
 // " or ": auto and this build's instruction sets.
 std::string instruction_set_choices(const std::string& separator, const std::string& last_separator) {
-    std::string text = instruction_set_choice_name(InstructionSetChoice::automatic);
+    std::string text = instruction_set_choice_name(std::nullopt);
     const auto sets = built_instruction_sets();
     for (std::size_t i = 0; i < sets.size(); ++i)
         text += (i + 1 == sets.size() ? last_separator : separator) + instruction_set_name(sets[i]);
     return text;
+}
+
+struct GivenOption {
+    const char* name;
+    const std::optional<std::string>& value;
+};
+
+GivenOption option_at_fault(ChoicePart part, const GivenEngineOptions& given) {
+    switch (part) {
+        case ChoicePart::workers: return {"--workers", given.workers};
+        case ChoicePart::instruction_set: return {"--isa", given.isa};
+        case ChoicePart::estimates: break;
+    }
+    return {"--estimates", given.estimates};
 }
 
 }  // namespace
@@ -41,32 +55,23 @@ EngineChoice engine_choice_from(const GivenEngineOptions& given) {
     EngineChoice choice;
     if (given.engine && !engine_named(*given.engine, &choice.kind))
         throw ArgumentError("--engine wants fast or reference, not '" + *given.engine + "'");
-    if (given.workers) {
-        const bool fast = choice.kind == EngineKind::fast;
-        choice.workers = static_cast<int>(parse_count(
-            *given.workers, fast ? "--workers" : "--workers (reference engine)", 1, fast ? most_fast_workers : 2));
-    }
-    if (given.isa) {
-        if (!instruction_set_choice_named(*given.isa, &choice.instruction_set))
-            throw ArgumentError("--isa wants " + instruction_set_choices(", ", " or ") + ", not '" + *given.isa + "'");
-        if (choice.kind == EngineKind::reference && choice.instruction_set != InstructionSetChoice::automatic)
-            throw ArgumentError("--isa belongs to the fast engine; the reference engine is the four-lane design");
-    }
-    if (given.estimates) {
-        if (!estimates_named(*given.estimates, &choice.estimates))
-            throw ArgumentError("--estimates wants x86 or ieee, not '" + *given.estimates + "'");
-        if (choice.estimates == Estimates::x86 && !x86_estimates_available)
-            throw ArgumentError("--estimates x86: this processor has no x86 estimates; use ieee");
+    if (given.workers)
+        choice.workers = static_cast<int>(parse_count(*given.workers, "--workers", 1, most_fast_workers));
+    if (given.isa && !instruction_set_choice_named(*given.isa, &choice.instruction_set))
+        throw ArgumentError("--isa wants " + instruction_set_choices(", ", " or ") + ", not '" + *given.isa + "'");
+    if (given.estimates && !estimates_named(*given.estimates, &choice.estimates))
+        throw ArgumentError("--estimates wants x86 or ieee, not '" + *given.estimates + "'");
+    // What the engine cannot do with what was given, as the engine says it,
+    // after the option at fault.
+    if (const std::optional<ChoiceFault> fault = check_engine_choice(choice)) {
+        const GivenOption option = option_at_fault(fault->part, given);
+        throw ArgumentError(std::string(option.name) + (option.value ? " " + *option.value : "") + ": " +
+                            fault->reason);
     }
     return choice;
 }
 
 void start_chosen_engine(const EngineChoice& choice) {
     const std::string refused = start_engine(choice);
-    if (!refused.empty()) {
-        if (choice.instruction_set != InstructionSetChoice::automatic)
-            throw ArgumentError(std::string("--isa ") + instruction_set_choice_name(choice.instruction_set) + ": " +
-                                refused);
-        throw ArgumentError(refused);
-    }
+    if (!refused.empty()) throw ArgumentError(refused);
 }

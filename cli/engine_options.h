@@ -24,11 +24,11 @@ struct GivenEngineOptions {
 void declare_engine_options(CommandLine& line, GivenEngineOptions& given);
 
 // The choice the options make; throws ArgumentError for a value that names
-// no engine, a worker count the engine does not take, --isa sse3 or avx2
-// with the reference engine, or estimates that are not named or not at hand
-// here.
+// nothing, or a choice the engine cannot run here (check_engine_choice: a
+// worker count the engine does not take, --isa with the reference engine, an
+// instruction set or estimates this processor lacks), naming the option.
 EngineChoice engine_choice_from(const GivenEngineOptions& given);
 
-// Starts the chosen engine; throws ArgumentError with the reason when it
-// cannot run here (an instruction set the processor lacks).
+// Starts a choice that engine_choice_from made; throws ArgumentError with the
+// reason when it cannot run.
 void start_chosen_engine(const EngineChoice& choice);

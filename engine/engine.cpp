@@ -8,6 +8,7 @@
 #include "pipeline/depth_pass.h"
 #include "pipeline/frame.h"
 #include "raster/shading.h"
+#include "scene/float_control.h"
 #include "scene/preparation.h"
 
 namespace {
@@ -63,10 +64,9 @@ void finish_fast_frame() {
     if (engine.timing) {
         engine.times.workers_ms += milliseconds(Clock::now() - engine.projected);
         const FastStageTimes worked = engine.fast->take_stage_times();
-        const double workers = engine.fast->workers() > 0 ? engine.fast->workers() : 1;
-        engine.times.clearing_ms += worked.clearing_ms / workers;
-        engine.times.depth_ms += (worked.walking_ms + worked.depth_ms) / workers;
-        engine.times.shading_ms += worked.shading_ms / workers;
+        engine.times.clearing_ms += worked.clearing_ms;
+        engine.times.depth_ms += worked.walking_ms + worked.depth_ms;
+        engine.times.shading_ms += worked.shading_ms;
         ++engine.times.frames;
     }
 }
@@ -80,14 +80,8 @@ int default_fast_workers() {
 
 const char* engine_name(EngineKind kind) { return kind == EngineKind::fast ? "fast" : "reference"; }
 
-const char* instruction_set_choice_name(InstructionSetChoice choice) {
-    switch (choice) {
-        case InstructionSetChoice::sse3: return "sse3";
-        case InstructionSetChoice::avx2: return "avx2";
-        case InstructionSetChoice::avx512: return "avx512";
-        case InstructionSetChoice::neon: return "neon";
-        default: return "auto";
-    }
+const char* instruction_set_choice_name(std::optional<InstructionSet> set) {
+    return set ? instruction_set_name(*set) : "auto";
 }
 
 bool engine_named(std::string_view name, EngineKind* kind) {
@@ -100,56 +94,57 @@ bool engine_named(std::string_view name, EngineKind* kind) {
     return false;
 }
 
-bool instruction_set_choice_named(std::string_view name, InstructionSetChoice* choice) {
-    if (name == instruction_set_choice_name(InstructionSetChoice::automatic)) {
-        *choice = InstructionSetChoice::automatic;
+bool instruction_set_choice_named(std::string_view name, std::optional<InstructionSet>* set) {
+    if (name == instruction_set_choice_name(std::nullopt)) {
+        *set = std::nullopt;
         return true;
     }
-    for (InstructionSet set : built_instruction_sets()) {
-        if (name == instruction_set_name(set)) {
-            *choice = set == InstructionSet::avx2     ? InstructionSetChoice::avx2
-                      : set == InstructionSet::avx512 ? InstructionSetChoice::avx512
-                      : set == InstructionSet::neon   ? InstructionSetChoice::neon
-                                                      : InstructionSetChoice::sse3;
+    for (InstructionSet built : built_instruction_sets()) {
+        if (name == instruction_set_name(built)) {
+            *set = built;
             return true;
         }
     }
     return false;
 }
 
-std::string start_engine(const EngineChoice& choice) {
-    stop_engine();
+std::optional<ChoiceFault> check_engine_choice(const EngineChoice& choice) {
     if (choice.estimates == Estimates::x86 && !x86_estimates_available)
-        return "this processor has no x86 estimates; its arithmetic is ieee";
+        return ChoiceFault{ChoicePart::estimates, "this processor has no x86 estimates; its arithmetic is ieee"};
     if (choice.kind == EngineKind::reference) {
         if (choice.workers < 0 || choice.workers > 2)
-            return "the reference engine takes 1 or 2 workers, not " + std::to_string(choice.workers);
-        if (choice.instruction_set != InstructionSetChoice::automatic)
-            return "the reference engine has no choice of instruction set (it is the four-lane design)";
+            return ChoiceFault{ChoicePart::workers,
+                               "the reference engine takes 1 or 2 workers, not " + std::to_string(choice.workers)};
+        if (choice.instruction_set)
+            return ChoiceFault{ChoicePart::instruction_set,
+                               "the reference engine has no choice of instruction set (it is the four-lane design)"};
+        return std::nullopt;
+    }
+    if (choice.workers < 0 || choice.workers > most_fast_workers)
+        return ChoiceFault{ChoicePart::workers, "the fast engine takes 1 to " + std::to_string(most_fast_workers) +
+                                                    " workers, not " + std::to_string(choice.workers)};
+    if (!choice.instruction_set) return std::nullopt;
+    const InstructionSet set = *choice.instruction_set;
+    const std::string name = instruction_set_name(set);
+    if (!processor_offers(set))
+        return ChoiceFault{ChoicePart::instruction_set, "this processor does not offer " + name};
+    if (!instruction_set_usable(set, choice.estimates))
+        return ChoiceFault{ChoicePart::instruction_set,
+                           name +
+                               " cannot be used here with the x86 estimates: its eight-lane reciprocal square "
+                               "root estimate differs from the four-lane one on this processor (--estimates ieee "
+                               "can use it)"};
+    return std::nullopt;
+}
+
+std::string start_engine(const EngineChoice& choice) {
+    stop_engine();
+    if (const std::optional<ChoiceFault> fault = check_engine_choice(choice)) return fault->reason;
+    if (choice.kind == EngineKind::reference) {
         shading_mode = choice.workers == 1 ? ShadingMode::calling_thread : ShadingMode::two_workers;
         shading_estimates = choice.estimates;
     } else {
-        if (choice.workers < 0 || choice.workers > most_fast_workers)
-            return "the fast engine takes 1 to " + std::to_string(most_fast_workers) + " workers, not " +
-                   std::to_string(choice.workers);
-        InstructionSet set = best_instruction_set(choice.estimates);
-        if (choice.instruction_set == InstructionSetChoice::sse3) set = InstructionSet::sse3;
-        if (choice.instruction_set == InstructionSetChoice::neon) set = InstructionSet::neon;
-        const bool wide_asked = choice.instruction_set == InstructionSetChoice::avx2 ||
-                                choice.instruction_set == InstructionSetChoice::avx512;
-        if (!processor_offers(set) && !wide_asked)
-            return std::string("this processor does not offer ") + instruction_set_name(set);
-        if (wide_asked) {
-            const InstructionSet wide =
-                choice.instruction_set == InstructionSetChoice::avx2 ? InstructionSet::avx2 : InstructionSet::avx512;
-            const std::string name = instruction_set_name(wide);
-            if (!processor_offers(wide)) return "this processor does not offer " + name;
-            if (!instruction_set_usable(wide, choice.estimates))
-                return name +
-                       " cannot be used here with the x86 estimates: its eight-lane reciprocal square root "
-                       "estimate differs from the four-lane one on this processor (--estimates ieee can use it)";
-            set = wide;
-        }
+        const InstructionSet set = choice.instruction_set.value_or(best_instruction_set(choice.estimates));
         engine.fast = std::make_unique<FastEngine>(choice.workers ? choice.workers : default_fast_workers(), set,
                                                    choice.estimates);
         engine.fast->time_stages(engine.timing);

@@ -9,9 +9,11 @@
 //              share every stage but the transform, several pixels per
 //              instruction (engine/fast_engine.h).
 //
-// Threads: main thread only.
+// Threads: main thread only, and never from a signal handler: these calls
+// wait for workers, take locks and allocate.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,12 +21,13 @@
 #include "scene/estimates.h"
 
 enum class EngineKind { fast, reference };
-enum class InstructionSetChoice { automatic, sse3, avx2, avx512, neon };
 
 struct EngineChoice {
     EngineKind kind = EngineKind::fast;
     int workers = 0;  // 0: the engine's default
-    InstructionSetChoice instruction_set = InstructionSetChoice::automatic;
+    // The fast engine's kernels; none (auto): the widest set whose kernels
+    // give the four-lane bits here (best_instruction_set).
+    std::optional<InstructionSet> instruction_set = std::nullopt;
     // The arithmetic of every reciprocal (scene/estimates.h), model
     // preparation included.
     Estimates estimates = default_estimates;
@@ -37,17 +40,28 @@ inline constexpr int most_fast_workers = 64;
 int default_fast_workers();
 
 const char* engine_name(EngineKind kind);
-const char* instruction_set_choice_name(InstructionSetChoice choice);
 bool engine_named(std::string_view name, EngineKind* kind);
+// "auto" for none, else instruction_set_name.
+const char* instruction_set_choice_name(std::optional<InstructionSet> set);
 // Names only this build's instruction sets (built_instruction_sets) and auto.
-bool instruction_set_choice_named(std::string_view name, InstructionSetChoice* choice);
+bool instruction_set_choice_named(std::string_view name, std::optional<InstructionSet>* set);
+
+// What of a choice cannot run here, and one line saying why: a worker count
+// the engine does not take, an instruction set for the reference engine or
+// one this processor lacks or cannot use with the arithmetic, estimates the
+// processor lacks.
+enum class ChoicePart { workers, instruction_set, estimates };
+struct ChoiceFault {
+    ChoicePart part;
+    std::string reason;
+};
+std::optional<ChoiceFault> check_engine_choice(const EngineChoice& choice);
 
 // Starts the chosen engine for the frame start_system set up, ending the
 // engine before it; a model prepared with another arithmetic is prepared
 // again with the chosen one (and start_system keeps it from then on). Returns
-// "" when it runs, otherwise one line saying why it cannot (a worker count out
-// of range, an instruction set or estimates this processor lacks), and then
-// no engine runs until the next start.
+// "" when it runs, otherwise check_engine_choice's reason, and then no engine
+// runs until the next start.
 std::string start_engine(const EngineChoice& choice);
 // Ends the running engine and its workers.
 void stop_engine();
@@ -85,8 +99,8 @@ bool frame_in_progress();
 // Mean time per frame of each stage, over the frames rendered while timing
 // was on. The fast engine's clearing, depth pre-pass and shading overlap
 // across its workers: for it they are the workers' time per frame divided by
-// the number of workers, and `workers` is the pool's time from waking the
-// workers to the last one's end.
+// the number of workers the frame woke, and `workers` is the pool's time
+// from waking the workers to the last one's end.
 struct StageTimes {
     double clearing_ms = 0;
     double transform_ms = 0;

@@ -8,6 +8,7 @@
 #include "pipeline/depth_pass.h"
 #include "pipeline/face_walk.h"
 #include "raster/shading.h"
+#include "scene/float_control.h"
 
 namespace {
 
@@ -73,10 +74,23 @@ void FastEngine::begin_draw(const FrameFace* faces, int face_count, const FrameT
     frame_timed_ = timing_;
     next_strip_.store(0, std::memory_order_relaxed);
     // A worker for every strip at most: the others stay asleep.
-    pool_.begin(work, this, strip_count_);
+    woken_ = pool_.begin(work, this, strip_count_);
 }
 
-void FastEngine::finish_draw() { pool_.finish(); }
+void FastEngine::finish_draw() {
+    pool_.finish();
+    if (!frame_timed_) return;
+    frame_timed_ = false;
+    // The workers' mean, over those the frame woke: the others did nothing.
+    const double woken = woken_;
+    for (WorkerTimes& t : times_) {
+        frames_times_.clearing_ms += t.clearing_ms / woken;
+        frames_times_.walking_ms += t.walking_ms / woken;
+        frames_times_.depth_ms += t.depth_ms / woken;
+        frames_times_.shading_ms += t.shading_ms / woken;
+        t = {};
+    }
+}
 
 void FastEngine::time_stages(bool on) {
     finish_draw();
@@ -85,14 +99,8 @@ void FastEngine::time_stages(bool on) {
 
 FastStageTimes FastEngine::take_stage_times() {
     finish_draw();
-    FastStageTimes sum;
-    for (WorkerTimes& t : times_) {
-        sum.clearing_ms += t.clearing_ms;
-        sum.walking_ms += t.walking_ms;
-        sum.depth_ms += t.depth_ms;
-        sum.shading_ms += t.shading_ms;
-        t = {};
-    }
+    const FastStageTimes sum = frames_times_;
+    frames_times_ = {};
     return sum;
 }
 

@@ -1,8 +1,10 @@
 // The fast engine: the same pictures as the reference engine, bit for bit,
 // drawn by a pool of workers that share every stage of the frame but the
 // transform. The frame's rows are dealt out in strips; a worker takes the
-// next strip, clears it, draws every face's runs on it into the depth buffer
-// and then shades them, with the kernels of one instruction set.
+// next strip, walks every face's edges to the strip's runs, clears the
+// strip's pixels that the previous frame drew and its depths where the runs
+// reach, draws the runs into the depth buffer and then shades them, with the
+// kernels of one instruction set.
 //
 // The depth buffer is defined only where faces reach: elsewhere it holds
 // whatever an earlier frame left there. The frame buffer is complete: it is
@@ -30,7 +32,8 @@
 // cache between its pre-pass and its shading.
 inline constexpr int strip_rows = 16;
 
-// Time the workers spent in each stage, summed over the workers.
+// Time the workers spent in each stage: for each frame the mean over the
+// workers it woke, summed over the frames.
 struct FastStageTimes {
     double clearing_ms = 0;
     double walking_ms = 0;  // edges, runs and their set-up
@@ -94,6 +97,7 @@ class FastEngine {
     DrawnRows* drawn_ = nullptr;
     int strip_count_ = 0;
     bool frame_timed_ = false;
+    int woken_ = 0;  // the workers the frame woke
     // Taken by every worker for every strip: a line of its own.
     alignas(cache_line_bytes) std::atomic<int> next_strip_{0};
 
@@ -104,5 +108,6 @@ class FastEngine {
     struct alignas(cache_line_bytes) WorkerTimes {
         double clearing_ms = 0, walking_ms = 0, depth_ms = 0, shading_ms = 0;
     };
-    std::vector<WorkerTimes> times_;
+    std::vector<WorkerTimes> times_;  // of the frame in progress, one per worker
+    FastStageTimes frames_times_;     // of the frames finished
 };

@@ -1,4 +1,4 @@
-// The fast engine's pool threads and signals on POSIX systems.
+// The fast engine's pool threads and semaphores on POSIX systems.
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -6,7 +6,8 @@
 #include <new>
 
 #include "engine/pool_threads.h"
-#include "raster/shading.h"
+#include "raster/pinned_thread_posix.h"
+#include "scene/float_control.h"
 
 namespace {
 
@@ -23,28 +24,6 @@ void* pool_thread_main(void* record) {
     return nullptr;
 }
 
-bool create_pool_thread(PoolThreadRecord* record, int processor) {
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) return false;
-#ifdef __linux__
-    if (processor >= 0) {
-        cpu_set_t processors;
-        CPU_ZERO(&processors);
-        CPU_SET(processor, &processors);
-        pthread_attr_setaffinity_np(&attributes, sizeof processors, &processors);
-    }
-#else
-    (void)processor;
-#endif
-    const bool started = pthread_create(&record->thread, &attributes, pool_thread_main, record) == 0;
-    pthread_attr_destroy(&attributes);
-#ifdef __linux__
-    // Named, so that a debugger or top tells the render workers apart.
-    if (started) pthread_setname_np(record->thread, "ombrastel-pool");
-#endif
-    return started;
-}
-
 PoolThread start_pool_thread(void (*entry)(void*), void* argument, int processor) {
     auto* record = new (std::nothrow) PoolThreadRecord{entry, argument, {}};
     if (!record) return nullptr;
@@ -59,11 +38,12 @@ PoolThread start_pool_thread(void (*entry)(void*), void* argument, int processor
     sigfillset(&process_signals);
     for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) sigdelset(&process_signals, fault);
     pthread_sigmask(SIG_BLOCK, &process_signals, &before);
-    // Pinning to a processor the machine does not have makes the creation
-    // fail: the thread then runs wherever the scheduler puts it.
-    const bool started = (processor >= 0 && processor < CPU_SETSIZE && create_pool_thread(record, processor)) ||
-                         create_pool_thread(record, -1);
+    const bool started = start_pinned_thread(&record->thread, pool_thread_main, record, processor);
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
+#ifdef __linux__
+    // Named, so that a debugger or top tells the render workers apart.
+    if (started) pthread_setname_np(record->thread, "ombrastel-pool");
+#endif
     if (started) return record;
     delete record;
     return nullptr;
@@ -75,48 +55,48 @@ void join_pool_thread(PoolThread thread) {
     delete record;
 }
 
-struct CountingSignal {
+struct CountingSemaphore {
     pthread_mutex_t lock;
     pthread_cond_t changed;
     unsigned count;
 };
 
-PoolSignal make_signal() {
-    auto* signal = new (std::nothrow) CountingSignal{};
-    if (!signal) return nullptr;
-    if (pthread_mutex_init(&signal->lock, nullptr) != 0) {
-        delete signal;
+PoolSemaphore make_semaphore() {
+    auto* semaphore = new (std::nothrow) CountingSemaphore{};
+    if (!semaphore) return nullptr;
+    if (pthread_mutex_init(&semaphore->lock, nullptr) != 0) {
+        delete semaphore;
         return nullptr;
     }
-    if (pthread_cond_init(&signal->changed, nullptr) != 0) {
-        pthread_mutex_destroy(&signal->lock);
-        delete signal;
+    if (pthread_cond_init(&semaphore->changed, nullptr) != 0) {
+        pthread_mutex_destroy(&semaphore->lock);
+        delete semaphore;
         return nullptr;
     }
-    return signal;
+    return semaphore;
 }
 
-void raise_signal(PoolSignal handle) {
-    auto* signal = static_cast<CountingSignal*>(handle);
-    pthread_mutex_lock(&signal->lock);
-    ++signal->count;
-    pthread_cond_signal(&signal->changed);
-    pthread_mutex_unlock(&signal->lock);
+void post_semaphore(PoolSemaphore handle) {
+    auto* semaphore = static_cast<CountingSemaphore*>(handle);
+    pthread_mutex_lock(&semaphore->lock);
+    ++semaphore->count;
+    pthread_cond_signal(&semaphore->changed);
+    pthread_mutex_unlock(&semaphore->lock);
 }
 
-void await_signal(PoolSignal handle) {
-    auto* signal = static_cast<CountingSignal*>(handle);
-    pthread_mutex_lock(&signal->lock);
-    while (signal->count == 0) pthread_cond_wait(&signal->changed, &signal->lock);
-    --signal->count;
-    pthread_mutex_unlock(&signal->lock);
+void wait_semaphore(PoolSemaphore handle) {
+    auto* semaphore = static_cast<CountingSemaphore*>(handle);
+    pthread_mutex_lock(&semaphore->lock);
+    while (semaphore->count == 0) pthread_cond_wait(&semaphore->changed, &semaphore->lock);
+    --semaphore->count;
+    pthread_mutex_unlock(&semaphore->lock);
 }
 
-void free_signal(PoolSignal handle) {
-    auto* signal = static_cast<CountingSignal*>(handle);
-    pthread_cond_destroy(&signal->changed);
-    pthread_mutex_destroy(&signal->lock);
-    delete signal;
+void free_semaphore(PoolSemaphore handle) {
+    auto* semaphore = static_cast<CountingSemaphore*>(handle);
+    pthread_cond_destroy(&semaphore->changed);
+    pthread_mutex_destroy(&semaphore->lock);
+    delete semaphore;
 }
 
 int usable_processors(int* list, int room) {
@@ -143,6 +123,6 @@ int usable_processors(int* list, int room) {
 }  // namespace
 
 const PoolThreadServices platform_pool_threads = {
-    start_pool_thread, join_pool_thread, make_signal,       raise_signal,
-    await_signal,      free_signal,      usable_processors, steady_microseconds,
+    start_pool_thread, join_pool_thread, make_semaphore,    post_semaphore,
+    wait_semaphore,    free_semaphore,   usable_processors, steady_microseconds,
 };

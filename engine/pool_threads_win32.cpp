@@ -1,11 +1,12 @@
-// The fast engine's pool threads and signals on Windows.
+// The fast engine's pool threads and semaphores on Windows.
 #include <windows.h>
 
 #include <climits>
 #include <new>
 
 #include "engine/pool_threads.h"
-#include "raster/shading.h"
+#include "raster/pinned_thread_win32.h"
+#include "scene/float_control.h"
 
 namespace {
 
@@ -30,12 +31,8 @@ PoolThread start_pool_thread(void (*entry)(void*), void* argument, int processor
         delete record;
         return nullptr;
     }
-    // Refused on a machine without that processor: the thread then runs
-    // wherever the scheduler places it.
-    if (processor >= 0 && processor < static_cast<int>(sizeof(DWORD_PTR) * CHAR_BIT))
-        SetThreadAffinityMask(record->thread, DWORD_PTR{1} << processor);
-    if (ResumeThread(record->thread) == static_cast<DWORD>(-1)) {
-        TerminateThread(record->thread, static_cast<DWORD>(-1));
+    pin_thread(record->thread, processor);
+    if (!resume_or_end(record->thread)) {
         CloseHandle(record->thread);
         delete record;
         return nullptr;
@@ -50,10 +47,10 @@ void join_pool_thread(PoolThread thread) {
     delete record;
 }
 
-PoolSignal make_signal() { return CreateSemaphoreA(nullptr, 0, LONG_MAX, nullptr); }
-void raise_signal(PoolSignal signal) { ReleaseSemaphore(signal, 1, nullptr); }
-void await_signal(PoolSignal signal) { WaitForSingleObject(signal, INFINITE); }
-void free_signal(PoolSignal signal) { CloseHandle(signal); }
+PoolSemaphore make_semaphore() { return CreateSemaphoreA(nullptr, 0, LONG_MAX, nullptr); }
+void post_semaphore(PoolSemaphore semaphore) { ReleaseSemaphore(semaphore, 1, nullptr); }
+void wait_semaphore(PoolSemaphore semaphore) { WaitForSingleObject(semaphore, INFINITE); }
+void free_semaphore(PoolSemaphore semaphore) { CloseHandle(semaphore); }
 
 int usable_processors(int* list, int room) {
     DWORD_PTR process_mask = 0, system_mask = 0;
@@ -75,6 +72,6 @@ int usable_processors(int* list, int room) {
 }  // namespace
 
 const PoolThreadServices platform_pool_threads = {
-    start_pool_thread, join_pool_thread, make_signal,       raise_signal,
-    await_signal,      free_signal,      usable_processors, steady_microseconds,
+    start_pool_thread, join_pool_thread, make_semaphore,    post_semaphore,
+    wait_semaphore,    free_semaphore,   usable_processors, steady_microseconds,
 };

@@ -1,22 +1,46 @@
 #include "engine/worker_pool.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <thread>
 
+namespace {
+
+// The pool whose job this thread is running, if any: a worker's, or the
+// calling thread's while it runs the job itself for want of workers.
+thread_local const WorkerPool* pool_of_running_job = nullptr;
+
+class RunningJob {
+  public:
+    explicit RunningJob(const WorkerPool* pool) : before_(pool_of_running_job) { pool_of_running_job = pool; }
+    ~RunningJob() { pool_of_running_job = before_; }
+    RunningJob(const RunningJob&) = delete;
+    RunningJob& operator=(const RunningJob&) = delete;
+
+  private:
+    const WorkerPool* before_;
+};
+
+}  // namespace
+
 WorkerPool::WorkerPool(int workers, const PoolThreadServices& services) : services_(services) {
-    done_ = services_.make_signal();
+    done_ = services_.make_semaphore();
     if (!done_) return;  // no worker can report back: the calling thread does the work
     constexpr int most_processors = 1024;
     std::vector<int> processors(most_processors);
     usable_processors_ = std::min(services_.usable_processors(processors.data(), most_processors), most_processors);
+    // Room for every worker before the first thread starts: a thread running
+    // must never see its pool's list moved, nor a pool that failed to be made.
+    workers_.reserve(static_cast<std::size_t>(std::max(workers, 0)));
     for (int i = 0; i < workers; ++i) {
         auto* worker = new (std::nothrow) Worker{this, static_cast<int>(workers_.size()), nullptr, nullptr};
         if (!worker) break;
-        worker->wake = services_.make_signal();
+        worker->wake = services_.make_semaphore();
         if (worker->wake) worker->thread = services_.start(worker_main, worker, processors[i % usable_processors_]);
         if (!worker->thread) {
-            if (worker->wake) services_.free_signal(worker->wake);
+            if (worker->wake) services_.free_semaphore(worker->wake);
             delete worker;
             continue;
         }
@@ -25,29 +49,40 @@ WorkerPool::WorkerPool(int workers, const PoolThreadServices& services) : servic
 }
 
 WorkerPool::~WorkerPool() {
+    refuse_call_from_own_job("the end of the pool");
     finish();
     stopping_ = true;
-    for (Worker* worker : workers_) services_.raise(worker->wake);
-    // Ends the watch of a worker that expects another frame.
+    for (Worker* worker : workers_) services_.post(worker->wake);
+    // Ends the spin of a worker that expects another frame.
     frames_begun_.fetch_add(1, std::memory_order_relaxed);
     for (Worker* worker : workers_) {
         services_.join(worker->thread);
-        services_.free_signal(worker->wake);
+        services_.free_semaphore(worker->wake);
         delete worker;
     }
-    if (done_) services_.free_signal(done_);
+    if (done_) services_.free_semaphore(done_);
+}
+
+void WorkerPool::refuse_call_from_own_job(const char* member) const {
+    if (pool_of_running_job != this) return;
+    std::fprintf(stderr,
+                 "ombrastel: misuse of the worker pool: %s was asked for by one of the pool's own jobs, "
+                 "which would wait for itself forever\n",
+                 member);
+    std::abort();
 }
 
 void WorkerPool::worker_main(void* argument) {
     auto* worker = static_cast<Worker*>(argument);
     WorkerPool& pool = *worker->pool;
     const PoolThreadServices& services = pool.services_;
+    const RunningJob running(&pool);
     unsigned frames_seen = 0;
     bool frames_follow_closely = false;
     std::int64_t finished = services.microseconds();
     for (;;) {
         if (frames_follow_closely) {
-            pool.watches_.fetch_add(1, std::memory_order_relaxed);
+            pool.spins_.fetch_add(1, std::memory_order_relaxed);
             const std::int64_t give_up = finished + short_gap_us;
             // Yielding, not spinning on the spot: the main thread, which
             // begins the frame, may need this processor to do so.
@@ -55,52 +90,56 @@ void WorkerPool::worker_main(void* argument) {
                    services.microseconds() < give_up)
                 std::this_thread::yield();
         }
-        // A frame's signals are raised before it is announced, so a watch
-        // that saw the frame takes its signal here without sleeping. A
+        // A frame's semaphores are posted before it is announced, so a spin
+        // that saw the frame takes its semaphore here without sleeping. A
         // frame this worker has no part in was announced all the same: then
-        // it sleeps here until one that has. The signal's own lock orders
+        // it sleeps here until one that has. The semaphore's own lock orders
         // this worker's reads after everything the main thread wrote before
-        // raising it.
-        services.await(worker->wake);
+        // posting it.
+        services.wait(worker->wake);
         frames_follow_closely = services.microseconds() - finished < short_gap_us;
         frames_seen = pool.frame_number_;
         if (pool.stopping_) return;
         pool.job_(pool.context_, worker->index);
         finished = services.microseconds();
-        if (pool.remaining_.fetch_sub(1, std::memory_order_acq_rel) == 1) services.raise(pool.done_);
+        if (pool.remaining_.fetch_sub(1, std::memory_order_acq_rel) == 1) services.post(pool.done_);
     }
 }
 
-void WorkerPool::begin(Job job, void* context, int jobs) {
+int WorkerPool::begin(Job job, void* context, int jobs) {
+    refuse_call_from_own_job("a new frame (begin)");
     finish();
     running_ = true;
     if (workers_.empty()) {
+        const RunningJob running(this);
         job(context, 0);
-        return;
+        return 1;
     }
     const int woken = std::clamp(jobs, 1, started());
     job_ = job;
     context_ = context;
     ++frame_number_;
     remaining_.store(woken, std::memory_order_relaxed);
-    // With a processor to spare, the calling thread can watch for the end of
+    // With a processor to spare, the calling thread can spin for the end of
     // a whole frame without taking time from any worker; when frames follow
-    // closely, it is drawing as fast as it can and watches all the same.
+    // closely, it is drawing as fast as it can and spins all the same.
     const bool frames_follow_closely = services_.microseconds() - last_finished_us_ < short_gap_us;
-    finish_watch_us_ = woken < usable_processors_ || frames_follow_closely ? long_watch_us : short_gap_us;
-    for (int i = 0; i < woken; ++i) services_.raise(workers_[static_cast<std::size_t>(i)]->wake);
+    finish_spin_us_ = woken < usable_processors_ || frames_follow_closely ? long_spin_us : short_gap_us;
+    for (int i = 0; i < woken; ++i) services_.post(workers_[static_cast<std::size_t>(i)]->wake);
     frames_begun_.store(frame_number_, std::memory_order_relaxed);
+    return woken;
 }
 
 void WorkerPool::finish() {
+    refuse_call_from_own_job("the wait for the frame's end (finish)");
     if (!running_) return;
     running_ = false;
     if (workers_.empty()) return;
-    // The same watch as the workers keep, and for the same reason: a frame
+    // The same spin as the workers keep, and for the same reason: a frame
     // that ends soon is waited for without going to sleep.
-    const std::int64_t give_up = services_.microseconds() + finish_watch_us_;
+    const std::int64_t give_up = services_.microseconds() + finish_spin_us_;
     while (remaining_.load(std::memory_order_relaxed) != 0 && services_.microseconds() < give_up)
         std::this_thread::yield();
-    services_.await(done_);
+    services_.wait(done_);
     last_finished_us_ = services_.microseconds();
 }

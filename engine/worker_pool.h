@@ -1,28 +1,29 @@
 // A pool of long-lived render workers: created once, pinned one per
 // processor, woken once per frame and waited for once per frame. Between
-// frames they sleep in the platform's wait. When frames follow each other
+// frames they sleep on their semaphores. When frames follow each other
 // closely (the next one comes within short_gap of the last one's end), a
-// worker watches for it for up to that long before it sleeps: waking a
-// sleeping thread costs tens of microseconds, a good share of a small frame.
-// When frames are paced (the window program's idle mode sleeps a
-// millisecond per frame), the gap is longer and the workers go straight to
-// sleep. The calling thread, waiting for a frame's end, watches likewise:
-// for up to long_watch (10 ms, longer than any frame takes) when frames
-// follow closely or the frame's workers leave one of the process's
-// processors idle, and otherwise for up to short_gap. Its watch yields, so
+// worker spins for it, yielding, for up to that long before it sleeps:
+// waking a sleeping thread costs tens of microseconds, a good share of a
+// small frame. When frames are paced (the window program's idle mode sleeps
+// a millisecond per frame), the gap is longer and the workers go straight to
+// sleep. The calling thread, waiting for a frame's end, spins likewise: for
+// up to long_spin (10 ms, longer than a frame of the usual sizes takes) when
+// frames follow closely or the frame's workers leave one of the process's
+// processors idle, and otherwise for up to short_gap. Its spin yields, so
 // that on a processor shared with a worker it takes only time the worker
-// leaves, and it spares the frame a wake-up: at 640 x 480, with two workers
-// on two processors, watching the whole frame rather than 100 us gave some
-// 3 % more frames per second.
+// leaves, and it spares the frame a wake-up.
 //
 // A frame wakes only the workers it has work for: a frame of three strips
 // wakes three workers and waits for those three, however many the pool has,
 // so that a worker whose processor is busy elsewhere holds up no frame it
 // has no part in.
 //
-// Threads: a pool belongs to one thread (the main thread), which alone calls
-// its members. A begin while a frame runs, and the pool's end, first wait
-// for that frame to end.
+// Threads: a pool belongs to the thread that made it (the main thread),
+// which alone calls its members. A begin while a frame runs, and the pool's
+// end, first wait for that frame to end. A job that calls begin or finish of
+// its own pool, or ends it, would wait for itself: that is caught, and the
+// process aborts with a message naming the misuse. None of the members may
+// be called from a signal handler: they take locks and allocate.
 #pragma once
 
 #include <atomic>
@@ -40,8 +41,8 @@ class WorkerPool {
     using Job = void (*)(void* context, int worker);
 
     // Starts up to `workers` threads, worker i pinned to the i-th processor
-    // the process may run on (round robin). Workers whose thread or signal
-    // cannot be had are left out; started() says how many run.
+    // the process may run on (round robin). Workers whose thread or
+    // semaphore cannot be had are left out; started() says how many run.
     WorkerPool(int workers, const PoolThreadServices& services);
     // Waits for the frame in progress, then ends every worker and waits for
     // it.
@@ -54,36 +55,38 @@ class WorkerPool {
     // Runs job(context, worker) once on each of workers 0 to n - 1, where n
     // is `jobs` kept within 1 and started(); with none started, once on the
     // calling thread as worker 0. Waits first for a frame still in progress.
-    // Returns at once; finish() waits until every call has returned.
-    void begin(Job job, void* context, int jobs);
+    // Returns n at once; finish() waits until every call has returned.
+    int begin(Job job, void* context, int jobs);
     void finish();
 
-    // How many times a worker has watched for the next frame instead of
-    // going straight to sleep, since the pool started.
-    long watches() const { return watches_.load(std::memory_order_relaxed); }
+    // How many times a worker has spun for the next frame instead of going
+    // straight to sleep, since the pool started.
+    long spins() const { return spins_.load(std::memory_order_relaxed); }
 
   private:
     struct Worker {
         WorkerPool* pool;
         int index;
         PoolThread thread;
-        PoolSignal wake;
+        PoolSemaphore wake;
     };
     static void worker_main(void* worker);
+    // Aborts when the calling thread is running one of this pool's jobs.
+    void refuse_call_from_own_job(const char* member) const;
 
     static constexpr std::int64_t short_gap_us = 100;
-    static constexpr std::int64_t long_watch_us = 10000;
+    static constexpr std::int64_t long_spin_us = 10000;
 
     const PoolThreadServices& services_;
     int usable_processors_ = 1;
     std::vector<Worker*> workers_;
-    PoolSignal done_ = nullptr;
+    PoolSemaphore done_ = nullptr;
     bool running_ = false;
-    std::int64_t finish_watch_us_ = short_gap_us;
+    std::int64_t finish_spin_us_ = short_gap_us;
     std::int64_t last_finished_us_ = 0;  // when the calling thread saw the last frame end
 
-    // The frame in progress, written before its workers' signals are raised
-    // and read by them after taking their signal.
+    // The frame in progress, written before its workers' semaphores are
+    // posted and read by them after taking their semaphore.
     Job job_ = nullptr;
     void* context_ = nullptr;
     unsigned frame_number_ = 0;
@@ -91,9 +94,9 @@ class WorkerPool {
 
     // Written by the workers as they end their part of a frame.
     alignas(cache_line_bytes) std::atomic<int> remaining_{0};
-    // The number of the last frame begun, for the workers' watch: stored
-    // after the frame's signals are raised, so a watch that sees it finds its
-    // signal already raised.
+    // The number of the last frame begun, for the workers' spin: stored
+    // after the frame's semaphores are posted, so a spin that sees it finds
+    // its semaphore already posted.
     alignas(cache_line_bytes) std::atomic<unsigned> frames_begun_{0};
-    alignas(cache_line_bytes) std::atomic<long> watches_{0};
+    alignas(cache_line_bytes) std::atomic<long> spins_{0};
 };

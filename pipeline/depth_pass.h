@@ -22,9 +22,6 @@ struct DepthValue {
     void skip(const DepthValue& step, float steps) { z = z + steps * step.z; }
 };
 
-// The whole frame as a band.
-inline ClipBand whole_frame_band(const FrameTarget& target) { return {0, target.height, 0, target.width}; }
-
 // Every face, first to last, into target.depth within the band's rows (the
 // band spans the frame's full width). Writes nothing else.
 void depth_pass(const FrameFace* faces, int face_count, const FrameTarget& target, const ClipBand& band);

@@ -35,8 +35,7 @@ static_assert((65535LL << edge_fraction_bits) < (1LL << 31),
               "a corner-to-corner difference in 22.10 fits a signed 32-bit integer");
 
 // An edge where it meets the current row, or its change per row.
-template <class V>
-struct EdgeState {
+template <class V> struct EdgeState {
     std::int32_t x;  // 22.10 fixed point
     V values;
 };
@@ -44,8 +43,7 @@ struct EdgeState {
 // One row's run of a face after clipping: `count` pixels from column `left`,
 // the first with the values `at_left`, each next one with `step` added once
 // more.
-template <class V>
-struct Span {
+template <class V> struct Span {
     std::int32_t row;
     std::int32_t left;
     std::int32_t count;  // at least 1
@@ -57,8 +55,7 @@ struct Span {
 // stop at any row and go on later from there: a pass that owns only some
 // rows steps past the others without drawing them, and every row it draws
 // sees the values it would have seen in a walk of the whole face.
-template <class V>
-class FaceWalk {
+template <class V> class FaceWalk {
   public:
     explicit FaceWalk(const ShadeCorner corners[3]) {
         Corner c[3];
@@ -95,8 +92,7 @@ class FaceWalk {
     // `until` (and never past the face) to visit(row, long_edge, short_edge),
     // then steps both edges. A row gets the edges as they stand before its step, so the top
     // row sees the top corner's own values at both ends.
-    template <class Visit>
-    void walk_rows(std::int32_t until, Visit&& visit) {
+    template <class Visit> void walk_rows(std::int32_t until, Visit&& visit) {
         const std::int32_t end = std::min(until, bottom_row_);
         for (; row_ < end; ++row_) {
             // The short edge starts afresh at the middle corner; the long edge goes on.
@@ -176,8 +172,7 @@ bool set_up_span(std::int32_t row, const EdgeState<V>& a, const EdgeState<V>& b,
 // Hands each pixel of the span, left to right, to pixel(k, values) with k
 // from 0. Stepped, not recomputed: the k-th pixel sees the step added k
 // times, each sum rounded.
-template <class V, class Pixel>
-void walk_span(const Span<V>& span, Pixel&& pixel) {
+template <class V, class Pixel> void walk_span(const Span<V>& span, Pixel&& pixel) {
     V values = span.at_left;
     for (std::int32_t k = 0; k < span.count; ++k) {
         pixel(k, static_cast<const V&>(values));
@@ -186,8 +181,7 @@ void walk_span(const Span<V>& span, Pixel&& pixel) {
 }
 
 // Walks the whole face and hands every run inside the band to visit(span).
-template <class V, class Visit>
-void walk_face(const ShadeCorner corners[3], const ClipBand& band, Visit&& visit) {
+template <class V, class Visit> void walk_face(const ShadeCorner corners[3], const ClipBand& band, Visit&& visit) {
     FaceWalk<V> walk(corners);
     if (walk.misses(band)) return;
     Span<V> span;

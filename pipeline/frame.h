@@ -90,6 +90,9 @@ struct FrameTarget {
     float* depth;
 };
 
+// The whole frame as a band.
+inline ClipBand whole_frame_band(const FrameTarget& target) { return {0, target.height, 0, target.width}; }
+
 // The frame the global data block describes: frame_width x frame_height,
 // frame_buffer and depth_buffer.
 FrameTarget global_frame_target();

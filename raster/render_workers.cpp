@@ -1,6 +1,7 @@
 #include "pipeline/frame.h"
 #include "raster/shading.h"
 #include "raster/worker_threads.h"
+#include "scene/float_control.h"
 
 ShadingMode shading_mode = ShadingMode::two_workers;
 Estimates shading_estimates = default_estimates;
@@ -30,6 +31,7 @@ void shading_pass() {
         return;
     }
     const WorkerThreadServices& threads = *worker_threads;
+    WorkerHandle worker_handles[2];
     for (int i = 0; i < 2; ++i) {
         worker_handles[i] = threads.create_suspended(i);
         if (worker_handles[i]) threads.raise_priority(worker_handles[i]);

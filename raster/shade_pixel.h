@@ -33,8 +33,7 @@ inline __m128 dot4(__m128 a, __m128 b) {
 // 1 / sqrt(s) in every lane: the processor's estimate (x86), or a square
 // root and a division, each rounded (ieee). A processor without the x86
 // estimates has only ieee.
-template <Estimates E>
-inline __m128 reciprocal_square_root(__m128 s) {
+template <Estimates E> inline __m128 reciprocal_square_root(__m128 s) {
     static_assert(E == Estimates::ieee || x86_estimates_available, "no x86 estimates on this processor");
 #if OMBRASTEL_X86
     if constexpr (E == Estimates::x86) return _mm_rsqrt_ps(s);
@@ -101,9 +100,8 @@ inline TexelPosition texel_position(__m128 attributes) {
 // Only a front-most pixel, whose stored depth lies in (own - 1.1, own + 1.1],
 // receives the lights' specular colours. E: the arithmetic of the normal's
 // reciprocal square root.
-template <Estimates E = default_estimates>
-inline void shade_pixel(__m128 normal, __m128 attributes, float stored_depth, std::uint32_t* pixel,
-                        const std::uint32_t* texels) {
+template <Estimates E = default_estimates> inline void shade_pixel(__m128 normal, __m128 attributes, float stored_depth,
+                                                                   std::uint32_t* pixel, const std::uint32_t* texels) {
     using namespace shading_detail;
 
     // 1. Unit normal, to about 12 bits with the estimate: good enough for a

@@ -11,8 +11,7 @@ ClipBand band_in_frame(const ShadeTarget& target) {
     return band;
 }
 
-template <Estimates E>
-void shade_run_with(const Span<ShadeValue>& span, const ShadeTarget& target) {
+template <Estimates E> void shade_run_with(const Span<ShadeValue>& span, const ShadeTarget& target) {
     const std::size_t first = static_cast<std::size_t>(span.row) * target.row_pitch + span.left;
     std::uint32_t* pixel = target.frame + first;
     const float* stored_depth = target.depth + first;

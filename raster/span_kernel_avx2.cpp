@@ -6,13 +6,14 @@
 #include <immintrin.h>
 
 #include "raster/span_kernel_impl.h"
+#include "raster/span_kernel_tables.h"
 
 namespace {
 
 struct Avx2Lanes {
     static constexpr int width = 8;
-    // Runs in lanes: some 5 % faster than pixels in lanes here (measured on
-    // AMD Zen 5 only; Intel may differ).
+    // Runs in lanes: the faster layout for eight lanes where it was measured
+    // (docs/performance.md).
     static constexpr bool runs_in_lanes = true;
     using F = __m256;
     using I = __m256i;
@@ -34,8 +35,7 @@ struct Avx2Lanes {
     static I round(F a) { return _mm256_cvtps_epi32(a); }
     static F to_float(I a) { return _mm256_cvtepi32_ps(a); }
     static I max_zero(I a) { return _mm256_max_epi32(a, _mm256_setzero_si256()); }
-    template <int c>
-    static I byte(I a) {
+    template <int c> static I byte(I a) {
         if constexpr (c == 0) return _mm256_and_si256(a, _mm256_set1_epi32(0xFF));
         // Byte 4k + c of each 128-bit half to byte 4k, zeros above it.
         const I pick = _mm256_add_epi32(_mm256_set1_epi32(static_cast<std::int32_t>(0x80808000u + c)),
@@ -53,20 +53,14 @@ struct Avx2Lanes {
         return _mm256_shuffle_epi8(planes, order);
     }
     static I int_add(I a, I b) { return _mm256_add_epi32(a, b); }
-    template <int n>
-    static I shift_left(I a) {
-        return _mm256_slli_epi32(a, n);
-    }
-    template <int n>
-    static I shift_right_signed(I a) {
-        return _mm256_srai_epi32(a, n);
-    }
+    template <int n> static I shift_left(I a) { return _mm256_slli_epi32(a, n); }
+    template <int n> static I shift_right_signed(I a) { return _mm256_srai_epi32(a, n); }
     static I add_saturated_bytes(I a, I b) { return _mm256_adds_epu8(a, b); }
 
     // Each pixel's footprint is two pairs of neighbouring texels: one 64-bit
-    // load from each of two texture rows. Sixteen plain loads beat four
-    // gathers by some 6 % (measured on AMD Zen 5 only, whose gathers are
-    // slow; Intel may differ). Pixels 0, 1, 4, 5 go together and 2, 3, 6, 7
+    // load from each of two texture rows, with sixteen plain loads rather
+    // than four gathers, the faster way where it was measured
+    // (docs/performance.md). Pixels 0, 1, 4, 5 go together and 2, 3, 6, 7
     // together, so that splitting the pairs within each 128-bit half leaves
     // every texel vector in pixel order.
     static void footprints(const std::uint32_t* texels, I index, I texel[4]) {
@@ -160,13 +154,11 @@ struct Avx2Lanes {
 
 }  // namespace
 
-extern const SpanKernels avx2_span_kernel_table;
 const SpanKernels avx2_span_kernel_table = {
     "avx2",
     span_kernel::store_depths<Avx2Lanes>,
     span_kernel::shade_runs<Avx2Lanes, Estimates::x86>,
 };
-extern const SpanKernels avx2_ieee_span_kernel_table;
 const SpanKernels avx2_ieee_span_kernel_table = {
     "avx2-ieee",
     span_kernel::store_depths<Avx2Lanes>,

@@ -16,12 +16,13 @@
 #include <immintrin.h>
 
 #include "raster/span_kernel_impl.h"
+#include "raster/span_kernel_tables.h"
 
 namespace {
 
 struct Avx512Lanes {
     static constexpr int width = 16;
-    // Runs in lanes: sixteen runs a block, no per-group turning around.
+    // Runs in lanes: sixteen runs a block, no transpose per group.
     static constexpr bool runs_in_lanes = true;
     using F = __m512;
     using I = __m512i;
@@ -51,8 +52,7 @@ struct Avx512Lanes {
     static I round(F a) { return _mm512_cvtps_epi32(a); }
     static F to_float(I a) { return _mm512_cvtepi32_ps(a); }
     static I max_zero(I a) { return _mm512_max_epi32(a, _mm512_setzero_si512()); }
-    template <int c>
-    static I byte(I a) {
+    template <int c> static I byte(I a) {
         if constexpr (c == 0) return _mm512_and_si512(a, _mm512_set1_epi32(0xFF));
         // Byte 4k + c of each 128-bit quarter to byte 4k, zeros above it.
         const I pick = _mm512_add_epi32(_mm512_set1_epi32(static_cast<std::int32_t>(0x80808000u + c)),
@@ -69,20 +69,14 @@ struct Avx512Lanes {
         return _mm512_shuffle_epi8(planes, order);
     }
     static I int_add(I a, I b) { return _mm512_add_epi32(a, b); }
-    template <int n>
-    static I shift_left(I a) {
-        return _mm512_slli_epi32(a, n);
-    }
-    template <int n>
-    static I shift_right_signed(I a) {
-        return _mm512_srai_epi32(a, n);
-    }
+    template <int n> static I shift_left(I a) { return _mm512_slli_epi32(a, n); }
+    template <int n> static I shift_right_signed(I a) { return _mm512_srai_epi32(a, n); }
     static I add_saturated_bytes(I a, I b) { return _mm512_adds_epu8(a, b); }
 
     // Each pixel's footprint is two pairs of neighbouring texels: one 64-bit
-    // element from each of two texture rows. Here four gathers measured a
-    // little faster than thirty-two plain loads (on AMD Zen 5 only; Intel may
-    // differ). Pixels 0, 1, 4, 5, 8, 9, 12, 13 are gathered together and the
+    // element from each of two texture rows, taken with four gathers rather
+    // than thirty-two plain loads, the faster way where it was measured
+    // (docs/performance.md). Pixels 0, 1, 4, 5, 8, 9, 12, 13 are gathered together and the
     // others together, so that splitting the pairs within each 128-bit
     // quarter leaves every texel vector in pixel order.
     static void footprints(const std::uint32_t* texels, I index, I texel[4]) {
@@ -129,7 +123,7 @@ struct Avx512Lanes {
             quads[i + 2] = _mm512_shuffle_ps(pairs[i + 1], pairs[i + 3], _MM_SHUFFLE(1, 0, 1, 0));
             quads[i + 3] = _mm512_shuffle_ps(pairs[i + 1], pairs[i + 3], _MM_SHUFFLE(3, 2, 3, 2));
         }
-        // Then the quarters are turned around like the lanes of a 4 x 4.
+        // Then the quarters are transposed like the lanes of a 4 x 4.
         for (int m = 0; m < 4; ++m) {
             const F halves_01_low = _mm512_shuffle_f32x4(quads[m], quads[4 + m], 0x44);
             const F halves_01_high = _mm512_shuffle_f32x4(quads[m], quads[4 + m], 0xEE);
@@ -157,13 +151,11 @@ struct Avx512Lanes {
 
 }  // namespace
 
-extern const SpanKernels avx512_span_kernel_table;
 const SpanKernels avx512_span_kernel_table = {
     "avx512",
     span_kernel::store_depths<Avx512Lanes>,
     span_kernel::shade_runs<Avx512Lanes, Estimates::x86>,
 };
-extern const SpanKernels avx512_ieee_span_kernel_table;
 const SpanKernels avx512_ieee_span_kernel_table = {
     "avx512-ieee",
     span_kernel::store_depths<Avx512Lanes>,

@@ -8,13 +8,13 @@
 // (raster/shade_pixel.h) applies to that value, in the same order, so each
 // lane's bits equal that routine's. A lane type chooses how a group is made:
 //   pixels in lanes  W neighbouring pixels of one run; each pixel's values
-//                    are stepped as four-lane vectors, then turned around
+//                    are stepped as four-lane vectors, then transposed
 //                    into one vector per component (PixelChain; four-lane
 //                    types only)
 //   runs in lanes    one pixel of each of W runs that share no pixel; each
 //                    component is stepped for all runs with one vector
 //                    addition, and W groups make a block of W pixels of
-//                    every run, whose stored depths are turned around once on
+//                    every run, whose stored depths are transposed once on
 //                    the way in and whose colours once on the way out
 //
 // A lane type L provides:
@@ -66,15 +66,13 @@
 namespace span_kernel {
 
 // The stepped values of W pixels, one component per vector.
-template <class L>
-struct Pixels {
+template <class L> struct Pixels {
     typename L::F normal_x, normal_y, normal_z, normal_w;
     typename L::F u, v, depth;
 };
 
 // The scene's shading constants, each lane holding the same value.
-template <class L>
-struct ShadingConstants {
+template <class L> struct ShadingConstants {
     using F = typename L::F;
     F tolerance, texel_limit, colour_limit, zero, one;
     F direction[light_count][4];  // x, y, z, w
@@ -105,8 +103,7 @@ struct ShadingConstants {
 
 // 1 / sqrt(s) per lane: the four-lane estimate's bits (x86), or a square
 // root and a division, each rounded (ieee).
-template <class L, Estimates E>
-typename L::F reciprocal_square_root(typename L::F s) {
+template <class L, Estimates E> typename L::F reciprocal_square_root(typename L::F s) {
     if constexpr (E == Estimates::x86)
         return L::rsqrt(s);
     else
@@ -114,16 +111,14 @@ typename L::F reciprocal_square_root(typename L::F s) {
 }
 
 // One texel byte (blue, green or red) of W texels, as floats.
-template <class L, int channel>
-typename L::F texel_channel(typename L::I texels) {
+template <class L, int channel> typename L::F texel_channel(typename L::I texels) {
     return L::to_float(L::template byte<channel>(texels));
 }
 
 // The colours W pixels add into the frame buffer: blue, green and red bytes,
 // the fourth byte zero.
-template <class L, Estimates E>
-typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const ShadingConstants<L>& c,
-                           const std::uint32_t* texels) {
+template <class L, Estimates E> typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth,
+                                                           const ShadingConstants<L>& c, const std::uint32_t* texels) {
     using F = typename L::F;
     using I = typename L::I;
 
@@ -210,11 +205,59 @@ typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const
     return L::pack_colour(blue, green, red);
 }
 
+// Loads and stores of a group that may end short of W elements, for lane
+// types without masked loads and stores: a short group, at the end of a
+// run, goes through a copy, so that it neither reads nor writes past the
+// run, whose next pixels may belong to another run or lie past the buffer's
+// end. L provides the whole-group operations these are built from:
+//   load(const float*), store(float*, F)    W aligned floats
+//   load_unaligned(const float*), store_unaligned(float*, F)
+//                                           W floats
+//   load_words(const uint32_t*), store_words(uint32_t*, I)
+//                                           W 32-bit words, unaligned
+//   nearer(F depths, F stored)              each lane's depth where strictly
+//                                           nearer, else the stored one
+template <class L> typename L::F load_depths_through_copy(const float* source, int n) {
+    if (n == L::width) return L::load_unaligned(source);
+    alignas(64) float part[L::width] = {};
+    for (int i = 0; i < n; ++i) part[i] = source[i];
+    return L::load(part);
+}
+
+template <class L> typename L::I load_pixels_through_copy(const std::uint32_t* source, int n) {
+    if (n == L::width) return L::load_words(source);
+    std::uint32_t part[L::width] = {};
+    for (int i = 0; i < n; ++i) part[i] = source[i];
+    return L::load_words(part);
+}
+
+template <class L> void store_pixels_through_copy(std::uint32_t* destination, typename L::I pixels, int n) {
+    if (n == L::width) {
+        L::store_words(destination, pixels);
+        return;
+    }
+    std::uint32_t part[L::width];
+    L::store_words(part, pixels);
+    for (int i = 0; i < n; ++i) destination[i] = part[i];
+}
+
+// A NaN is never nearer.
+template <class L> void store_nearer_depths_through_copy(float* stored, typename L::F depths, int n) {
+    if (n == L::width) {
+        const float* source = stored;
+        L::store_unaligned(stored, L::nearer(depths, L::load_unaligned(source)));
+        return;
+    }
+    alignas(64) float part[L::width];
+    L::store(part, depths);
+    for (int i = 0; i < n; ++i)
+        if (part[i] < stored[i]) stored[i] = part[i];
+}
+
 // Pixels in lanes: a run's values four pixels at a time. Each pixel's normal
 // and attribute vector is the previous one's plus the step; then the four
 // pixels are turned from one vector each into one vector per component.
-template <class L>
-class PixelChain {
+template <class L> class PixelChain {
   public:
     static_assert(L::width == 4, "one pixel's four components fill one vector");
     using F = typename L::F;
@@ -264,8 +307,7 @@ void shade_runs_pixel_by_lane(const ShadeRun* runs, int count, const RunBuffers&
 
 // Whether two runs share a pixel. (A template, as everything here, so that
 // each instruction set's file has its own copy.)
-template <class L>
-bool share_a_pixel(const ShadeRun& a, const ShadeRun& b) {
+template <class L> bool share_a_pixel(const ShadeRun& a, const ShadeRun& b) {
     return a.first < b.first + static_cast<std::uint32_t>(b.count) &&
            b.first < a.first + static_cast<std::uint32_t>(a.count);
 }
@@ -277,16 +319,15 @@ bool share_a_pixel(const ShadeRun& a, const ShadeRun& b) {
 // shares a pixel with one still in a lane waits, and later runs may pass it:
 // saturating additions of non-negative amounts give the same bytes in any
 // order.
-template <class L, int C>
-class RunLanes {
+template <class L, int C> class RunLanes {
   public:
     static constexpr int W = L::width;
     static_assert(2 * W + 1 <= 64, "the waiting runs looked at fit the started mask");
 
     // component(run, c, &value, &step): the c-th component's first value and
     // step.
-    template <class Component>
-    RunLanes(const ShadeRun* runs, int count, Component component) : runs_(runs), count_(count) {
+    template <class Component> RunLanes(const ShadeRun* runs, int count, Component component)
+        : runs_(runs), count_(count) {
         for (int j = 0; j < W; ++j) {
             lane_[j] = nullptr;
             done_[j] = 0;
@@ -297,8 +338,7 @@ class RunLanes {
 
     // Gives idle lanes the next runs that may start; false when no lane has
     // a run left.
-    template <class Component>
-    bool fill(Component component) {
+    template <class Component> bool fill(Component component) {
         bool busy = false;
         for (int j = 0; j < W; ++j) {
             if (lane_[j] && done_[j] >= lane_[j]->count) lane_[j] = nullptr;
@@ -367,9 +407,9 @@ class RunLanes {
 };
 
 // Runs in lanes: blocks of W groups. The stored depths of every lane's next
-// W pixels are loaded a run at a time and turned around, so that group k
-// holds every run's k-th; the colours of the W groups are turned back and
-// added a run at a time.
+// W pixels are loaded a run at a time and transposed, so that group k
+// holds every run's k-th; the colours of the W groups are transposed back
+// and added a run at a time.
 template <class L, Estimates E>
 void shade_runs_run_by_lane(const ShadeRun* runs, int count, const RunBuffers& buffers) {
     using F = typename L::F;
@@ -421,8 +461,7 @@ void shade_runs_run_by_lane(const ShadeRun* runs, int count, const RunBuffers& b
     } while (lanes.fill(component));
 }
 
-template <class L, Estimates E>
-void shade_runs(const ShadeRun* runs, int count, const RunBuffers& buffers) {
+template <class L, Estimates E> void shade_runs(const ShadeRun* runs, int count, const RunBuffers& buffers) {
     if (count <= 0) return;
     if constexpr (L::runs_in_lanes)
         shade_runs_run_by_lane<L, E>(runs, count, buffers);
@@ -433,13 +472,12 @@ void shade_runs(const ShadeRun* runs, int count, const RunBuffers& buffers) {
 // The depth pre-pass: up to W runs that share no pixel, one to a lane. A
 // run's depth chain is serial, each depth the one before plus the step,
 // rounded; one vector addition steps every run's chain at once, W steps
-// make a block of W depths of each run, and turned around, each run's
+// make a block of W depths of each run, and transposed, each run's
 // depths are stored with one comparison: a depth replaces the stored one
 // only when strictly nearer, as pixel by pixel, so a NaN never enters. The
 // blocks go on until the longest run ends; a run's last block stores only
 // what is left of it.
-template <class L>
-void store_depth_block(const ShadeRun* runs, int batch, float* depth) {
+template <class L> void store_depth_block(const ShadeRun* runs, int batch, float* depth) {
     using F = typename L::F;
     constexpr int W = L::width;
     alignas(64) float start[W] = {}, step[W] = {};
@@ -470,8 +508,7 @@ void store_depth_block(const ShadeRun* runs, int batch, float* depth) {
 
 // Runs that share a pixel go into different blocks, in their order, so that
 // of two equal depths the earlier face's stays, as pixel by pixel.
-template <class L>
-void store_depths(const ShadeRun* runs, int count, float* depth) {
+template <class L> void store_depths(const ShadeRun* runs, int count, float* depth) {
     for (int r = 0; r < count;) {
         int batch = 1;
         while (batch < L::width && r + batch < count) {

@@ -14,6 +14,7 @@
 #include <arm_neon.h>
 
 #include "raster/span_kernel_impl.h"
+#include "raster/span_kernel_tables.h"
 
 namespace {
 
@@ -49,8 +50,7 @@ struct NeonLanes {
     static I round(F a) { return in_range_or_indefinite(a, vcvtnq_s32_f32(a)); }  // ties to even
     static F to_float(I a) { return vcvtq_f32_s32(a); }
     static I max_zero(I a) { return vmaxq_s32(a, vdupq_n_s32(0)); }
-    template <int c>
-    static I byte(I a) {
+    template <int c> static I byte(I a) {
         const uint32x4_t bits = vreinterpretq_u32_s32(a);
         if constexpr (c == 0)
             return vreinterpretq_s32_u32(vandq_u32(bits, vdupq_n_u32(0xFF)));
@@ -63,14 +63,8 @@ struct NeonLanes {
         return vorrq_s32(vorrq_s32(limited(blue), vshlq_n_s32(limited(green), 8)), vshlq_n_s32(limited(red), 16));
     }
     static I int_add(I a, I b) { return vaddq_s32(a, b); }
-    template <int n>
-    static I shift_left(I a) {
-        return vshlq_n_s32(a, n);
-    }
-    template <int n>
-    static I shift_right_signed(I a) {
-        return vshrq_n_s32(a, n);
-    }
+    template <int n> static I shift_left(I a) { return vshlq_n_s32(a, n); }
+    template <int n> static I shift_right_signed(I a) { return vshrq_n_s32(a, n); }
     static I add_saturated_bytes(I a, I b) {
         return vreinterpretq_s32_u8(vqaddq_u8(vreinterpretq_u8_s32(a), vreinterpretq_u8_s32(b)));
     }
@@ -93,29 +87,24 @@ struct NeonLanes {
         texel[3] = vreinterpretq_s32_u32(vuzp2q_u32(lower_01, lower_23));
     }
 
-    // A group shorter than four pixels, at the end of a run, must not read or
-    // write past it: the next pixels may belong to another run or lie past
-    // the buffer's end.
+    static F load_unaligned(const float* source) { return vld1q_f32(source); }
+    static void store_unaligned(float* destination, F values) { vst1q_f32(destination, values); }
+    static I load_words(const std::uint32_t* source) { return vreinterpretq_s32_u32(vld1q_u32(source)); }
+    static void store_words(std::uint32_t* destination, I words) {
+        vst1q_u32(destination, vreinterpretq_u32_s32(words));
+    }
+    static F nearer(F depths, F stored) { return vbslq_f32(vcltq_f32(depths, stored), depths, stored); }
     static F load_depths(const float* source, int n) {
-        if (n == width) return vld1q_f32(source);
-        float part[4] = {};
-        for (int i = 0; i < n; ++i) part[i] = source[i];
-        return vld1q_f32(part);
+        return span_kernel::load_depths_through_copy<NeonLanes>(source, n);
     }
     static I load_pixels(const std::uint32_t* source, int n) {
-        if (n == width) return vreinterpretq_s32_u32(vld1q_u32(source));
-        std::uint32_t part[4] = {};
-        for (int i = 0; i < n; ++i) part[i] = source[i];
-        return vreinterpretq_s32_u32(vld1q_u32(part));
+        return span_kernel::load_pixels_through_copy<NeonLanes>(source, n);
     }
     static void store_pixels(std::uint32_t* destination, I pixels, int n) {
-        if (n == width) {
-            vst1q_u32(destination, vreinterpretq_u32_s32(pixels));
-            return;
-        }
-        std::uint32_t part[4];
-        vst1q_u32(part, vreinterpretq_u32_s32(pixels));
-        for (int i = 0; i < n; ++i) destination[i] = part[i];
+        span_kernel::store_pixels_through_copy<NeonLanes>(destination, pixels, n);
+    }
+    static void store_nearer_depths(float* stored, F depths, int n) {
+        span_kernel::store_nearer_depths_through_copy<NeonLanes>(stored, depths, n);
     }
 
     // Turns four vectors of four into four of four: afterwards lane k of
@@ -141,24 +130,10 @@ struct NeonLanes {
     static I as_int(F a) { return vreinterpretq_s32_f32(a); }
     static F load(const float* source) { return vld1q_f32(source); }
     static void store(float* destination, F values) { vst1q_f32(destination, values); }
-    // Each of the first n depths where it is strictly nearer than the stored
-    // one; a NaN never is.
-    static void store_nearer_depths(float* stored, F depths, int n) {
-        if (n == width) {
-            const F old = vld1q_f32(stored);
-            vst1q_f32(stored, vbslq_f32(vcltq_f32(depths, old), depths, old));
-            return;
-        }
-        float part[4];
-        vst1q_f32(part, depths);
-        for (int i = 0; i < n; ++i)
-            if (part[i] < stored[i]) stored[i] = part[i];
-    }
 };
 
 }  // namespace
 
-extern const SpanKernels neon_span_kernel_table;
 const SpanKernels neon_span_kernel_table = {
     "neon",
     span_kernel::store_depths<NeonLanes>,

@@ -1,15 +1,16 @@
 // The span kernels four pixels at a time, with nothing newer than SSE3.
 
 #include "raster/span_kernel_impl.h"
+#include "raster/span_kernel_tables.h"
 #include "scene/simd.h"
 
 namespace {
 
 struct Sse3Lanes {
     static constexpr int width = 4;
-    // Pixels in lanes: with four lanes, turning the stepped values around a
-    // group at a time costs less than the runs-in-lanes blocks' bookkeeping
-    // (measured on AMD Zen 5 only; Intel may differ).
+    // Pixels in lanes: with four lanes, transposing the stepped values a
+    // group at a time cost less than the runs-in-lanes blocks' bookkeeping
+    // where it was measured (docs/performance.md).
     static constexpr bool runs_in_lanes = false;
     using F = __m128;
     using I = __m128i;
@@ -31,10 +32,7 @@ struct Sse3Lanes {
     static I round(F a) { return _mm_cvtps_epi32(a); }
     static F to_float(I a) { return _mm_cvtepi32_ps(a); }
     static I max_zero(I a) { return _mm_andnot_si128(_mm_srai_epi32(a, 31), a); }
-    template <int c>
-    static I byte(I a) {
-        return _mm_and_si128(_mm_srli_epi32(a, 8 * c), _mm_set1_epi32(0xFF));
-    }
+    template <int c> static I byte(I a) { return _mm_and_si128(_mm_srli_epi32(a, 8 * c), _mm_set1_epi32(0xFF)); }
     // Saturating packs limit each value to 0..255 on the way to bytes
     // (b0-3 g0-3 r0-3 0000), which two interleavings put in pixel order.
     static I pack_colour(I blue, I green, I red) {
@@ -43,14 +41,8 @@ struct Sse3Lanes {
         return _mm_unpacklo_epi8(blue_red, _mm_srli_si128(blue_red, 8));
     }
     static I int_add(I a, I b) { return _mm_add_epi32(a, b); }
-    template <int n>
-    static I shift_left(I a) {
-        return _mm_slli_epi32(a, n);
-    }
-    template <int n>
-    static I shift_right_signed(I a) {
-        return _mm_srai_epi32(a, n);
-    }
+    template <int n> static I shift_left(I a) { return _mm_slli_epi32(a, n); }
+    template <int n> static I shift_right_signed(I a) { return _mm_srai_epi32(a, n); }
     static I add_saturated_bytes(I a, I b) { return _mm_adds_epu8(a, b); }
 
     // Each pixel's footprint is two pairs of neighbouring texels, one
@@ -73,29 +65,27 @@ struct Sse3Lanes {
         right = _mm_castps_si128(_mm_shuffle_ps(x, y, _MM_SHUFFLE(3, 1, 3, 1)));
     }
 
-    // A group shorter than four pixels, at the end of a run, must not read or
-    // write past it: the next pixels may belong to another run or lie past
-    // the buffer's end.
+    static F load_unaligned(const float* source) { return _mm_loadu_ps(source); }
+    static void store_unaligned(float* destination, F values) { _mm_storeu_ps(destination, values); }
+    static I load_words(const std::uint32_t* source) { return _mm_loadu_si128(reinterpret_cast<const I*>(source)); }
+    static void store_words(std::uint32_t* destination, I words) {
+        _mm_storeu_si128(reinterpret_cast<I*>(destination), words);
+    }
+    static F nearer(F depths, F stored) {
+        const F is_nearer = _mm_cmplt_ps(depths, stored);
+        return _mm_or_ps(_mm_and_ps(is_nearer, depths), _mm_andnot_ps(is_nearer, stored));
+    }
     static F load_depths(const float* source, int n) {
-        if (n == width) return _mm_loadu_ps(source);
-        alignas(16) float part[4] = {};
-        for (int i = 0; i < n; ++i) part[i] = source[i];
-        return _mm_load_ps(part);
+        return span_kernel::load_depths_through_copy<Sse3Lanes>(source, n);
     }
     static I load_pixels(const std::uint32_t* source, int n) {
-        if (n == width) return _mm_loadu_si128(reinterpret_cast<const I*>(source));
-        alignas(16) std::uint32_t part[4] = {};
-        for (int i = 0; i < n; ++i) part[i] = source[i];
-        return _mm_load_si128(reinterpret_cast<const I*>(part));
+        return span_kernel::load_pixels_through_copy<Sse3Lanes>(source, n);
     }
     static void store_pixels(std::uint32_t* destination, I pixels, int n) {
-        if (n == width) {
-            _mm_storeu_si128(reinterpret_cast<I*>(destination), pixels);
-            return;
-        }
-        alignas(16) std::uint32_t part[4];
-        _mm_store_si128(reinterpret_cast<I*>(part), pixels);
-        for (int i = 0; i < n; ++i) destination[i] = part[i];
+        span_kernel::store_pixels_through_copy<Sse3Lanes>(destination, pixels, n);
+    }
+    static void store_nearer_depths(float* stored, F depths, int n) {
+        span_kernel::store_nearer_depths_through_copy<Sse3Lanes>(stored, depths, n);
     }
 
     // Turns four vectors of four into four of four: afterwards lane k of
@@ -106,31 +96,15 @@ struct Sse3Lanes {
     static I as_int(F a) { return _mm_castps_si128(a); }
     static F load(const float* source) { return _mm_load_ps(source); }
     static void store(float* destination, F values) { _mm_store_ps(destination, values); }
-    // Each of the first n depths where it is strictly nearer than the stored
-    // one; a NaN never is.
-    static void store_nearer_depths(float* stored, F depths, int n) {
-        if (n == width) {
-            const F old = _mm_loadu_ps(stored);
-            const F nearer = _mm_cmplt_ps(depths, old);
-            _mm_storeu_ps(stored, _mm_or_ps(_mm_and_ps(nearer, depths), _mm_andnot_ps(nearer, old)));
-            return;
-        }
-        alignas(16) float part[4];
-        _mm_store_ps(part, depths);
-        for (int i = 0; i < n; ++i)
-            if (part[i] < stored[i]) stored[i] = part[i];
-    }
 };
 
 }  // namespace
 
-extern const SpanKernels sse3_span_kernel_table;
 const SpanKernels sse3_span_kernel_table = {
     "sse3",
     span_kernel::store_depths<Sse3Lanes>,
     span_kernel::shade_runs<Sse3Lanes, Estimates::x86>,
 };
-extern const SpanKernels sse3_ieee_span_kernel_table;
 const SpanKernels sse3_ieee_span_kernel_table = {
     "sse3-ieee",
     span_kernel::store_depths<Sse3Lanes>,

@@ -6,21 +6,10 @@
 #include "pipeline/depth_pass.h"
 #include "raster/shade_pixel.h"
 #include "raster/shading.h"
+#include "raster/span_kernel_tables.h"
+#include "raster/x86_features.h"
+#include "scene/processor.h"
 #include "scene/simd.h"
-
-#if OMBRASTEL_X86
-#include <cpuid.h>
-#endif
-
-// Defined in the instruction sets' own files, each built only for its
-// architecture.
-extern const SpanKernels sse3_span_kernel_table;
-extern const SpanKernels sse3_ieee_span_kernel_table;
-extern const SpanKernels avx2_span_kernel_table;
-extern const SpanKernels neon_span_kernel_table;
-extern const SpanKernels avx2_ieee_span_kernel_table;
-extern const SpanKernels avx512_span_kernel_table;
-extern const SpanKernels avx512_ieee_span_kernel_table;
 
 namespace {
 
@@ -39,8 +28,7 @@ void per_pixel_store_depths(const ShadeRun* runs, int count, float* depth) {
     }
 }
 
-template <Estimates E>
-void per_pixel_shade(const ShadeRun* runs, int count, const RunBuffers& buffers) {
+template <Estimates E> void per_pixel_shade(const ShadeRun* runs, int count, const RunBuffers& buffers) {
     for (const ShadeRun* run = runs; run != runs + count; ++run) {
         std::uint32_t* pixels = buffers.frame + run->first;
         const float* stored = buffers.depth + run->first;
@@ -53,44 +41,8 @@ void per_pixel_shade(const ShadeRun* runs, int count, const RunBuffers& buffers)
 
 #if OMBRASTEL_X86
 constexpr InstructionSet built_sets[] = {InstructionSet::sse3, InstructionSet::avx2, InstructionSet::avx512};
-#elif defined(__aarch64__)
+#elif OMBRASTEL_ARM64
 constexpr InstructionSet built_sets[] = {InstructionSet::neon};
-#else
-#error "no span kernel for this processor"
-#endif
-
-#if OMBRASTEL_X86
-// XCR0 through XGETBV: which register state the operating system saves.
-std::uint64_t saved_register_state() {
-    std::uint32_t low = 0, high = 0;
-    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
-    return std::uint64_t{high} << 32 | low;
-}
-
-bool processor_offers_avx2() {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
-    const bool osxsave = ecx & (1u << 27), avx = ecx & (1u << 28);
-    if (!osxsave || !avx) return false;
-    // SSE and AVX state both saved on a thread switch, or the upper halves of
-    // the registers would not survive one.
-    if ((saved_register_state() & 0x6u) != 0x6u) return false;
-    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
-    return ebx & (1u << 5);
-}
-
-bool processor_offers_avx512() {
-    if (!processor_offers_avx2()) return false;
-    // Besides SSE and AVX state, the opmask registers, the upper halves of
-    // zmm0-15 and all of zmm16-31.
-    if ((saved_register_state() & 0xE6u) != 0xE6u) return false;
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
-    const unsigned foundation = 1u << 16, doubleword_quadword = 1u << 17, byte_word = 1u << 30,
-                   vector_length = 1u << 31;
-    const unsigned wanted = foundation | doubleword_quadword | byte_word | vector_length;
-    return (ebx & wanted) == wanted;
-}
 #endif
 
 #if OMBRASTEL_X86
@@ -133,7 +85,8 @@ const SpanKernels& span_kernels(InstructionSet set, Estimates estimates) {
 }
 
 bool processor_offers(InstructionSet set) {
-    static const bool avx2 = processor_offers_avx2(), avx512 = processor_offers_avx512();
+    static const X86Features features = read_x86_features();
+    static const bool avx2 = avx2_usable(features), avx512 = avx512_usable(features);
     switch (set) {
         case InstructionSet::avx2: return avx2;
         case InstructionSet::avx512: return avx512;

@@ -48,7 +48,7 @@ enum class InstructionSet { sse3, avx2, avx512, neon };
 const char* instruction_set_name(InstructionSet set);
 
 // The instruction sets this build has kernels for, the architecture's
-// baseline first: sse3 and avx2 on x86-64, neon on ARM64.
+// baseline first: sse3, avx2 and avx512 on x86-64, neon on ARM64.
 std::span<const InstructionSet> built_instruction_sets();
 
 // The kernels of an instruction set with an arithmetic; the processor must

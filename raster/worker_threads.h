@@ -4,7 +4,8 @@
 // in the table; tests may put a table of their own in its place.
 #pragma once
 
-#include "scene/scene_data.h"
+// Win32 thread handles, or the POSIX layer's own per-worker records.
+using WorkerHandle = void*;
 
 struct WorkerThreadServices {
     // A worker that will run render_faces(index) once resumed and then end

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <cstdint>
 
+#include "raster/pinned_thread_posix.h"
 #include "raster/shading.h"
 #include "raster/worker_threads.h"
 
@@ -42,30 +43,9 @@ void raise_priority(WorkerHandle handle) { static_cast<PosixWorker*>(handle)->ra
 
 void pin_to_processor(WorkerHandle handle, int processor) { static_cast<PosixWorker*>(handle)->processor = processor; }
 
-bool start_thread(PosixWorker* worker, bool pinned) {
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) return false;
-#ifdef __linux__
-    if (pinned) {
-        cpu_set_t processors;
-        CPU_ZERO(&processors);
-        CPU_SET(worker->processor, &processors);
-        pthread_attr_setaffinity_np(&attributes, sizeof processors, &processors);
-    }
-#else
-    (void)pinned;
-#endif
-    const bool started = pthread_create(&worker->thread, &attributes, render_worker, worker) == 0;
-    pthread_attr_destroy(&attributes);
-    return started;
-}
-
 bool resume(WorkerHandle handle) {
     auto* worker = static_cast<PosixWorker*>(handle);
-    // Pinning to a processor the machine does not have makes the creation
-    // fail: the worker then runs wherever the scheduler puts it.
-    if (worker->processor >= 0 && start_thread(worker, true)) return true;
-    return start_thread(worker, false);
+    return start_pinned_thread(&worker->thread, render_worker, worker, worker->processor);
 }
 
 void wait_for_all(WorkerHandle* handles, int count) {

@@ -1,6 +1,7 @@
 // The render workers' threads on Windows.
 #include <windows.h>
 
+#include "raster/pinned_thread_win32.h"
 #include "raster/shading.h"
 #include "raster/worker_threads.h"
 
@@ -8,8 +9,7 @@ namespace {
 
 // One thread entry per worker index: the index is fixed at creation and no
 // start parameter is passed.
-template <int index>
-DWORD WINAPI render_worker(LPVOID) {
+template <int index> DWORD WINAPI render_worker(LPVOID) {
     render_faces(index);
     ExitThread(index);
 }
@@ -21,19 +21,10 @@ WorkerHandle create_suspended(int index) {
 
 void raise_priority(WorkerHandle worker) { SetThreadPriority(worker, THREAD_PRIORITY_TIME_CRITICAL); }
 
-void pin_to_processor(WorkerHandle worker, int processor) {
-    // Refused on a machine without that processor: the worker then runs
-    // wherever the scheduler places it, and the picture is the same.
-    SetThreadAffinityMask(worker, DWORD_PTR{1} << processor);
-}
+// The picture is the same wherever the worker runs.
+void pin_to_processor(WorkerHandle worker, int processor) { pin_thread(worker, processor); }
 
-bool resume(WorkerHandle worker) {
-    if (ResumeThread(worker) != static_cast<DWORD>(-1)) return true;
-    // A worker that never ran is ended here, or it would stay suspended, and
-    // its stack held, for the rest of the run.
-    TerminateThread(worker, static_cast<DWORD>(-1));
-    return false;
-}
+bool resume(WorkerHandle worker) { return resume_or_end(worker); }
 
 void wait_for_all(WorkerHandle* workers, int count) {
     HANDLE running[2];

@@ -15,17 +15,14 @@
 
 #include <string_view>
 
+#include "scene/processor.h"
+
 enum class Estimates { x86, ieee };
 
 // Whether the processor has the x86 estimates at all; elsewhere ieee is the
 // only arithmetic.
-#if defined(__x86_64__) || defined(_M_X64)
-inline constexpr bool x86_estimates_available = true;
-inline constexpr Estimates default_estimates = Estimates::x86;
-#else
-inline constexpr bool x86_estimates_available = false;
-inline constexpr Estimates default_estimates = Estimates::ieee;
-#endif
+inline constexpr bool x86_estimates_available = OMBRASTEL_X86;
+inline constexpr Estimates default_estimates = x86_estimates_available ? Estimates::x86 : Estimates::ieee;
 
 inline const char* estimates_name(Estimates estimates) { return estimates == Estimates::ieee ? "ieee" : "x86"; }
 

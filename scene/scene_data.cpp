@@ -97,7 +97,6 @@ Vec3 face_normals[working_array_room];
 Vec3 vertex_normals[working_array_room];
 Vec3 rotated_normals[working_array_room + 1];
 Vec3 edge_scratch[2];
-WorkerHandle worker_handles[2];
 
 std::uint16_t frame_width = 0;
 std::uint16_t frame_height = 0;
@@ -131,5 +130,4 @@ void restore_initial_scene_data() {
         std::fill(array, array + working_array_room, Vec3{});
     std::fill(std::begin(rotated_normals), std::end(rotated_normals), Vec3{});
     std::fill(std::begin(edge_scratch), std::end(edge_scratch), Vec3{});
-    std::fill(std::begin(worker_handles), std::end(worker_handles), nullptr);
 }

@@ -101,10 +101,6 @@ extern Vec3 vertex_normals[working_array_room];
 extern Vec3 rotated_normals[working_array_room + 1];
 extern Vec3 edge_scratch[2];
 
-// Win32 thread handles, or the POSIX layer's own per-worker records.
-using WorkerHandle = void*;
-extern WorkerHandle worker_handles[2];
-
 // --- Frame and its buffers ---------------------------------------------------
 extern std::uint16_t frame_width;
 extern std::uint16_t frame_height;

@@ -7,14 +7,14 @@
 // below; -ffast-math would switch them on, and is never used.
 #pragma once
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "scene/processor.h"
 
-#define OMBRASTEL_X86 1
+#if OMBRASTEL_X86
+
 #include <pmmintrin.h>
 
 #else
 
-#define OMBRASTEL_X86 0
 #define SIMDE_ENABLE_NATIVE_ALIASES
 #include <simde/x86/sse3.h>
 

@@ -5,7 +5,9 @@
 // format; elsewhere the pinned bits of prepared_model_bits.cpp stand in.
 #include <cfloat>
 
-#if LDBL_MANT_DIG == 64 && (defined(__x86_64__) || defined(__i386__))
+#include "scene/processor.h"
+
+#if LDBL_MANT_DIG == 64 && OMBRASTEL_X86
 
 #include <gtest/gtest.h>
 
@@ -109,9 +111,8 @@ Extended random_extended(std::uint64_t& state, int exponent_low, int exponent_hi
 }
 
 // Runs one operation both ways and compares the 80 bits; returns the result.
-template <typename Software, typename Hardware>
-Extended check(const char* name, const Extended& a, const Extended& b, Software software, Hardware hardware,
-               int& failures) {
+template <typename Software, typename Hardware> Extended check(const char* name, const Extended& a, const Extended& b,
+                                                               Software software, Hardware hardware, int& failures) {
     const Extended got = software(a, b);
     const long double expected = hardware(from_x87_bits(x87_bits(a)), from_x87_bits(x87_bits(b)));
     if (!(x87_bits(got) == x87_bits(expected)) && ++failures <= 10)

@@ -99,7 +99,7 @@ TEST(Startup, TheModelIsPreparedWithTheEnginesArithmetic) {
                 // From a model prepared with either arithmetic, engine first
                 // or start-up first.
                 prepare_model(other);
-                ASSERT_EQ(start_engine({kind, 0, InstructionSetChoice::automatic, estimates}), "");
+                ASSERT_EQ(start_engine({kind, 0, std::nullopt, estimates}), "");
                 EXPECT_EQ(PreparedModel::now(), model);
                 EXPECT_EQ(running_engine().estimates, estimates);
                 start_headless(64, 48);

@@ -65,15 +65,10 @@ std::string digest_of_frame() {
 // 3 and 7 workers.
 std::vector<EngineChoice> every_engine() {
     std::vector<EngineChoice> choices;
-    for (int workers : {1, 2})
-        choices.push_back({EngineKind::reference, workers, InstructionSetChoice::automatic, Estimates::ieee});
+    for (int workers : {1, 2}) choices.push_back({EngineKind::reference, workers, std::nullopt, Estimates::ieee});
     for (InstructionSet set : built_instruction_sets()) {
         if (!instruction_set_usable(set, Estimates::ieee)) continue;
-        const InstructionSetChoice named = set == InstructionSet::avx2     ? InstructionSetChoice::avx2
-                                           : set == InstructionSet::avx512 ? InstructionSetChoice::avx512
-                                           : set == InstructionSet::neon   ? InstructionSetChoice::neon
-                                                                           : InstructionSetChoice::sse3;
-        for (int workers : {1, 2, 3, 7}) choices.push_back({EngineKind::fast, workers, named, Estimates::ieee});
+        for (int workers : {1, 2, 3, 7}) choices.push_back({EngineKind::fast, workers, set, Estimates::ieee});
     }
     return choices;
 }
@@ -99,8 +94,7 @@ TEST_P(GoldenFrameSize, EveryEngineDrawsTheKeptIeeeFrames) {
     std::vector<std::pair<EngineChoice, int>> runs;  // the engine, every how many frames
     const bool whole_period = size == "320x240";
     for (const EngineChoice& choice : every_engine()) runs.push_back({choice, whole_period ? 16 * frame_stride() : 1});
-    if (whole_period)
-        runs.push_back({{EngineKind::fast, 0, InstructionSetChoice::automatic, Estimates::ieee}, frame_stride()});
+    if (whole_period) runs.push_back({{EngineKind::fast, 0, std::nullopt, Estimates::ieee}, frame_stride()});
     for (const auto& [choice, every] : runs) {
         ASSERT_EQ(start_engine(choice), "");
         const RunningEngine running = running_engine();

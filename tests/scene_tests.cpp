@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "scene/preparation.h"
+#include "scene/processor.h"
 #include "test_support.h"
 #include "tools/texture_art.h"
 
@@ -129,7 +130,7 @@ TEST(ModelPreparation, ShippedSceneGivesTheKnownDirectionsAndNormals) {
     expect_vec(vertex_normals[3], 0.0f, 0.54241f, 0.84011f);
 }
 
-#if LDBL_MANT_DIG == 64 && (defined(__x86_64__) || defined(__i386__))
+#if LDBL_MANT_DIG == 64 && OMBRASTEL_X86
 // Where long double is the x87's 80-bit format: the normals recomputed from
 // the prepared positions with every product, sum, root and quotient in it and
 // one rounding per stored component; the prepared normals must equal them to

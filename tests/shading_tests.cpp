@@ -18,6 +18,7 @@
 #include "raster/shade_pixel.h"
 #include "raster/shading.h"
 #include "raster/span_kernels.h"
+#include "raster/x86_features.h"
 #include "reference_shading.h"
 #include "scene/preparation.h"
 #include "test_support.h"
@@ -316,13 +317,27 @@ TEST_F(ShadeTriangle, FaceCoveringTheBandWithEveryCornerOutsideIsDrawn) {
 
 TEST(RenderFaces, TextureCoordinatesFollowTheCornerNotTheVertex) {
     // Face 0 is (0, 2, 1) and face 1 is (3, 2, 0): vertex 0 is corner 0 of
-    // the first and corner 2 of the second.
-    restore_initial_scene_data();
+    // the first and corner 2 of the second, and takes each corner's
+    // coordinates there, with that vertex's own position, depth and normal.
+    start_headless(320, 240);
+    transform_and_project();
     ASSERT_EQ(model_faces[0].corner[0], 0);
     ASSERT_EQ(model_faces[1].corner[2], 0);
-    EXPECT_EQ(corner_texcoords[0], 64u | 0u << 16);
-    EXPECT_EQ(corner_texcoords[1], 0u | 127u << 16);
-    EXPECT_EQ(corner_texcoords[2], 127u | 127u << 16);
+    ShadeCorner first[3], second[3];
+    gather_face_corners(0, first);
+    gather_face_corners(1, second);
+    EXPECT_EQ(first[0].position, second[2].position);
+    EXPECT_EQ(bits(first[0].depth), bits(second[2].depth));
+    for (int lane = 0; lane < 4; ++lane) EXPECT_EQ(bits(first[0].normal.lane[lane]), bits(second[2].normal.lane[lane]));
+    EXPECT_EQ(first[0].u, 64);
+    EXPECT_EQ(first[0].v, 0);
+    EXPECT_EQ(second[2].u, 127);
+    EXPECT_EQ(second[2].v, 127);
+    // Corner 1 of every face: column 0, the last row.
+    for (const ShadeCorner* face : {first, second}) {
+        EXPECT_EQ(face[1].u, 0);
+        EXPECT_EQ(face[1].v, 127);
+    }
 }
 
 TEST(RenderFaces, BandsSplitTheRowsInTwoAdjacentHalves) {
@@ -488,6 +503,46 @@ TEST(SpanKernels, OnArm64TheNeonKernelIsTheOneBuiltAndChosen) {
 }
 #endif
 
+// Whether AVX2 and AVX-512 may be used, from CPUID's bits and the system's
+// saved register state (XCR0): each is needed, on any machine.
+TEST(InstructionSets, WideSetsNeedTheProcessorsBitsAndTheSystemsSavedState) {
+    constexpr std::uint32_t osxsave = 1u << 27, avx = 1u << 28, avx2 = 1u << 5;
+    constexpr std::uint32_t f = 1u << 16, dq = 1u << 17, bw = 1u << 30, vl = 1u << 31;
+    constexpr std::uint32_t avx512 = f | dq | bw | vl;
+    constexpr std::uint64_t sse_avx = 0x7, all = 0xE7;  // x87, SSE, AVX; and opmask, zmm upper halves, zmm16-31
+    struct Case {
+        X86Features features;
+        bool avx2, avx512;
+        const char* what;
+    };
+    const Case cases[] = {
+        {{osxsave | avx, avx2 | avx512, all}, true, true, "everything"},
+        {{osxsave | avx, avx2, all}, true, false, "no AVX-512 in the processor"},
+        {{osxsave | avx, avx2 | avx512, sse_avx}, true, false, "no AVX-512 state saved by the system"},
+        {{osxsave | avx, avx2 | avx512, 0xA7}, true, false, "zmm0-15's upper halves not saved"},
+        {{osxsave | avx, avx2 | avx512, 0x67}, true, false, "zmm16-31 not saved"},
+        {{osxsave | avx, avx2 | avx512, 0xC7}, true, false, "the opmask registers not saved"},
+        {{osxsave | avx, avx2 | (avx512 & ~bw), all}, true, false, "AVX-512 without BW"},
+        {{osxsave | avx, avx2 | (avx512 & ~vl), all}, true, false, "AVX-512 without VL"},
+        {{osxsave | avx, avx2 | (avx512 & ~dq), all}, true, false, "AVX-512 without DQ"},
+        {{osxsave | avx, avx512, all}, false, false, "AVX-512 without AVX2"},
+        {{osxsave | avx, avx2 | avx512, 0x3}, false, false, "no AVX state saved"},
+        {{avx, avx2 | avx512, all}, false, false, "no OSXSAVE: the system saves no extended state"},
+        {{osxsave, avx2 | avx512, all}, false, false, "no AVX"},
+        {{}, false, false, "nothing"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(avx2_usable(c.features), c.avx2) << c.what;
+        EXPECT_EQ(avx512_usable(c.features), c.avx512) << c.what;
+    }
+#if OMBRASTEL_X86
+    // And this processor's sets are those its own bits say.
+    const X86Features here = read_x86_features();
+    EXPECT_EQ(processor_offers(InstructionSet::avx2), avx2_usable(here));
+    EXPECT_EQ(processor_offers(InstructionSet::avx512), avx512_usable(here));
+#endif
+}
+
 // --- Whole frames of every engine against the scalar version -----------------
 
 // A fast engine under test, with buffers of its own that it keeps from frame
@@ -530,7 +585,7 @@ std::vector<FastUnderTest> fast_engines(int width, int height, Estimates estimat
 void check_frames_with(int width, int height, int last, int every, Estimates estimates) {
     every *= frame_stride();
     SCOPED_TRACE(std::string(estimates_name(estimates)) + " arithmetic");
-    ASSERT_EQ(start_engine({EngineKind::reference, 0, InstructionSetChoice::automatic, estimates}), "");
+    ASSERT_EQ(start_engine({EngineKind::reference, 0, std::nullopt, estimates}), "");
     start_headless(width, height);
     std::vector<FastUnderTest> engines = fast_engines(width, height, estimates);
     const std::size_t pixels = std::size_t(width) * height;

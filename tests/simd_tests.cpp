@@ -13,6 +13,8 @@
 #include <limits>
 
 #include "raster/shading.h"
+#include "scene/float_control.h"
+#include "scene/processor.h"
 #include "scene/simd.h"
 
 namespace {
@@ -126,7 +128,7 @@ TEST(FourLanes, DivisionAndSquareRootAreCorrectlyRounded) {
 void flush_subnormals() {
 #if OMBRASTEL_X86
     _mm_setcsr(0x9FC0u);  // FTZ and DAZ, all exceptions masked
-#elif defined(__aarch64__)
+#elif OMBRASTEL_ARM64
     __asm__ volatile("msr fpcr, %0" : : "r"(std::uint64_t{1} << 24));  // FZ
 #endif
 }

@@ -1,7 +1,7 @@
 // The workers of both engines: the reference engine's two workers, one
 // thread or workers that cannot be had all give the same picture, and no
 // worker outlives the shading pass; the fast engine's pool gives that same
-// picture with any number of workers, with workers or signals that cannot be
+// picture with any number of workers, with workers or semaphores that cannot be
 // had, when it is misused (ended or begun again mid-frame), whatever the
 // calling thread's floating-point control, and into buffers that alternate
 // or change size; it wakes only the workers a frame has strips for, and ends
@@ -25,6 +25,7 @@
 #include "pipeline/frame.h"
 #include "raster/shading.h"
 #include "raster/worker_threads.h"
+#include "scene/processor.h"
 #include "test_support.h"
 
 namespace {
@@ -168,15 +169,15 @@ TEST_F(ReferenceWorkers, WorkersThatCannotBeHadLeaveTheFrameComplete) {
 
 // --- The fast engine's pool --------------------------------------------------------
 
-// The platform's pool services with faults put in: the n-th thread or signal
+// The platform's pool services with faults put in: the n-th thread or semaphore
 // refused, and pinning to processors the machine does not have. Counts the
-// threads started and joined and the signals made and freed.
+// threads started and joined and the semaphores made and freed.
 struct PoolFaults {
     int refuse_thread_from = 1 << 30;  // threads started before this one are allowed
     bool refuse_every_second_thread = false;
-    int refuse_signal_number = -1;  // this signal (0 = the first) is refused
+    int refuse_semaphore_number = -1;  // this semaphore (0 = the first) is refused
     bool far_processors = false;
-    int threads_started = 0, threads_joined = 0, signals_made = 0, signals_freed = 0, signals_asked = 0;
+    int threads_started = 0, threads_joined = 0, semaphores_made = 0, semaphores_freed = 0, semaphores_asked = 0;
     int thread_asked = 0;
 };
 PoolFaults pool_faults;
@@ -194,39 +195,39 @@ void faulty_join(PoolThread thread) {
     ++pool_faults.threads_joined;
     platform_pool_threads.join(thread);
 }
-PoolSignal faulty_make_signal() {
-    if (pool_faults.signals_asked++ == pool_faults.refuse_signal_number) return nullptr;
-    PoolSignal signal = platform_pool_threads.make_signal();
-    pool_faults.signals_made += signal != nullptr;
-    return signal;
+PoolSemaphore faulty_make_semaphore() {
+    if (pool_faults.semaphores_asked++ == pool_faults.refuse_semaphore_number) return nullptr;
+    PoolSemaphore semaphore = platform_pool_threads.make_semaphore();
+    pool_faults.semaphores_made += semaphore != nullptr;
+    return semaphore;
 }
-void faulty_free_signal(PoolSignal signal) {
-    ++pool_faults.signals_freed;
-    platform_pool_threads.free_signal(signal);
+void faulty_free_semaphore(PoolSemaphore semaphore) {
+    ++pool_faults.semaphores_freed;
+    platform_pool_threads.free_semaphore(semaphore);
 }
-// Counts every signal raised.
-std::atomic<long> signals_raised{0};
-void counting_raise(PoolSignal signal) {
-    signals_raised.fetch_add(1, std::memory_order_relaxed);
-    platform_pool_threads.raise(signal);
+// Counts every semaphore posted.
+std::atomic<long> semaphores_posted{0};
+void counting_post(PoolSemaphore semaphore) {
+    semaphores_posted.fetch_add(1, std::memory_order_relaxed);
+    platform_pool_threads.post(semaphore);
 }
 const PoolThreadServices faulty_pool = {faulty_start,
                                         faulty_join,
-                                        faulty_make_signal,
-                                        counting_raise,
-                                        platform_pool_threads.await,
-                                        faulty_free_signal,
+                                        faulty_make_semaphore,
+                                        counting_post,
+                                        platform_pool_threads.wait,
+                                        faulty_free_semaphore,
                                         platform_pool_threads.usable_processors,
                                         platform_pool_threads.microseconds};
 
-// No thread and no signal: an engine on these draws on the calling thread.
-PoolSignal no_signal() { return nullptr; }
+// No thread and no semaphore: an engine on these draws on the calling thread.
+PoolSemaphore no_semaphore() { return nullptr; }
 const PoolThreadServices no_threads = {platform_pool_threads.start,
                                        platform_pool_threads.join,
-                                       no_signal,
-                                       platform_pool_threads.raise,
-                                       platform_pool_threads.await,
-                                       platform_pool_threads.free_signal,
+                                       no_semaphore,
+                                       platform_pool_threads.post,
+                                       platform_pool_threads.wait,
+                                       platform_pool_threads.free_semaphore,
                                        platform_pool_threads.usable_processors,
                                        platform_pool_threads.microseconds};
 
@@ -284,8 +285,8 @@ TEST(FastWorkers, WorkersThatCannotBeHadLeaveTheFrameComplete) {
          "no thread started: the calling thread draws"},
         {faults_with([](PoolFaults& f) { f.refuse_thread_from = 2; }), 4, 2, "the third and fourth threads refused"},
         {faults_with([](PoolFaults& f) { f.refuse_every_second_thread = true; }), 4, 2, "every second thread refused"},
-        {faults_with([](PoolFaults& f) { f.refuse_signal_number = 0; }), 3, 0, "the pool's own signal refused"},
-        {faults_with([](PoolFaults& f) { f.refuse_signal_number = 2; }), 3, 2, "one worker's signal refused"},
+        {faults_with([](PoolFaults& f) { f.refuse_semaphore_number = 0; }), 3, 0, "the pool's own semaphore refused"},
+        {faults_with([](PoolFaults& f) { f.refuse_semaphore_number = 2; }), 3, 2, "one worker's semaphore refused"},
         {faults_with([](PoolFaults& f) { f.far_processors = true; }), 3, 3, "pinning to processors the machine lacks"},
     };
     for (const Case& c : cases) {
@@ -295,14 +296,14 @@ TEST(FastWorkers, WorkersThatCannotBeHadLeaveTheFrameComplete) {
             EXPECT_EQ(engine.workers(), c.expected_started) << c.what;
             EXPECT_EQ(fast_frames(engine), reference) << c.what;
         }
-        // Every thread started is ended and waited for, every signal freed.
+        // Every thread started is ended and waited for, every semaphore freed.
         EXPECT_EQ(pool_faults.threads_started, c.expected_started) << c.what;
         EXPECT_EQ(pool_faults.threads_joined, pool_faults.threads_started) << c.what;
-        EXPECT_EQ(pool_faults.signals_freed, pool_faults.signals_made) << c.what;
+        EXPECT_EQ(pool_faults.semaphores_freed, pool_faults.semaphores_made) << c.what;
     }
 }
 
-// --- The pool's watch --------------------------------------------------------------
+// --- The pool's spin --------------------------------------------------------------
 
 // A clock that moves only when the test moves it, so that which frames
 // "follow closely" is decided by the test and not by the machine's load.
@@ -310,20 +311,20 @@ std::atomic<std::int64_t> test_clock_us{0};
 std::int64_t test_clock() { return test_clock_us.load(); }
 const PoolThreadServices pool_on_test_clock = {platform_pool_threads.start,
                                                platform_pool_threads.join,
-                                               platform_pool_threads.make_signal,
-                                               platform_pool_threads.raise,
-                                               platform_pool_threads.await,
-                                               platform_pool_threads.free_signal,
+                                               platform_pool_threads.make_semaphore,
+                                               platform_pool_threads.post,
+                                               platform_pool_threads.wait,
+                                               platform_pool_threads.free_semaphore,
                                                platform_pool_threads.usable_processors,
                                                test_clock};
 
-// Frames that follow each other closely find the workers watching for them;
+// Frames that follow each other closely find the workers spinning for them;
 // frames that come milliseconds apart, as in the window program's idle mode,
-// find them asleep, having gone to sleep without watching. Every worker
-// watches after a frame that came within 100 µs of its last one, and only
-// then; it counts the watch when it starts it, by the time it takes the next
+// find them asleep, having gone to sleep without spinning. Every worker
+// spins after a frame that came within 100 µs of its last one, and only
+// then; it counts the spin when it starts it, by the time it takes the next
 // frame.
-TEST(FastWorkers, OnlyFramesThatFollowCloselyAreWatchedFor) {
+TEST(FastWorkers, OnlyFramesThatFollowCloselyAreSpunFor) {
     constexpr int workers = 2, frames = 50;
     WorkerPool pool(workers, pool_on_test_clock);
     ASSERT_EQ(pool.started(), workers);
@@ -333,7 +334,7 @@ TEST(FastWorkers, OnlyFramesThatFollowCloselyAreWatchedFor) {
         pool.begin(nothing, nullptr, workers);
         pool.finish();
     }
-    const long back_to_back = pool.watches();
+    const long back_to_back = pool.spins();
     EXPECT_GE(back_to_back, long{workers} * (frames - 1)) << "back to back";
     EXPECT_LE(back_to_back, long{workers} * frames) << "back to back";
     // Two milliseconds between one frame's end and the next one's begin.
@@ -342,14 +343,14 @@ TEST(FastWorkers, OnlyFramesThatFollowCloselyAreWatchedFor) {
         pool.begin(nothing, nullptr, workers);
         pool.finish();
     }
-    // Only the watches after the last frame that followed closely.
-    EXPECT_LE(pool.watches(), long{workers} * frames) << "paced";
-    // Back to back again: the workers watch once more.
+    // Only the spins after the last frame that followed closely.
+    EXPECT_LE(pool.spins(), long{workers} * frames) << "paced";
+    // Back to back again: the workers spin once more.
     for (int k = 0; k < frames; ++k) {
         pool.begin(nothing, nullptr, workers);
         pool.finish();
     }
-    EXPECT_GE(pool.watches(), long{workers} * (2 * frames - 2)) << "back to back after paced frames";
+    EXPECT_GE(pool.spins(), long{workers} * (2 * frames - 2)) << "back to back after paced frames";
 }
 
 // --- Misuse and small frames ---------------------------------------------------------
@@ -440,6 +441,69 @@ TEST(FastWorkers, AnEngineEndedMidFrameFinishesTheFrameFirst) {
     for (int w = 0; w < 3; ++w) EXPECT_EQ(counts.runs[w].load(), 1) << w;
 }
 
+// The system started again while a frame is drawn gives back the buffers the
+// workers draw into: the frame ends first (under AddressSanitizer, no worker
+// writes into a buffer given back), and the restarted system draws as a
+// fresh start does.
+TEST(FastWorkers, StartingTheSystemMidFrameFinishesTheFrameFirst) {
+    constexpr std::uint16_t large_width = 1910, large_height = 1070;
+    ASSERT_EQ(start_engine({EngineKind::fast, 3}), "");
+    start_headless(large_width, large_height);
+    render_frame();
+    const std::vector<std::uint32_t> first_frame = frame_pixels();
+    for (int k = 0; k < 4; ++k) {
+        advance_frame_counter();
+        begin_frame();
+        ASSERT_TRUE(start_system({large_width, large_height}));
+        EXPECT_FALSE(frame_in_progress()) << k;
+        render_frame();
+        EXPECT_EQ(frame_pixels(), first_frame) << k;
+    }
+    stop_engine();
+}
+
+// A job that asks its own pool for a frame, or to wait for one, or ends it,
+// would wait for itself forever: the process stops with a message naming
+// the misuse instead.
+void begin_from_job(void* pool, int) {
+    static_cast<WorkerPool*>(pool)->begin([](void*, int) {}, nullptr, 1);
+}
+void finish_from_job(void* pool, int) { static_cast<WorkerPool*>(pool)->finish(); }
+void end_from_job(void* pool, int) { delete static_cast<WorkerPool*>(pool); }
+
+TEST(FastWorkersDeathTest, AJobCallingBackIntoItsOwnPoolStopsTheProcess) {
+    stop_engine();  // no thread of another test's engine is copied into the child
+    const std::string misuse = "misuse of the worker pool: ";
+    EXPECT_DEATH(
+        {
+            WorkerPool pool(2, platform_pool_threads);
+            pool.begin(begin_from_job, &pool, 2);
+            pool.finish();
+        },
+        misuse + "a new frame \\(begin\\) was asked for by one of the pool's own jobs");
+    EXPECT_DEATH(
+        {
+            WorkerPool pool(2, platform_pool_threads);
+            pool.begin(finish_from_job, &pool, 2);
+            pool.finish();
+        },
+        misuse + "the wait for the frame's end \\(finish\\)");
+    EXPECT_DEATH(
+        {
+            auto* pool = new WorkerPool(2, platform_pool_threads);
+            pool->begin(end_from_job, pool, 1);
+            pool->finish();
+        },
+        misuse + "the end of the pool");
+    // Without workers the calling thread runs the job, and is caught the same way.
+    EXPECT_DEATH(
+        {
+            WorkerPool pool(2, no_threads);
+            pool.begin(begin_from_job, &pool, 2);
+        },
+        misuse + "a new frame \\(begin\\)");
+}
+
 // A frame wakes the workers it has strips for and no more, and waits for
 // those alone.
 TEST(FastWorkers, ASmallFrameWakesOnlyTheWorkersItHasStripsFor) {
@@ -472,11 +536,11 @@ TEST(FastWorkers, ASmallFrameWakesOnlyTheWorkersItHasStripsFor) {
                 for (ShadeCorner& c : faces.face[f].corner)
                     c.position =
                         (c.position & 0xFFFF0000u) | static_cast<std::uint16_t>(screen_point_y(c.position) - shift);
-            const long raised_before = signals_raised.load();
+            const long posted_before = semaphores_posted.load();
             engine.draw(faces.face, faces.count, {width, static_cast<std::uint16_t>(rows), frame.data(), depth.data()});
             const int strips = (rows + strip_rows - 1) / strip_rows;
-            // One signal per woken worker, and the one that says they are done.
-            EXPECT_EQ(signals_raised.load() - raised_before, strips + 1) << rows << " rows, frame " << k;
+            // One post per woken worker, and the one that says they are done.
+            EXPECT_EQ(semaphores_posted.load() - posted_before, strips + 1) << rows << " rows, frame " << k;
             EXPECT_EQ(frame, fresh_frame(faces, width, rows)) << rows << " rows, frame " << k;
         }
     }
@@ -486,11 +550,11 @@ TEST(FastWorkers, ASmallFrameWakesOnlyTheWorkersItHasStripsFor) {
 
 // The calling thread's floating-point control word: MXCSR on x86, FPCR on
 // ARM64, and a setting that rounds toward zero and flushes tiny values.
-#if defined(__x86_64__) || defined(__i386__)
+#if OMBRASTEL_X86
 std::uint64_t float_control() { return _mm_getcsr(); }
 void set_float_control(std::uint64_t control) { _mm_setcsr(static_cast<unsigned>(control)); }
 constexpr std::uint64_t flush_and_truncate = 0x1F80u | 0x8000u | 0x6000u | 0x0040u;  // FTZ, toward zero, DAZ
-#elif defined(__aarch64__)
+#elif OMBRASTEL_ARM64
 std::uint64_t float_control() {
     std::uint64_t control;
     __asm__ volatile("mrs %0, fpcr" : "=r"(control));

@@ -1,19 +1,17 @@
 #include "tools/progress.h"
 
-#include <cstdio>
-
 #ifdef _WIN32
 #include <io.h>
 #else
 #include <unistd.h>
 #endif
 
-ProgressLine::ProgressLine(std::string program, Clock::duration quiet_start)
-    : program_(std::move(program)), next_(Clock::now() + quiet_start) {
+ProgressLine::ProgressLine(std::string program, Clock::duration quiet_start, std::FILE* out, Clock::time_point (*now)())
+    : program_(std::move(program)), out_(out), now_(now), next_(now() + quiet_start) {
 #ifdef _WIN32
-    terminal_ = _isatty(_fileno(stderr)) != 0;
+    terminal_ = _isatty(_fileno(out)) != 0;
 #else
-    terminal_ = isatty(STDERR_FILENO) != 0;
+    terminal_ = isatty(fileno(out)) != 0;
 #endif
 }
 
@@ -21,16 +19,16 @@ void ProgressLine::show(const std::string& text) {
     // On a terminal the line is rewritten in place; the blanks wipe the end
     // of a longer line shown before.
     if (terminal_)
-        std::fprintf(stderr, "\r%s: %s   ", program_.c_str(), text.c_str());
+        std::fprintf(out_, "\r%s: %s   ", program_.c_str(), text.c_str());
     else
-        std::fprintf(stderr, "%s: %s\n", program_.c_str(), text.c_str());
-    std::fflush(stderr);
+        std::fprintf(out_, "%s: %s\n", program_.c_str(), text.c_str());
+    std::fflush(out_);
     shown_ = true;
-    next_ = Clock::now() + interval;
+    next_ = now_() + interval;
 }
 
 void ProgressLine::finish(const std::string& text, bool always) {
     if (!shown_ && !always) return;
     show(text);
-    if (terminal_) std::fputc('\n', stderr);
+    if (terminal_) std::fputc('\n', out_);
 }

@@ -147,8 +147,7 @@ inline std::vector<std::uint32_t> frame_colours() {
 
 // Frames 0 to last in order from a fresh start; `seen(k)` runs after frame k
 // is rendered, before the counter moves on.
-template <typename Seen>
-void render_frames(int width, int height, std::uint32_t last, Seen seen) {
+template <typename Seen> void render_frames(int width, int height, std::uint32_t last, Seen seen) {
     start_headless(width, height);
     for (std::uint32_t frame = 0; frame <= last; ++frame) {
         render_frame();
