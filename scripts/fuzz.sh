@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Fuzzes the rasterizing passes and the span kernels: builds the libFuzzer
-# targets in build-fuzz (clang, AddressSanitizer and UndefinedBehaviorSanitizer),
-# replays each one's seed corpus and every kept regression input, then fuzzes
-# each for a bounded time on a scratch copy of its seed corpus.
+# Fuzzes the rasterizing passes, the span kernels and the PNG reader: builds
+# the libFuzzer targets in build-fuzz (clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer), replays each one's seed corpus and every kept
+# regression input, then fuzzes each for a bounded time on a scratch copy of
+# its seed corpus.
 #   fuzz_passes   the depth pre-pass and the shading walk on one face
 #   fuzz_kernels  the span kernels against the walk's own per-pixel steps
+#   fuzz_png      the PNG reader, on any file (ombrastel-snapshot --find)
 #   scripts/fuzz.sh [seconds]     default 60, for each target
 # Exits non-zero on any finding; the input that found it is left in
 # build-fuzz/fuzz-artifacts/.
@@ -21,7 +23,7 @@ fi
 build=build-fuzz
 configure_build "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DOMBRASTEL_FUZZ=ON -DOMBRASTEL_TESTS=OFF -DOMBRASTEL_TOOLS=OFF -DOMBRASTEL_APP=OFF
-cmake --build "$build" -j 2 --target fuzz_passes fuzz_kernels >/dev/null
+cmake --build "$build" -j 2 --target fuzz_passes fuzz_kernels fuzz_png >/dev/null
 
 artifacts="$build/fuzz-artifacts"
 rm -rf "$artifacts"
@@ -71,3 +73,4 @@ fuzz() {
 
 fuzz passes tests/fuzz/corpus tests/fuzz/regressions 96
 fuzz kernels tests/fuzz/kernels_corpus tests/fuzz/kernels_regressions 512
+fuzz png tests/fuzz/png_corpus tests/fuzz/png_regressions 4096
