@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/startup.h"
+#include "scene/estimates.h"
 #include "scene/scene_data.h"
 
 inline void start_headless(int width, int height) {
@@ -39,3 +40,11 @@ inline int frame_stride() {
 inline float far_depth() { return std::bit_cast<float>(far_depth_bits); }
 
 inline std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+
+// Every arithmetic this processor has.
+inline const std::vector<Estimates>& arithmetics() {
+    static const std::vector<Estimates> all = x86_estimates_available
+                                                  ? std::vector<Estimates>{Estimates::x86, Estimates::ieee}
+                                                  : std::vector<Estimates>{Estimates::ieee};
+    return all;
+}

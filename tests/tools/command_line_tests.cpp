@@ -455,10 +455,10 @@ TEST(ProgressLines, AShortRunFinishesSilentlyUnlessAskedToSpeak) {
 // last of them, if any, is the last frame's.
 TEST(SnapshotFind, ProgressLinesAreFewAndEndAtTheLastFrame) {
     ScratchDirectory directory;
-    std::vector<std::uint32_t> black(640 * 480, 0);
-    write_png_rgb(directory.file("black.png"), 640, 480, black.data());
+    std::vector<std::uint32_t> black(320 * 240, 0);
+    write_png_rgb(directory.file("black.png"), 320, 240, black.data());
     const auto start = std::chrono::steady_clock::now();
-    const ToolRun run = run_tool(snapshot, {"--size", "640x480", "--find", "black.png", "--max", "800"}, directory);
+    const ToolRun run = run_tool(snapshot, {"--size", "320x240", "--find", "black.png", "--max", "800"}, directory);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(run.exit_code, 1) << run.err;
     const auto lines = progress_lines(run.err, "ombrastel-snapshot");
