@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Measures both engines with ombrastel-bench and prints the README's tables:
+# Measures both engines with ombrastel-bench and prints the tables of docs/performance.md:
 # every engine, instruction set and worker count, at 1910x1070 and 640x480.
 # The configurations take turns, round after round, so that a disturbance of
 # the machine falls on all of them alike; each figure is the median of its
