@@ -127,13 +127,17 @@ bool open_window(FrameSize size, std::string* reason) {
     return true;
 }
 
-const BufferSource window_buffer_source = obtain_window_buffer;
+const BufferSource window_frame_source = obtain_window_buffer;
 
 void present_frame(const std::uint32_t* pixels) {
     // Source and destination have the same size: a 1:1 copy, nothing stretched.
     StretchDIBits(device_context, 0, 0, frame_width, frame_height, 0, 0, frame_width, frame_height, pixels,
                   reinterpret_cast<const BITMAPINFO*>(&bitmap_header), DIB_RGB_COLORS, SRCCOPY);
 }
+
+bool wait_until_drawable(const std::uint32_t*, std::string*) { return true; }
+
+std::string presenting_way() { return "GDI StretchDIBits (a copy)"; }
 
 void sleep_one_millisecond() { Sleep(1); }
 
@@ -211,6 +215,7 @@ void close_window_and_exit(ShellEnd end) {
     switch (end) {
         case ShellEnd::startup_failed: ExitProcess(static_cast<UINT>(startup_failed_exit_status));
         case ShellEnd::bad_arguments: ExitProcess(static_cast<UINT>(bad_arguments_exit_status));
+        case ShellEnd::display_failed: ExitProcess(static_cast<UINT>(display_failed_exit_status));
         case ShellEnd::quit: break;
     }
     ExitProcess(static_cast<UINT>(message.wParam));
