@@ -3,6 +3,7 @@
 #define SDL_MAIN_HANDLED
 #include <SDL.h>
 #include <SDL_syswm.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -166,8 +167,7 @@ void present_through_shared_images(FrameSize size) {
     for (std::uint32_t*& frame : shared_frames) {
         frame = make_shared_image(&why);
         if (frame == nullptr) {
-            // The images' memory stays mapped, unshared, and unused.
-            close_shared_images();
+            close_shared_images(false);
             shared_frames[0] = shared_frames[1] = nullptr;
             not_shared_because = why;
             return;
@@ -181,7 +181,7 @@ void present_through_shared_images(FrameSize size) {
 // behind SDL's back, say) the frames, shared or not, are copied as where
 // nothing is shared, if SDL's window surface can still be had.
 void copy_from_now_on(const std::string& why) {
-    close_shared_images();
+    close_shared_images(true);
     presenting = Presenting::window_surface;
     not_shared_because = "shared memory failed while running: " + why;
     std::fprintf(stderr, "ombrastel: showing frames through shared memory failed (%s); copying them from now on.\n",
@@ -203,7 +203,33 @@ void present_through_shared_images(FrameSize) { not_shared_because = "this progr
 void* obtain_frame_buffer(std::size_t bytes) { return obtain_heap_buffer(bytes); }
 #endif
 
-extern "C" void end_failed_start(int) { _exit(startup_failed_exit_status); }
+// The file that lists the processes this one started, SDL's message box
+// among them: SDL shows the box from a child process of its own, which would
+// outlive its parent.
+char children_list[64] = "";
+
+// SIGINT and SIGTERM while the start-up failure is shown: the box goes, and
+// the program ends as after a failed start. Only calls safe in a signal
+// handler.
+extern "C" void end_failed_start(int) {
+    const int list = children_list[0] != '\0' ? open(children_list, O_RDONLY) : -1;
+    if (list >= 0) {
+        char text[256];
+        const ssize_t got = read(list, text, sizeof text - 1);
+        close(list);
+        pid_t child = 0;
+        for (ssize_t i = 0; i < got; ++i) {
+            if (text[i] >= '0' && text[i] <= '9') {
+                child = child * 10 + (text[i] - '0');
+            } else {
+                if (child > 0) kill(child, SIGKILL);
+                child = 0;
+            }
+        }
+        if (child > 0) kill(child, SIGKILL);
+    }
+    _exit(startup_failed_exit_status);
+}
 
 ShellKey shell_key(SDL_Keycode key) {
     switch (key) {
@@ -341,11 +367,16 @@ void show_startup_failure(const std::string& reason) {
     // SDL turns SIGINT and SIGTERM into its quit event, which the message
     // box's own loop never reads: with nobody to close the box they would
     // leave the program waiting. They end it with the failed start's status.
+    std::snprintf(children_list, sizeof children_list, "/proc/self/task/%d/children", static_cast<int>(getpid()));
     struct sigaction action {};
     action.sa_handler = end_failed_start;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int number : {SIGINT, SIGTERM}) {
+        // One ignored from the start stays ignored, as SDL leaves it.
+        struct sigaction current {};
+        if (sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        sigaction(number, &action, nullptr);
+    }
     // Fails quietly when there is no display; standard error has it then.
     const std::string text = std::string(startup_failed_text) + "\n\n" + reason;
     SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Error", text.c_str(), nullptr);

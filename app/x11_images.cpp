@@ -101,7 +101,7 @@ void let_go(SharedImage& shared, bool detach) {
 }  // namespace
 
 bool open_shared_images(const char* display_name, unsigned long window, int width, int height, std::string* why_not) {
-    close_shared_images();
+    close_shared_images(false);
     connection = XOpenDisplay(display_name);
     if (connection == nullptr) {
         *why_not = "a second connection to the X display could not be opened";
@@ -115,7 +115,7 @@ bool open_shared_images(const char* display_name, unsigned long window, int widt
     connection_error.clear();
     auto refuse = [&](const std::string& reason) {
         *why_not = reason;
-        close_shared_images();
+        close_shared_images(false);
         return false;
     };
     // Asked by name first: the extension's own query writes a warning on
@@ -173,14 +173,16 @@ std::uint32_t* make_shared_image(std::string* why_not) {
     const std::size_t bytes = std::size_t{static_cast<unsigned>(image_width)} * static_cast<unsigned>(image_height) * 4;
     const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
     if (id < 0) {
-        *why_not = "no shared memory segment of " + std::to_string(bytes) + " bytes: " + std::strerror(errno);
+        *why_not = "no shared memory segment of " + std::to_string(bytes) + " bytes could be had (" +
+                   std::strerror(errno) + ")";
         XDestroyImage(shared.image);
         shared.image = nullptr;
         return nullptr;
     }
     void* address = shmat(id, nullptr, 0);
     if (address == reinterpret_cast<void*>(-1)) {
-        *why_not = "the shared memory segment could not be mapped: " + std::string(std::strerror(errno));
+        *why_not = "a shared memory segment of " + std::to_string(bytes) + " bytes could not be mapped (" +
+                   std::strerror(errno) + ")";
         shmctl(id, IPC_RMID, nullptr);
         XDestroyImage(shared.image);
         shared.image = nullptr;
@@ -255,7 +257,7 @@ ImageWait await_shared_image(const std::uint32_t* pixels, int timeout_ms, std::s
     }
 }
 
-void close_shared_images() {
+void close_shared_images(bool keep_pixels) {
     if (connection == nullptr) return;
     // A put in progress is let finish: the server reads the segment until
     // then. One that failed will send nothing, and is not waited for.
@@ -263,11 +265,20 @@ void close_shared_images() {
     for (int i = 0; i < image_count; ++i)
         if (connection_error.empty())
             await_shared_image(reinterpret_cast<std::uint32_t*>(images[i].image->data), 1000, &ignored);
-    for (int i = 0; i < image_count; ++i) let_go(images[i], true);
+    void* pixels[2] = {nullptr, nullptr};
+    for (int i = 0; i < image_count; ++i) {
+        pixels[i] = images[i].segment.shmaddr;
+        let_go(images[i], true);
+    }
     image_count = 0;
     if (context != nullptr) XFreeGC(connection, context);
     context = nullptr;
+    // The server has let go of the segments once this returns.
+    XSync(connection, False);
     XCloseDisplay(connection);
     connection = nullptr;
     connection_error.clear();
+    if (!keep_pixels)
+        for (void* mapped : pixels)
+            if (mapped != nullptr) shmdt(mapped);
 }

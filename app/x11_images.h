@@ -47,6 +47,7 @@ enum class ImageWait { drawable, failed, timed_out };
 ImageWait await_shared_image(const std::uint32_t* pixels, int timeout_ms, std::string* why_not);
 
 // Waits for every pending put, then lets the server go of the images and
-// closes the connection; the images' pixels stay readable and writable, as
-// ordinary memory, until the process ends.
-void close_shared_images();
+// closes the connection. With `keep_pixels` the images' pixels stay readable
+// and writable, as ordinary memory, until the process ends; without, they
+// are unmapped, and the memory goes back to the system.
+void close_shared_images(bool keep_pixels);
