@@ -46,6 +46,9 @@
 #               that it loads and opens its window but cannot have the two
 #               frame-sized buffers: "Startup failed.", a reason that names
 #               their size, exit code 1
+#   images      (native; OMBRASTEL_PROGRAM is shared_images_test) 330x250
+#               screen: the fast engine's frames drawn into two shared
+#               images and put reach a window whole and exact
 #   segments    (native) in an IPC namespace of its own, with its own Xvfb:
 #               the running program's two shared-memory images are already
 #               marked for removal, and none is left once the program is
@@ -719,7 +722,15 @@ check_startup_failure() {
     native_launch=()
 }
 
-# In an IPC namespace of its own (run_in_own_ipc_namespace), where every
+# The shared images under the fast engine, a test program of their own.
+check_images() {
+    need_tools Xvfb
+    start_screen 330x250
+    "$program" >"$work/program.out" 2>&1 || { cat "$work/program.out"; fail "shared_images_test failed"; }
+    sed -n 's/^\[  PASSED  \] /passed: /p' "$work/program.out"
+}
+
+# In an IPC namespace of its own, where every
 # segment is this check's: the program's two images exist, marked for
 # removal, while it runs; killed, it leaves none behind once the server has
 # let go of them.
@@ -812,8 +823,9 @@ options) check_options ;;
 pacing) check_pacing ;;
 engines) check_engines ;;
 segments) check_segments ;;
+images) check_images ;;
 *)
-    echo "usage: $0 window|close|picture|resilience|no-display|no-display-fallback|startup-failure|no-buffers|options|engines|pacing|segments" >&2
+    echo "usage: $0 window|close|picture|resilience|no-display|no-display-fallback|startup-failure|no-buffers|options|engines|pacing|segments|images" >&2
     exit 2
     ;;
 esac
