@@ -309,6 +309,10 @@ void present_frame(const std::uint32_t* pixels) {
     if (presenting == Presenting::shared_images) {
         std::string why;
         if (put_shared_image(pixels, &why)) return;
+        if (shared_images_window_gone()) {
+            presenting_failure = "frames can no longer be shown: the window is gone (" + why + ").";
+            return;
+        }
         copy_from_now_on(why);
     }
 #endif
@@ -327,12 +331,15 @@ void present_frame(const std::uint32_t* pixels) {
 
 bool wait_until_drawable([[maybe_unused]] const std::uint32_t* pixels, std::string* reason) {
 #if OMBRASTEL_SHARED_IMAGES
-    if (presenting == Presenting::shared_images) {
+    if (presenting == Presenting::shared_images && presenting_failure.empty()) {
         std::string why;
         switch (await_shared_image(pixels, completion_timeout_ms, &why)) {
             case ImageWait::drawable: return true;
             case ImageWait::failed: copy_from_now_on(why); break;
-            case ImageWait::timed_out: *reason = "frames can no longer be shown: " + why + "."; return false;
+            case ImageWait::window_gone:
+                presenting_failure = "frames can no longer be shown: the window is gone (" + why + ").";
+                break;
+            case ImageWait::timed_out: presenting_failure = "frames can no longer be shown: " + why + "."; break;
         }
     }
 #endif

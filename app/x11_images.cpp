@@ -38,6 +38,8 @@ int image_count = 0;
 // there was none. After one, the connection only waits for its end: the
 // request that failed sent no completion.
 std::string connection_error;
+// The first error said the window is gone: destroyed by another client.
+bool window_gone = false;
 
 // Xlib's error handler is one for the whole process, every connection's: an
 // error on another library's connection goes on to the handler that was
@@ -53,6 +55,7 @@ int note_error(Display* display, XErrorEvent* event) {
         XGetErrorText(display, event->error_code, text, sizeof text);
         connection_error = std::string(text) + " (request " + std::to_string(event->request_code) + "." +
                            std::to_string(event->minor_code) + ")";
+        window_gone = event->error_code == BadWindow || event->error_code == BadDrawable;
     }
     return 0;
 }
@@ -113,6 +116,7 @@ bool open_shared_images(const char* display_name, unsigned long window, int widt
         error_handler_installed = true;
     }
     connection_error.clear();
+    window_gone = false;
     auto refuse = [&](const std::string& reason) {
         *why_not = reason;
         close_shared_images(false);
@@ -212,6 +216,8 @@ std::uint32_t* make_shared_image(std::string* why_not) {
     return reinterpret_cast<std::uint32_t*>(address);
 }
 
+bool shared_images_window_gone() { return window_gone; }
+
 bool is_shared_image(const std::uint32_t* pixels) { return connection != nullptr && image_of(pixels) != nullptr; }
 
 bool put_shared_image(const std::uint32_t* pixels, std::string* why_not) {
@@ -242,7 +248,7 @@ ImageWait await_shared_image(const std::uint32_t* pixels, int timeout_ms, std::s
         if (!shared->pending) return ImageWait::drawable;
         if (!connection_error.empty()) {
             *why_not = "the X server refused a request: " + connection_error;
-            return ImageWait::failed;
+            return window_gone ? ImageWait::window_gone : ImageWait::failed;
         }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
@@ -278,6 +284,7 @@ void close_shared_images(bool keep_pixels) {
     XCloseDisplay(connection);
     connection = nullptr;
     connection_error.clear();
+    window_gone = false;
     if (!keep_pixels)
         for (void* mapped : pixels)
             if (mapped != nullptr) shmdt(mapped);

@@ -38,12 +38,17 @@ bool is_shared_image(const std::uint32_t* pixels);
 // on the connection (a window gone, say).
 bool put_shared_image(const std::uint32_t* pixels, std::string* why_not);
 
-enum class ImageWait { drawable, failed, timed_out };
+// True once an X error on the connection said that the window is gone
+// (destroyed by another client): nothing can be shown in it any more.
+bool shared_images_window_gone();
+
+enum class ImageWait { drawable, failed, window_gone, timed_out };
 
 // Waits until the server is done with the image's last put: `drawable` at
 // once when it has none pending; `failed` (with `why_not`) after an X error
-// on the connection, which sends no completion; `timed_out` after
-// `timeout_ms` without the completion.
+// on the connection, which sends no completion, and `window_gone` when that
+// error said the window is gone; `timed_out` after `timeout_ms` without the
+// completion.
 ImageWait await_shared_image(const std::uint32_t* pixels, int timeout_ms, std::string* why_not);
 
 // Waits for every pending put, then lets the server go of the images and

@@ -46,6 +46,10 @@
 #               that it loads and opens its window but cannot have the two
 #               frame-sized buffers: "Startup failed.", a reason that names
 #               their size, exit code 1
+#   destroyed   (native) 330x250 screen: its window destroyed by another
+#               client, the program ends with exit code 1
+#   server-gone (native) 330x250 screen: the X server ends under the running
+#               program, which ends with exit code 1 and says so
 #   images      (native; OMBRASTEL_PROGRAM is shared_images_test) 330x250
 #               screen: the fast engine's frames drawn into two shared
 #               images and put reach a window whole and exact
@@ -722,6 +726,48 @@ check_startup_failure() {
     native_launch=()
 }
 
+# Waits for the program to end by itself and checks that it failed as a
+# program does, with exit code 1: not 0, and not killed by a signal.
+expect_exit_code_1() {
+    local seconds=$1 what=$2 status=0
+    wait_until "$seconds" eval '! program_running' || fail "$what: the program was still running after ${seconds} s"
+    wait "$program_pid" || status=$?
+    program_pid=""
+    [ "$status" -eq 1 ] || fail "$what: exit code $status, wanted 1"
+    say "$what: exit code 1"
+}
+
+# Another client destroys the window: nothing can be shown any more, and the
+# program ends, with an X error's report, rather than draw for nobody or
+# hang waiting for a put that never completes.
+check_destroyed() {
+    [ "$launcher" = native ] || fail "only the native program's window is an X window of its own"
+    need_tools Xvfb
+    start_screen 330x250
+    start_program --timing
+    find_window
+    "$X11_PROBE" destroy "$window" || fail "cannot destroy the window"
+    expect_exit_code_1 30 "window destroyed"
+    grep -q . "$work/program.err" || fail "window destroyed: nothing on standard error says why the program ended"
+    say "window destroyed: \"$(sed -n 1p "$work/program.err")\""
+}
+
+# The X server ends under the running program: it ends too, saying so.
+check_server_gone() {
+    [ "$launcher" = native ] || fail "only the native program's display connection is its own"
+    need_tools Xvfb
+    start_screen 330x250
+    start_program
+    find_window
+    kill "$xvfb_pid"
+    wait "$xvfb_pid" 2>/dev/null
+    xvfb_pid=""
+    expect_exit_code_1 30 "X server gone"
+    grep -qF "ombrastel: the connection to the X display \"$program_display\" was lost." "$work/program.err" ||
+        fail "X server gone: standard error does not say so: $(cat "$work/program.err")"
+    say "X server gone: \"$(sed -n 1p "$work/program.err")\""
+}
+
 # The shared images under the fast engine, a test program of their own.
 check_images() {
     need_tools Xvfb
@@ -824,8 +870,10 @@ pacing) check_pacing ;;
 engines) check_engines ;;
 segments) check_segments ;;
 images) check_images ;;
+destroyed) check_destroyed ;;
+server-gone) check_server_gone ;;
 *)
-    echo "usage: $0 window|close|picture|resilience|no-display|no-display-fallback|startup-failure|no-buffers|options|engines|pacing|segments|images" >&2
+    echo "usage: $0 window|close|picture|resilience|no-display|no-display-fallback|startup-failure|no-buffers|options|engines|pacing|segments|images|destroyed|server-gone" >&2
     exit 2
     ;;
 esac
