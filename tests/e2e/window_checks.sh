@@ -408,6 +408,13 @@ check_picture() {
     picture_run ieee "${isa_args[@]}" --estimates ieee
 }
 
+# True once the client area holds anything but black, which every frame
+# does (the model is lit).
+shows_a_frame() {
+    "$X11_PROBE" grab "$window" "$work/first.png" >/dev/null 2>&1 &&
+        [ "$(convert "$work/first.png" -format '%[max]' info:)" != 0 ]
+}
+
 # picture_run ARITHMETIC PROGRAM_ARGUMENTS...
 picture_run() {
     local arithmetic=$1
@@ -419,6 +426,10 @@ picture_run() {
     # Idle pacing: the picture changes more slowly, and the frame number the
     # headless renderer has to count up to stays small.
     press space
+    # A program slow to start (a fresh Wine session on a busy machine) may
+    # show nothing yet but the window's background: the grabs wait for the
+    # first frame on the screen.
+    wait_until 60 shows_a_frame || fail "the client area stayed black for a minute"
     "$X11_PROBE" grab "$window" "$work/grab1.png" "$work/grab2.png" "$work/grab3.png" ||
         fail "cannot grab the client area"
     press Escape
