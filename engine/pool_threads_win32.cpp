@@ -50,10 +50,34 @@ void join_pool_thread(PoolThread thread) {
     delete record;
 }
 
-PoolSignal make_signal() { return CreateSemaphoreA(nullptr, 0, LONG_MAX, nullptr); }
-void raise_signal(PoolSignal signal) { ReleaseSemaphore(signal, 1, nullptr); }
-void await_signal(PoolSignal signal) { WaitForSingleObject(signal, INFINITE); }
-void free_signal(PoolSignal signal) { CloseHandle(signal); }
+// A count under a slim lock, with a condition variable to sleep on while it
+// is 0: a semaphore that calls into the kernel (under Wine, its server) only
+// when a thread must sleep or be woken, not on every raise and take.
+struct CountingSignal {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE raised = CONDITION_VARIABLE_INIT;
+    long count = 0;
+};
+
+PoolSignal make_signal() { return new (std::nothrow) CountingSignal; }
+
+void raise_signal(PoolSignal signal) {
+    auto* s = static_cast<CountingSignal*>(signal);
+    AcquireSRWLockExclusive(&s->lock);
+    ++s->count;
+    ReleaseSRWLockExclusive(&s->lock);
+    WakeConditionVariable(&s->raised);
+}
+
+void await_signal(PoolSignal signal) {
+    auto* s = static_cast<CountingSignal*>(signal);
+    AcquireSRWLockExclusive(&s->lock);
+    while (s->count == 0) SleepConditionVariableSRW(&s->raised, &s->lock, INFINITE, 0);
+    --s->count;
+    ReleaseSRWLockExclusive(&s->lock);
+}
+
+void free_signal(PoolSignal signal) { delete static_cast<CountingSignal*>(signal); }
 
 int usable_processors(int* list, int room) {
     DWORD_PTR process_mask = 0, system_mask = 0;
