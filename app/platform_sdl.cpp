@@ -405,12 +405,19 @@ void show_frame_rate_line(const std::string& line) {
 }
 
 void close_window_and_exit(ShellEnd end) {
+    // A display that shows no more frames may answer nothing either, and
+    // giving back the window waits for its answer: the process just ends.
+    if (end == ShellEnd::display_failed) _exit(display_failed_exit_status);
+#if OMBRASTEL_SHARED_IMAGES
+    // The last puts are let finish before the window goes.
+    close_shared_images(true);
+#endif
     if (window != nullptr) SDL_DestroyWindow(window);
     SDL_Quit();
     switch (end) {
         case ShellEnd::startup_failed: std::exit(startup_failed_exit_status);
         case ShellEnd::bad_arguments: std::exit(bad_arguments_exit_status);
-        case ShellEnd::display_failed: std::exit(display_failed_exit_status);
+        case ShellEnd::display_failed:
         case ShellEnd::quit: break;
     }
     std::exit(0);

@@ -40,6 +40,9 @@ int image_count = 0;
 std::string connection_error;
 // The first error said the window is gone: destroyed by another client.
 bool window_gone = false;
+// A completion did not come in time: the server answers nothing, and
+// nothing more that waits for its answer is asked.
+bool server_silent = false;
 
 // Xlib's error handler is one for the whole process, every connection's: an
 // error on another library's connection goes on to the handler that was
@@ -252,6 +255,7 @@ ImageWait await_shared_image(const std::uint32_t* pixels, int timeout_ms, std::s
         }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
+            server_silent = true;
             *why_not = "the X server did not finish showing a frame within " + std::to_string(timeout_ms) + " ms";
             return ImageWait::timed_out;
         }
@@ -265,6 +269,9 @@ ImageWait await_shared_image(const std::uint32_t* pixels, int timeout_ms, std::s
 
 void close_shared_images(bool keep_pixels) {
     if (connection == nullptr) return;
+    // Letting go would wait for the server's answer, which may never come;
+    // the process is about to end, and the kernel then lets go for it.
+    if (server_silent) return;
     // A put in progress is let finish: the server reads the segment until
     // then. One that failed will send nothing, and is not waited for.
     std::string ignored;

@@ -50,6 +50,10 @@
 #               client, the program ends with exit code 1
 #   server-gone (native) 330x250 screen: the X server ends under the running
 #               program, which ends with exit code 1 and says so
+#   server-frozen
+#               (native, shared images) 330x250 screen: the X server stops
+#               answering (SIGSTOP); the program, which waits for its puts'
+#               completions 10 s at most, ends with exit code 1 and says why
 #   images      (native; OMBRASTEL_PROGRAM is shared_images_test) 330x250
 #               screen: the fast engine's frames drawn into two shared
 #               images and put reach a window whole and exact
@@ -128,6 +132,7 @@ cleanup() {
     fi
     stop_wine
     if [ -n "$xvfb_pid" ]; then
+        kill -CONT "$xvfb_pid" 2>/dev/null
         kill "$xvfb_pid" 2>/dev/null
         wait "$xvfb_pid" 2>/dev/null
     fi
@@ -779,6 +784,26 @@ check_server_gone() {
     say "X server gone: \"$(sed -n 1p "$work/program.err")\""
 }
 
+# The X server stops answering under the running program: no completion
+# comes, and the program ends rather than wait for one forever.
+check_server_frozen() {
+    [ "$launcher" = native ] && [ "$presenting" = shared ] ||
+        fail "only the native program's shared images wait for the server's completions"
+    need_tools Xvfb
+    start_screen 330x250
+    start_program
+    find_window
+    kill -STOP "$xvfb_pid"
+    local status=0
+    wait_until 60 eval '! program_running' || status=$?
+    kill -CONT "$xvfb_pid"
+    [ "$status" -eq 0 ] || fail "X server frozen: the program was still running after 60 s"
+    expect_exit_code_1 10 "X server frozen"
+    grep -qF "ombrastel: frames can no longer be shown: the X server did not finish showing a frame within" \
+        "$work/program.err" || fail "X server frozen: standard error does not say why: $(cat "$work/program.err")"
+    say "X server frozen: \"$(sed -n 1p "$work/program.err")\""
+}
+
 # The shared images under the fast engine, a test program of their own.
 check_images() {
     need_tools Xvfb
@@ -883,8 +908,9 @@ segments) check_segments ;;
 images) check_images ;;
 destroyed) check_destroyed ;;
 server-gone) check_server_gone ;;
+server-frozen) check_server_frozen ;;
 *)
-    echo "usage: $0 window|close|picture|resilience|no-display|no-display-fallback|startup-failure|no-buffers|options|engines|pacing|segments|images|destroyed|server-gone" >&2
+    echo "usage: $0 window|close|picture|resilience|no-display|no-display-fallback|startup-failure|no-buffers|options|engines|pacing|segments|images|destroyed|server-gone|server-frozen" >&2
     exit 2
     ;;
 esac
