@@ -138,7 +138,7 @@ struct LoopTimes {
         };
         auto part = [&](LoopPart p) { return per_frame(parts[static_cast<int>(p)]); };
         const double whole = per_frame(last - start);
-        char text[800];
+        char text[1200];
         std::snprintf(text, sizeof text,
                       "%s: %ld frames shown, %s engine, %d worker%s, %s: %.3f ms per frame (%.1f frames/s), "
                       "presented through %s: %.3f ms presenting, %.3f ms waiting for the display, "

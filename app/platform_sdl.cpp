@@ -134,8 +134,6 @@ std::string displays_not_opened(const std::string& driver) {
     return display_outcome("DISPLAY", "X") + ", and " + display_outcome("WAYLAND_DISPLAY", "Wayland");
 }
 
-// The frames' buffers where they are not shared: zero-filled, page-aligned
-// heap blocks, never given back before exit.
 #if OMBRASTEL_SHARED_IMAGES
 // The longest wait for the server to finish putting an image: a server that
 // answers nothing for that long shows no more frames.
@@ -177,9 +175,10 @@ void present_through_shared_images(FrameSize size) {
     presenting = Presenting::shared_images;
 }
 
-// After an X error on the presenting connection (the window destroyed
-// behind SDL's back, say) the frames, shared or not, are copied as where
-// nothing is shared, if SDL's window surface can still be had.
+// After an X error on the presenting connection that leaves the window
+// standing (a request the server refused) the frames, in shared memory or
+// not, are copied as where nothing is shared, if SDL's window surface can
+// still be had.
 void copy_from_now_on(const std::string& why) {
     close_shared_images(true);
     presenting = Presenting::window_surface;
@@ -192,6 +191,8 @@ void copy_from_now_on(const std::string& why) {
                              "), and SDL's window surface could not be made: " + SDL_GetError() + ".";
 }
 
+// The frame buffers: the two images, and where they are not had,
+// zero-filled, page-aligned heap blocks, never given back before exit.
 void* obtain_frame_buffer(std::size_t bytes) {
     if (presenting == Presenting::shared_images && shared_frames_handed_out < 2 && bytes == shared_frame_bytes)
         return shared_frames[shared_frames_handed_out++];
