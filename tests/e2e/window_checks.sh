@@ -793,6 +793,11 @@ check_server_frozen() {
     start_screen 330x250
     start_program
     find_window
+    # Frozen before the program is past its start-up, the server would hold
+    # it in a call that waits for the server's answer, as it would hold SDL:
+    # a frame on the screen says the program is in its loop.
+    need_tools convert
+    wait_until 60 shows_a_frame || fail "the client area stayed black for a minute"
     kill -STOP "$xvfb_pid"
     local status=0
     wait_until 60 eval '! program_running' || status=$?
