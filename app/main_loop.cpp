@@ -63,9 +63,11 @@ ShellOptions read_command_line(int argc, const char* const* argv) {
         bool timing = false;
         line.flag("--timing",
                   "at the end, report the frames shown, the mean time\n"
-                  "per frame and, of it, the time spent presenting and\n"
-                  "waiting for the workers; and the idle pauses, and how\n"
-                  "many found a frame being drawn",
+                  "per frame, how the frames were presented and what\n"
+                  "the frame's time went to (presenting, waiting for\n"
+                  "the display and for the workers, beginning frames,\n"
+                  "events, idle pauses, the rest); and the idle pauses,\n"
+                  "and how many found a frame being drawn",
                   &timing);
         bool fps = false;
         line.flag("--fps",
@@ -97,30 +99,58 @@ ShellOptions read_command_line(int argc, const char* const* argv) {
 
 using Clock = std::chrono::steady_clock;
 
-// What --timing reports: the whole loop's time and, of it, the time spent
-// presenting and waiting for the workers to finish a frame; and the idle
-// pauses, with those during which the engine had a frame in progress, which
-// idle mode never allows.
+// The parts of a frame that --timing tells apart. Each clock reading of the
+// loop ends one part and starts the next, so the parts cover the loop's
+// whole time and add up to it.
+enum class LoopPart {
+    presenting,  // present_frame
+    display,     // waiting until the display is done reading a frame buffer
+    workers,     // waiting for the workers; drawing, when the loop draws the frame itself
+    beginning,   // begin_frame: the transform, and waking the workers
+    events,      // handle_one_event
+    pauses,      // the idle pauses
+    rest,        // the loop's own bookkeeping and the --fps lines
+};
+constexpr int loop_part_count = 7;
+
+// What --timing reports: the frames shown, the loop's time per frame and its
+// parts; and the idle pauses, with those during which the engine had a frame
+// in progress, which idle mode never allows.
 struct LoopTimes {
     long frames = 0;
     long pauses = 0;
     long pauses_while_drawing = 0;
-    Clock::duration presenting{}, waiting{};
+    Clock::duration parts[loop_part_count]{};
     Clock::time_point start = Clock::now();
+    Clock::time_point last = start;
 
-    std::string report(const RunningEngine& engine) const {
+    // The part that ran since the last reading ends now.
+    void lap(LoopPart part) {
+        const Clock::time_point now = Clock::now();
+        parts[static_cast<int>(part)] += now - last;
+        last = now;
+    }
+
+    std::string report(const RunningEngine& engine, const std::string& way) const {
+        const double frame_count = static_cast<double>(frames > 0 ? frames : 1);
         auto per_frame = [&](Clock::duration d) {
-            return std::chrono::duration<double, std::milli>(d).count() / static_cast<double>(frames > 0 ? frames : 1);
+            return std::chrono::duration<double, std::milli>(d).count() / frame_count;
         };
-        char text[500];
+        auto part = [&](LoopPart p) { return per_frame(parts[static_cast<int>(p)]); };
+        const double whole = per_frame(last - start);
+        char text[1200];
         std::snprintf(text, sizeof text,
                       "%s: %ld frames shown, %s engine, %d worker%s, %s: %.3f ms per frame (%.1f frames/s), "
-                      "of which %.3f ms presenting and %.3f ms waiting for the workers; "
+                      "presented through %s: %.3f ms presenting, %.3f ms waiting for the display, "
+                      "%.3f ms waiting for the workers, %.3f ms beginning frames, %.3f ms handling events, "
+                      "%.3f ms in idle pauses, %.3f ms the rest; "
                       "%ld idle pauses, %ld of them with a frame being drawn\n",
                       program_name, frames, engine_name(engine.kind), engine.workers, engine.workers == 1 ? "" : "s",
-                      instruction_set_name(engine.instruction_set), per_frame(Clock::now() - start),
-                      frames > 0 ? 1000.0 / per_frame(Clock::now() - start) : 0.0, per_frame(presenting),
-                      per_frame(waiting), pauses, pauses_while_drawing);
+                      instruction_set_name(engine.instruction_set), whole,
+                      frames > 0 && whole > 0 ? 1000.0 / whole : 0.0, way.c_str(), part(LoopPart::presenting),
+                      part(LoopPart::display), part(LoopPart::workers), part(LoopPart::beginning),
+                      part(LoopPart::events), part(LoopPart::pauses), part(LoopPart::rest), pauses,
+                      pauses_while_drawing);
         return text;
     }
 };
@@ -157,23 +187,34 @@ void idle_pause(LoopTimes& times) {
     sleep_one_millisecond();
 }
 
+// Ends the program when the window layer can show no more frames.
+void await_drawable(const std::uint32_t* pixels) {
+    std::string reason;
+    if (wait_until_drawable(pixels, &reason)) return;
+    stop_engine();
+    show_text(std::string(program_name) + ": " + reason + "\n", true);
+    close_window_and_exit(ShellEnd::display_failed);
+}
+
 // A second frame buffer, for an engine that draws in the background: the
 // window shows one frame while the next is drawn into the other buffer.
 // nullptr when the engine draws in the foreground or no buffer can be had,
 // and then each frame is drawn and then shown.
 std::uint32_t* spare_frame_buffer() {
     if (running_engine().kind != EngineKind::fast) return nullptr;
-    return static_cast<std::uint32_t*>(window_buffer_source(std::size_t{frame_width} * frame_height * 4));
+    return static_cast<std::uint32_t*>(window_frame_source(std::size_t{frame_width} * frame_height * 4));
 }
 
 // The main loop: frames are shown in order, 0, 1, 2, ..., each once, as when
 // every frame is drawn and then shown. At full speed, with a spare buffer,
 // frame k + 1 is drawn while frame k is presented. Idle, the loop pauses with
 // nothing drawn: frame k is shown, the pause and one event follow, and only
-// then is frame k + 1 drawn.
+// then is frame k + 1 drawn. No frame is drawn into a buffer the display may
+// still be reading.
 void run_frames(LoopTimes& times, FrameRateLines& rate) {
     std::uint32_t* spare = spare_frame_buffer();
     render_frame();
+    times.lap(LoopPart::workers);
     for (;;) {
         advance_frame_counter();
         std::uint32_t* finished = frame_buffer;
@@ -181,23 +222,34 @@ void run_frames(LoopTimes& times, FrameRateLines& rate) {
         if (overlapped) {
             frame_buffer = spare;
             spare = finished;
+            times.lap(LoopPart::rest);
+            await_drawable(frame_buffer);
+            times.lap(LoopPart::display);
             begin_frame();
+            times.lap(LoopPart::beginning);
         }
-        const Clock::time_point presenting = Clock::now();
         present_frame(finished);
         ++times.frames;
-        times.presenting += Clock::now() - presenting;
+        times.lap(LoopPart::presenting);
         rate.frame_shown();
-        if (full_speed != 1) idle_pause(times);
+        times.lap(LoopPart::rest);
+        if (full_speed != 1) {
+            idle_pause(times);
+            times.lap(LoopPart::pauses);
+        }
         // One event per frame at most: a burst of input is worked off one
         // event per frame and never holds a frame back.
         const EventOutcome outcome = handle_one_event();
-        const Clock::time_point waiting = Clock::now();
-        if (overlapped)
+        times.lap(LoopPart::events);
+        if (overlapped) {
             finish_frame();  // also after quit: no worker may outlive the loop
-        else if (outcome == EventOutcome::go_on)
+            times.lap(LoopPart::workers);
+        } else if (outcome == EventOutcome::go_on) {
+            await_drawable(frame_buffer);
+            times.lap(LoopPart::display);
             render_frame();
-        times.waiting += Clock::now() - waiting;
+            times.lap(LoopPart::workers);
+        }
         if (outcome == EventOutcome::quit) return;
     }
 }
@@ -221,13 +273,13 @@ void program_entry(int argc, const char* const* argv) {
                      " pixels, gives no frame: each side, less 10 pixels, must come to 2 to " +
                      std::to_string(largest_frame_side) + " pixels.");
     if (!open_window(size, &reason)) fail_startup(reason);
-    if (!start_system(size, window_buffer_source, &reason)) fail_startup(reason);
+    if (!start_system(size, window_frame_source, obtain_heap_buffer, &reason)) fail_startup(reason);
 
     LoopTimes times;
     FrameRateLines rate(options.fps);
     run_frames(times, rate);
     const RunningEngine engine = running_engine();
     stop_engine();
-    if (options.timing) show_text(times.report(engine), false);
+    if (options.timing) show_text(times.report(engine, presenting_way()), false);
     close_window_and_exit(ShellEnd::quit);
 }

@@ -2,6 +2,9 @@
 // shell's seam and the process entry.
 #define SDL_MAIN_HANDLED
 #include <SDL.h>
+#include <SDL_syswm.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,9 +16,28 @@
 #include "app/shell.h"
 #include "scene/scene_data.h"
 
+// Presenting through shared-memory images needs the X libraries, and an SDL
+// that drives X11 to name the window.
+#if OMBRASTEL_HAVE_XSHM && defined(SDL_VIDEO_DRIVER_X11)
+#define OMBRASTEL_SHARED_IMAGES 1
+#include "app/x11_images.h"
+#else
+#define OMBRASTEL_SHARED_IMAGES 0
+#endif
+
 namespace {
 
 SDL_Window* window = nullptr;
+
+// How the frames reach the window: drawn straight into shared-memory images
+// that the X server reads, or copied into SDL's window surface, which SDL
+// then hands to the window system (the way wherever the first is not had).
+enum class Presenting { shared_images, window_surface };
+Presenting presenting = Presenting::window_surface;
+// Why the frames are copied on a display where they might have been shared.
+std::string not_shared_because;
+// Set once the frames can be shown no more: the program ends with it.
+std::string presenting_failure;
 // The frame buffers seen as SDL surfaces: 32-bit words 0x00RRGGBB, rows
 // from the top down, frame_width pixels to a row. Each is made the first time
 // its buffer is shown and kept for the life of the program.
@@ -112,6 +134,104 @@ std::string displays_not_opened(const std::string& driver) {
     return display_outcome("DISPLAY", "X") + ", and " + display_outcome("WAYLAND_DISPLAY", "Wayland");
 }
 
+#if OMBRASTEL_SHARED_IMAGES
+// The longest wait for the server to finish putting an image: a server that
+// answers nothing for that long shows no more frames.
+constexpr int completion_timeout_ms = 10000;
+
+// The two images, made with the window so that the way of presenting is
+// settled before the first frame: each frame buffer handed out is one of
+// them, and the depth buffer does not come from here.
+std::uint32_t* shared_frames[2] = {nullptr, nullptr};
+std::size_t shared_frame_bytes = 0;
+int shared_frames_handed_out = 0;
+
+// Where SDL drives X11 and the server shares memory with this process, the
+// frames are drawn into two shared images; otherwise, with the reason kept
+// for --timing, they are copied.
+void present_through_shared_images(FrameSize size) {
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (!SDL_GetWindowWMInfo(window, &info) || info.subsystem != SDL_SYSWM_X11) {
+        not_shared_because = std::string("SDL's video driver is \"") + SDL_GetCurrentVideoDriver() + "\", not x11";
+        return;
+    }
+    std::string why;
+    if (!open_shared_images(DisplayString(info.info.x11.display), info.info.x11.window, size.width, size.height,
+                            &why)) {
+        not_shared_because = why;
+        return;
+    }
+    for (std::uint32_t*& frame : shared_frames) {
+        frame = make_shared_image(&why);
+        if (frame == nullptr) {
+            close_shared_images(false);
+            shared_frames[0] = shared_frames[1] = nullptr;
+            not_shared_because = why;
+            return;
+        }
+    }
+    shared_frame_bytes = std::size_t{size.width} * size.height * 4;
+    presenting = Presenting::shared_images;
+}
+
+// After an X error on the presenting connection that leaves the window
+// standing (a request the server refused) the frames, in shared memory or
+// not, are copied as where nothing is shared, if SDL's window surface can
+// still be had.
+void copy_from_now_on(const std::string& why) {
+    close_shared_images(true);
+    presenting = Presenting::window_surface;
+    not_shared_because = "shared memory failed while running: " + why;
+    std::fprintf(stderr, "ombrastel: showing frames through shared memory failed (%s); copying them from now on.\n",
+                 why.c_str());
+    std::fflush(stderr);
+    if (SDL_GetWindowSurface(window) == nullptr)
+        presenting_failure = "frames can no longer be shown: shared memory failed (" + why +
+                             "), and SDL's window surface could not be made: " + SDL_GetError() + ".";
+}
+
+// The frame buffers: the two images, and where they are not had,
+// zero-filled, page-aligned heap blocks, never given back before exit.
+void* obtain_frame_buffer(std::size_t bytes) {
+    if (presenting == Presenting::shared_images && shared_frames_handed_out < 2 && bytes == shared_frame_bytes)
+        return shared_frames[shared_frames_handed_out++];
+    return obtain_heap_buffer(bytes);
+}
+#else
+void present_through_shared_images(FrameSize) { not_shared_because = "this program was built without MIT-SHM"; }
+
+void* obtain_frame_buffer(std::size_t bytes) { return obtain_heap_buffer(bytes); }
+#endif
+
+// The file that lists the processes this one started, SDL's message box
+// among them: SDL shows the box from a child process of its own, which would
+// outlive its parent.
+char children_list[64] = "";
+
+// SIGINT and SIGTERM while the start-up failure is shown: the box goes, and
+// the program ends as after a failed start. Only calls safe in a signal
+// handler.
+extern "C" void end_failed_start(int) {
+    const int list = children_list[0] != '\0' ? open(children_list, O_RDONLY) : -1;
+    if (list >= 0) {
+        char text[256];
+        const ssize_t got = read(list, text, sizeof text - 1);
+        close(list);
+        pid_t child = 0;
+        for (ssize_t i = 0; i < got; ++i) {
+            if (text[i] >= '0' && text[i] <= '9') {
+                child = child * 10 + (text[i] - '0');
+            } else {
+                if (child > 0) kill(child, SIGKILL);
+                child = 0;
+            }
+        }
+        if (child > 0) kill(child, SIGKILL);
+    }
+    _exit(startup_failed_exit_status);
+}
+
 ShellKey shell_key(SDL_Keycode key) {
     switch (key) {
         case SDLK_SPACE: return ShellKey::space;
@@ -168,10 +288,12 @@ bool open_window(FrameSize size, std::string* reason) {
         *reason = std::string("The window could not be made: ") + SDL_GetError();
         return false;
     }
-    // The client area's pixels, which every frame is copied into. Made now so
-    // that a window without them fails the start rather than showing nothing;
-    // SDL keeps it for the window, whose size never changes.
-    if (SDL_GetWindowSurface(window) == nullptr) {
+    present_through_shared_images(size);
+    // The client area's pixels, which every frame is copied into where the
+    // frames are not shared. Made now so that a window without them fails
+    // the start rather than showing nothing; SDL keeps it for the window,
+    // whose size never changes.
+    if (presenting == Presenting::window_surface && SDL_GetWindowSurface(window) == nullptr) {
         *reason =
             std::string("The window's surface, which the frames are copied into, could not be made: ") + SDL_GetError();
         return false;
@@ -181,10 +303,20 @@ bool open_window(FrameSize size, std::string* reason) {
     return true;
 }
 
-// Zero-filled, page-aligned heap blocks; never given back before exit.
-const BufferSource window_buffer_source = obtain_heap_buffer;
+const BufferSource window_frame_source = obtain_frame_buffer;
 
 void present_frame(const std::uint32_t* pixels) {
+#if OMBRASTEL_SHARED_IMAGES
+    if (presenting == Presenting::shared_images) {
+        std::string why;
+        if (put_shared_image(pixels, &why)) return;
+        if (shared_images_window_gone()) {
+            presenting_failure = "frames can no longer be shown: the window is gone (" + why + ").";
+            return;
+        }
+        copy_from_now_on(why);
+    }
+#endif
     SDL_Surface* client_area = SDL_GetWindowSurface(window);
     if (client_area == nullptr) return;
     SDL_Surface* frame_surface = surface_of(pixels);
@@ -193,10 +325,35 @@ void present_frame(const std::uint32_t* pixels) {
     // if the window's pixels were laid out differently. The frames are not
     // drawn straight into the window's surface, which would save this copy:
     // SDL gives a window one surface, read while it is shown, so the next
-    // frame could not be drawn meanwhile; and the update below, the window
-    // system's own copy of the surface, costs three times this one.
+    // frame could not be drawn meanwhile.
     SDL_BlitSurface(frame_surface, nullptr, client_area, nullptr);
     SDL_UpdateWindowSurface(window);
+}
+
+bool wait_until_drawable([[maybe_unused]] const std::uint32_t* pixels, std::string* reason) {
+#if OMBRASTEL_SHARED_IMAGES
+    if (presenting == Presenting::shared_images && presenting_failure.empty()) {
+        std::string why;
+        switch (await_shared_image(pixels, completion_timeout_ms, &why)) {
+            case ImageWait::drawable: return true;
+            case ImageWait::failed: copy_from_now_on(why); break;
+            case ImageWait::window_gone:
+                presenting_failure = "frames can no longer be shown: the window is gone (" + why + ").";
+                break;
+            case ImageWait::timed_out: presenting_failure = "frames can no longer be shown: " + why + "."; break;
+        }
+    }
+#endif
+    if (presenting_failure.empty()) return true;
+    *reason = presenting_failure;
+    return false;
+}
+
+std::string presenting_way() {
+    if (presenting == Presenting::shared_images) return "X shared-memory images";
+    std::string way = "SDL's window surface (a copy)";
+    if (!not_shared_because.empty()) way += ", not shared memory: " + not_shared_because;
+    return way;
 }
 
 void sleep_one_millisecond() { SDL_Delay(1); }
@@ -215,6 +372,19 @@ EventOutcome handle_one_event() {
 void show_startup_failure(const std::string& reason) {
     std::fprintf(stderr, "%s\n%s\n", startup_failed_text, reason.c_str());
     write_held_noise();
+    // SDL turns SIGINT and SIGTERM into its quit event, which the message
+    // box's own loop never reads: with nobody to close the box they would
+    // leave the program waiting. They end it with the failed start's status.
+    std::snprintf(children_list, sizeof children_list, "/proc/self/task/%d/children", static_cast<int>(getpid()));
+    struct sigaction action {};
+    action.sa_handler = end_failed_start;
+    sigemptyset(&action.sa_mask);
+    for (int number : {SIGINT, SIGTERM}) {
+        // One ignored from the start stays ignored, as SDL leaves it.
+        struct sigaction current {};
+        if (sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        sigaction(number, &action, nullptr);
+    }
     // Fails quietly when there is no display; standard error has it then.
     const std::string text = std::string(startup_failed_text) + "\n\n" + reason;
     SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Error", text.c_str(), nullptr);
@@ -236,11 +406,19 @@ void show_frame_rate_line(const std::string& line) {
 }
 
 void close_window_and_exit(ShellEnd end) {
+    // A display that shows no more frames may answer nothing either, and
+    // giving back the window waits for its answer: the process just ends.
+    if (end == ShellEnd::display_failed) _exit(display_failed_exit_status);
+#if OMBRASTEL_SHARED_IMAGES
+    // The last puts are let finish before the window goes.
+    close_shared_images(true);
+#endif
     if (window != nullptr) SDL_DestroyWindow(window);
     SDL_Quit();
     switch (end) {
         case ShellEnd::startup_failed: std::exit(startup_failed_exit_status);
         case ShellEnd::bad_arguments: std::exit(bad_arguments_exit_status);
+        case ShellEnd::display_failed:
         case ShellEnd::quit: break;
     }
     std::exit(0);

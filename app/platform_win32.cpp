@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -46,10 +47,47 @@ ShellKey shell_key(WPARAM virtual_key) {
     }
 }
 
-void* obtain_window_buffer(std::size_t bytes) {
-    // Fresh pages come zero-filled and page-aligned. Pixels and depths are
-    // only read and written, never run.
-    return VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+// The frame buffers are DIB sections, each selected into a memory device
+// context of its own: the engine draws straight into the bitmap's pixels, and
+// one BitBlt puts a frame on the window. Made as the buffers are asked for:
+// one for an engine that draws in the foreground, two otherwise.
+struct FrameSection {
+    HBITMAP bitmap = nullptr;
+    HDC memory_context = nullptr;
+    const std::uint32_t* pixels = nullptr;
+};
+FrameSection frame_sections[2];
+
+const FrameSection* section_of(const std::uint32_t* pixels) {
+    for (const FrameSection& section : frame_sections)
+        if (section.pixels == pixels && pixels != nullptr) return &section;
+    return nullptr;
+}
+
+void* obtain_frame_section(std::size_t bytes) {
+    const std::size_t frame_bytes =
+        static_cast<std::size_t>(bitmap_header.biWidth) * static_cast<std::size_t>(-bitmap_header.biHeight) * 4;
+    for (FrameSection& section : frame_sections) {
+        if (section.pixels != nullptr) continue;
+        if (bytes != frame_bytes) return nullptr;
+        // The system maps a section's pixels in pages of their own, zero-filled,
+        // rows of 32-bit words from the top down (biHeight < 0) and no padding.
+        void* pixels = nullptr;
+        section.bitmap = CreateDIBSection(device_context, reinterpret_cast<const BITMAPINFO*>(&bitmap_header),
+                                          DIB_RGB_COLORS, &pixels, nullptr, 0);
+        if (section.bitmap == nullptr) return nullptr;
+        section.memory_context = CreateCompatibleDC(device_context);
+        if (section.memory_context == nullptr || reinterpret_cast<std::uintptr_t>(pixels) % 4096 != 0 ||
+            SelectObject(section.memory_context, section.bitmap) == nullptr) {
+            if (section.memory_context != nullptr) DeleteDC(section.memory_context);
+            DeleteObject(section.bitmap);
+            section = FrameSection{};
+            return nullptr;
+        }
+        section.pixels = static_cast<const std::uint32_t*>(pixels);
+        return pixels;
+    }
+    return nullptr;
 }
 
 // Where the --fps lines go; none until prepare_frame_rate_lines finds a place.
@@ -127,20 +165,31 @@ bool open_window(FrameSize size, std::string* reason) {
     return true;
 }
 
-const BufferSource window_buffer_source = obtain_window_buffer;
+const BufferSource window_frame_source = obtain_frame_section;
 
 void present_frame(const std::uint32_t* pixels) {
-    // Source and destination have the same size: a 1:1 copy, nothing stretched.
-    StretchDIBits(device_context, 0, 0, frame_width, frame_height, 0, 0, frame_width, frame_height, pixels,
-                  reinterpret_cast<const BITMAPINFO*>(&bitmap_header), DIB_RGB_COLORS, SRCCOPY);
+    const FrameSection* section = section_of(pixels);
+    if (section == nullptr) return;
+    // Same size at (0, 0): a 1:1 copy, nothing stretched.
+    BitBlt(device_context, 0, 0, frame_width, frame_height, section->memory_context, 0, 0, SRCCOPY);
 }
+
+bool wait_until_drawable(const std::uint32_t*, std::string*) {
+    // GDI may hold the BitBlt in its batch, still to read the section: it is
+    // done once the batch is flushed.
+    GdiFlush();
+    return true;
+}
+
+std::string presenting_way() { return "GDI DIB sections (BitBlt)"; }
 
 void sleep_one_millisecond() { Sleep(1); }
 
 EventOutcome handle_one_event() {
-    if (!PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE)) return EventOutcome::go_on;
-    // 0 is the quit message. An error (-1) is treated like any other message.
-    if (GetMessageA(&message, nullptr, 0, 0) == 0) return EventOutcome::quit;
+    // One call takes the message off the queue: each call is a trip to the
+    // window system (under Wine, to its server).
+    if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) return EventOutcome::go_on;
+    if (message.message == WM_QUIT) return EventOutcome::quit;
     TranslateMessage(&message);
     DispatchMessageA(&message);
     return EventOutcome::go_on;
@@ -211,6 +260,7 @@ void close_window_and_exit(ShellEnd end) {
     switch (end) {
         case ShellEnd::startup_failed: ExitProcess(static_cast<UINT>(startup_failed_exit_status));
         case ShellEnd::bad_arguments: ExitProcess(static_cast<UINT>(bad_arguments_exit_status));
+        case ShellEnd::display_failed: ExitProcess(static_cast<UINT>(display_failed_exit_status));
         case ShellEnd::quit: break;
     }
     ExitProcess(static_cast<UINT>(message.wParam));

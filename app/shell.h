@@ -49,19 +49,36 @@ bool open_display(int* screen_width, int* screen_height, std::string* reason);
 
 // Opens the fixed-size window with window_title at the top-left corner of the
 // screen, its client area exactly size.width x size.height, and shows it,
-// with what the frames are copied into. False when the window layer has no
-// such window to give.
+// with whatever the frames are shown through. False when the window layer
+// has no such window to give.
 bool open_window(FrameSize size, std::string* reason);
 
-// Where the two pixel buffers come from: zero-filled, page-aligned blocks
-// that live until the process ends.
-extern const BufferSource window_buffer_source;
+// Where the frame buffers come from: the one start_system obtains and, for an
+// engine that draws in the background, the main loop's second. Zero-filled,
+// page-aligned blocks of frame_width x frame_height pixels, no padding, that
+// live until the process ends. A window layer may hand out memory that the
+// display reads the frames from, and then presents them without a copy. The
+// depth buffer is ordinary memory, not from here.
+extern const BufferSource window_frame_source;
 
-// Copies a whole frame, frame_width x frame_height pixels 0x00RRGGBB, rows
-// from the top down, from `pixels` (one of the frame buffers) to the client
-// area at 1:1, without waiting for the display's refresh. The render workers
-// may be drawing into the other frame buffer meanwhile.
+// Shows a whole frame, frame_width x frame_height pixels 0x00RRGGBB, rows
+// from the top down, from `pixels` (one of the frame buffers) in the client
+// area at 1:1, without waiting for the display's refresh. It may return
+// while the display still reads `pixels`: nothing is drawn into them again
+// before wait_until_drawable says so. The render workers may be drawing into
+// the other frame buffer meanwhile.
 void present_frame(const std::uint32_t* pixels);
+
+// Waits until the display is done reading `pixels` (a frame buffer presented
+// before, or never), so that a frame may be drawn into them: at once for a
+// layer that copies the frame while presenting. False when frames can no
+// longer be shown (the display stopped answering), with one line in
+// `reason`; the program then ends.
+bool wait_until_drawable(const std::uint32_t* pixels, std::string* reason);
+
+// How the frames reach the window, a few words for --timing: "X shared-memory
+// images", say; after a fallback, why the layer's first way was not taken.
+std::string presenting_way();
 
 // Sleeps for about 1 ms: the idle pacing.
 void sleep_one_millisecond();
@@ -96,6 +113,7 @@ enum class ShellEnd {
     quit,            // asked to: the exit code the platform's quit signal carried, 0
     startup_failed,  // startup_failed_exit_status
     bad_arguments,   // bad_arguments_exit_status
+    display_failed,  // frames could no longer be shown: display_failed_exit_status
 };
 
 // The exit status after arguments the program cannot use.
@@ -104,6 +122,9 @@ inline constexpr int bad_arguments_exit_status = 2;
 // The exit status after a failed start-up: anything but 0, so that whoever
 // started the program learns that it never ran.
 inline constexpr int startup_failed_exit_status = 1;
+
+// The exit status when the frames can no longer be shown while running.
+inline constexpr int display_failed_exit_status = 1;
 
 // Gives back the window (if any) and the display and ends the process.
 [[noreturn]] void close_window_and_exit(ShellEnd end);

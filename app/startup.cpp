@@ -53,6 +53,10 @@ void* obtain_heap_buffer(std::size_t bytes) {
 }
 
 bool start_system(FrameSize size, BufferSource source, std::string* failure_reason) {
+    return start_system(size, source, source, failure_reason);
+}
+
+bool start_system(FrameSize size, BufferSource frame_source, BufferSource depth_source, std::string* failure_reason) {
     auto fail = [&](std::string reason) {
         if (failure_reason) *failure_reason = std::move(reason);
         return false;
@@ -76,12 +80,10 @@ bool start_system(FrameSize size, BufferSource source, std::string* failure_reas
     // Even sides make the pixel count a multiple of 4, which the clears'
     // aligned four-lane stores rely on.
     const std::size_t bytes = std::size_t{frame_width} * frame_height * 4;
-    void* frame = source(bytes);
-    void* depth = frame ? source(bytes) : nullptr;
-    if (source == obtain_heap_buffer) {
-        heap_frame_buffer = frame;
-        heap_depth_buffer = depth;
-    }
+    void* frame = frame_source(bytes);
+    void* depth = frame ? depth_source(bytes) : nullptr;
+    if (frame_source == obtain_heap_buffer) heap_frame_buffer = frame;
+    if (depth_source == obtain_heap_buffer) heap_depth_buffer = depth;
     if (!frame || !depth)
         return fail("The frame buffer and the depth buffer, " + std::to_string(bytes) + " bytes each for a " +
                     frame_text(size) + " frame, could not be had: the " + (frame ? "depth" : "frame") +

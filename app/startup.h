@@ -41,5 +41,10 @@ void* obtain_heap_buffer(std::size_t bytes);
 // again (tests and tools restart it); others live until process exit.
 bool start_system(FrameSize size, BufferSource source = obtain_heap_buffer, std::string* failure_reason = nullptr);
 
+// The same with the frame buffer from `frame_source` and the depth buffer
+// from `depth_source`: a window layer whose frame buffers are what the
+// display reads keeps the depth buffer in ordinary memory.
+bool start_system(FrameSize size, BufferSource frame_source, BufferSource depth_source, std::string* failure_reason);
+
 // The start-up message the program shows when start_system fails.
 inline constexpr const char* startup_failed_text = "Startup failed.";

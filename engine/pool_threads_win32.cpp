@@ -47,10 +47,35 @@ void join_pool_thread(PoolThread thread) {
     delete record;
 }
 
-PoolSemaphore make_semaphore() { return CreateSemaphoreA(nullptr, 0, LONG_MAX, nullptr); }
-void post_semaphore(PoolSemaphore semaphore) { ReleaseSemaphore(semaphore, 1, nullptr); }
-void wait_semaphore(PoolSemaphore semaphore) { WaitForSingleObject(semaphore, INFINITE); }
-void free_semaphore(PoolSemaphore semaphore) { CloseHandle(semaphore); }
+// A count under a slim lock, with a condition variable to sleep on while it
+// is 0: a counting semaphore that calls into the kernel (under Wine, its
+// server) only when a thread must sleep or be woken, not on every post and
+// wait.
+struct CountingSemaphore {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE posted = CONDITION_VARIABLE_INIT;
+    long count = 0;
+};
+
+PoolSemaphore make_semaphore() { return new (std::nothrow) CountingSemaphore; }
+
+void post_semaphore(PoolSemaphore handle) {
+    auto* semaphore = static_cast<CountingSemaphore*>(handle);
+    AcquireSRWLockExclusive(&semaphore->lock);
+    ++semaphore->count;
+    ReleaseSRWLockExclusive(&semaphore->lock);
+    WakeConditionVariable(&semaphore->posted);
+}
+
+void wait_semaphore(PoolSemaphore handle) {
+    auto* semaphore = static_cast<CountingSemaphore*>(handle);
+    AcquireSRWLockExclusive(&semaphore->lock);
+    while (semaphore->count == 0) SleepConditionVariableSRW(&semaphore->posted, &semaphore->lock, INFINITE, 0);
+    --semaphore->count;
+    ReleaseSRWLockExclusive(&semaphore->lock);
+}
+
+void free_semaphore(PoolSemaphore handle) { delete static_cast<CountingSemaphore*>(handle); }
 
 int usable_processors(int* list, int room) {
     DWORD_PTR process_mask = 0, system_mask = 0;

@@ -27,7 +27,9 @@
 #   startup-failure
 #               8x8 screen, too small for a frame: "Startup failed." and why
 #               on standard error (the Windows program also in its message
-#               box, which must be closed) and exit code 1
+#               box, which must be closed) and exit code 1; the native
+#               program, its message box on the screen, ends with exit code 1
+#               on SIGTERM and on SIGINT, and its box goes with it
 #   options     --help, -h and --version answer without a window, exit code
 #               0; the help, which a Windows program without a console shows
 #               in a message box, speaks of no standard output or error; a
@@ -44,6 +46,30 @@
 #               that it loads and opens its window but cannot have the two
 #               frame-sized buffers: "Startup failed.", a reason that names
 #               their size, exit code 1
+#   destroyed   (native) 330x250 screen: its window destroyed by another
+#               client, the program ends with exit code 1
+#   server-gone (native) 330x250 screen: the X server ends under the running
+#               program, which ends with exit code 1 and says so
+#   server-frozen
+#               (native, shared images) 330x250 screen: the X server stops
+#               answering (SIGSTOP); the program, which waits for its puts'
+#               completions 10 s at most, ends with exit code 1 and says why
+#   images      (native; OMBRASTEL_PROGRAM is shared_images_test) 330x250
+#               screen: the fast engine's frames drawn into two shared
+#               images and put reach a window whole and exact
+#   segments    (native) in an IPC namespace of its own, with its own Xvfb:
+#               the running program's two shared-memory images are already
+#               marked for removal, and none is left once the program is
+#               killed (SIGKILL, nothing of its own runs)
+#
+# The native program presents its frames the way OMBRASTEL_PRESENTING names,
+# and the picture, pacing and engines checks read from --timing that it did:
+#   shared      (the default) MIT-SHM images on a local Xvfb
+#   copying     Xvfb without its MIT-SHM extension: SDL's window surface
+#   remote      the display reached over TCP (127.0.0.1), where the server
+#               cannot attach the program's shared memory: copying
+#   refused     the program in an IPC namespace of its own whose system limit
+#               refuses a segment the size of a frame: copying
 #
 # Environment (set by ctest):
 #   OMBRASTEL_PROGRAM   the program to run
@@ -56,6 +82,8 @@
 #   OMBRASTEL_BASELINE_ISA  the program's baseline instruction set: sse3, or
 #                       neon for an ARM64 program
 #   GOLDEN_FRAMES       tests/golden/frames.txt (picture only)
+#   OMBRASTEL_PRESENTING  shared, copying, remote or refused (native only;
+#                       see above)
 #   OMBRASTEL_EMULATED  1 when the program is a cross-build's, run under
 #                       qemu's user-mode emulation: it draws many times
 #                       slower, and its address space is the emulator's
@@ -70,12 +98,13 @@ check=${1:-}
 launcher=${OMBRASTEL_LAUNCHER:-native}
 program=${OMBRASTEL_PROGRAM:-}
 emulated=${OMBRASTEL_EMULATED:-0}
+presenting=${OMBRASTEL_PRESENTING:-shared}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ombrastel-e2e.XXXXXX")
 xvfb_pid=""
 program_pid=""
 
-say() { echo "[$check/$launcher] $*"; }
+say() { echo "[$check/$launcher${OMBRASTEL_PRESENTING:+/$presenting}] $*"; }
 skip() { echo "SKIPPED: $*"; exit "$skip_status"; }
 fail() {
     echo "FAILED: $*" >&2
@@ -103,6 +132,7 @@ cleanup() {
     fi
     stop_wine
     if [ -n "$xvfb_pid" ]; then
+        kill -CONT "$xvfb_pid" 2>/dev/null
         kill "$xvfb_pid" 2>/dev/null
         wait "$xvfb_pid" 2>/dev/null
     fi
@@ -130,21 +160,65 @@ wait_until() {
 
 start_screen() {
     local size=$1
+    local options=(-nolisten tcp)
+    case $presenting in
+    copying) options+=(-extension MIT-SHM) ;;
+    remote) options=(-listen tcp) ;;
+    esac
     : >"$work/display"
-    Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp -s 0 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+    Xvfb -displayfd 3 -screen 0 "${size}x24" "${options[@]}" -s 0 3>"$work/display" >"$work/xvfb.log" 2>&1 &
     xvfb_pid=$!
     wait_until 20 test -s "$work/display" || fail "Xvfb did not start: $(tail -n 5 "$work/xvfb.log")"
     export DISPLAY=":$(head -n 1 "$work/display")"
-    say "Xvfb $size on $DISPLAY"
+    # The probe and xdotool stay on the local connection; only the program
+    # is sent over the network.
+    program_display=$DISPLAY
+    [ "$presenting" = remote ] && program_display="127.0.0.1$DISPLAY"
+    say "Xvfb $size on $DISPLAY${options[*]:+ (${options[*]})}"
+}
+
+# The native program's way of being started: in an IPC namespace whose
+# limit refuses a frame-sized segment, for `refused`.
+native_launch=()
+prepare_presenting() {
+    [ "$launcher" = native ] || return 0
+    case $presenting in
+    shared | copying | remote) ;;
+    refused)
+        need_tools unshare
+        # 4096 bytes: the largest segment that may be had.
+        unshare --ipc sh -c 'echo 4096 >/proc/sys/kernel/shmmax' 2>/dev/null ||
+            skip "no IPC namespace of its own with a lower shared-memory limit can be had here (unshare --ipc needs root)"
+        native_launch=(unshare --ipc sh -c 'echo 4096 >/proc/sys/kernel/shmmax && exec "$@"' launch)
+        ;;
+    *) fail "OMBRASTEL_PRESENTING is \"$presenting\": shared, copying, remote or refused" ;;
+    esac
 }
 
 # Starts the program in the background with the given arguments.
 start_program() {
     case $launcher in
-    native) "$program" "$@" >"$work/program.out" 2>"$work/program.err" & ;;
+    native) env ${program_display:+"DISPLAY=$program_display"} "${native_launch[@]}" "$program" "$@" \
+        >"$work/program.out" 2>"$work/program.err" & ;;
     wine) "$WINE_LOADER" "$program" "$@" >"$work/program.out" 2>"$work/program.err" & ;;
     esac
     program_pid=$!
+}
+
+# --timing's line names the way the frames were presented: the one that
+# OMBRASTEL_PRESENTING asks for.
+expect_presenting_way() {
+    local what=$1 report wanted
+    report=$(cat "$work/program.out")
+    case $launcher/$presenting in
+    wine/*) wanted='presented through GDI' ;;
+    native/shared) wanted='presented through X shared-memory images:' ;;
+    native/copying) wanted="presented through SDL's window surface \(a copy\), not shared memory: the X server has no MIT-SHM extension:" ;;
+    native/remote) wanted="presented through SDL's window surface \(a copy\), not shared memory: the X server could not attach shared memory: BadAccess" ;;
+    native/refused) wanted="presented through SDL's window surface \(a copy\), not shared memory: no shared memory segment of [0-9]+ bytes could be had" ;;
+    esac
+    grep -qE -- "$wanted" <<<"$report" || fail "$what: --timing does not say /$wanted/: $report"
+    say "$what: ${report#*presented through }"
 }
 
 # Runs the program to its end with the given arguments; sets run_status,
@@ -339,21 +413,34 @@ check_picture() {
     picture_run ieee "${isa_args[@]}" --estimates ieee
 }
 
+# True once the client area holds anything but black, which every frame
+# does (the model is lit).
+shows_a_frame() {
+    "$X11_PROBE" grab "$window" "$work/first.png" >/dev/null 2>&1 &&
+        [ "$(convert "$work/first.png" -format '%[max]' info:)" != 0 ]
+}
+
 # picture_run ARITHMETIC PROGRAM_ARGUMENTS...
 picture_run() {
     local arithmetic=$1
     shift
-    start_program "$@"
+    start_program "$@" --timing
     find_window
     expect_client_area 330 250
     say "drawn with the fast engine $*"
     # Idle pacing: the picture changes more slowly, and the frame number the
     # headless renderer has to count up to stays small.
     press space
+    # A program slow to start (a fresh Wine session on a busy machine) may
+    # show nothing yet but the window's background: the grabs wait for the
+    # first frame on the screen.
+    wait_until 60 shows_a_frame || fail "the client area stayed black for a minute"
     "$X11_PROBE" grab "$window" "$work/grab1.png" "$work/grab2.png" "$work/grab3.png" ||
         fail "cannot grab the client area"
     press Escape
     expect_exit_code_0 60 "Escape"
+    sed -i 's/\r$//' "$work/program.out"
+    expect_presenting_way "$arithmetic arithmetic"
 
     local matched=0 grab frame found_frame="" found_grab=""
     for grab in grab1 grab2 grab3; do
@@ -487,10 +574,25 @@ check_engines() {
         expect_still_running "$arguments"
         press Escape
         expect_exit_code_0 60 "$arguments: Escape"
+        sed -i 's/\r$//' "$work/program.out"
         grep -qF "frames shown, $expected:" "$work/program.out" ||
             fail "$arguments --timing printed: $(cat "$work/program.out")"
-        say "$(cat "$work/program.out")"
+        expect_presenting_way "$arguments"
     done
+}
+
+# --timing's parts of the frame (presenting, waiting for the display and the
+# workers, beginning frames, events, idle pauses, the rest) add up to the
+# time per frame, to the rounding of its figures.
+expect_parts_add_up() {
+    local report=$1 whole parts
+    whole=$(sed -n 's/.*: \([0-9.]*\) ms per frame (.*/\1/p' <<<"$report")
+    parts=$(grep -oE '[0-9]+\.[0-9]+ ms (presenting|waiting for the display|waiting for the workers|beginning frames|handling events|in idle pauses|the rest)[,;]' <<<"$report" |
+        cut -d ' ' -f 1)
+    [ -n "$whole" ] && [ "$(wc -l <<<"$parts")" -eq 7 ] || fail "--timing's parts cannot be read: $report"
+    awk -v whole="$whole" '{ sum += $1 } END { exit !(sum >= whole - 0.004 && sum <= whole + 0.004) }' <<<"$parts" ||
+        fail "--timing's parts do not add up to its $whole ms per frame: $report"
+    say "--timing's seven parts add up to its $whole ms per frame"
 }
 
 # --fps at full speed and then idle, and --timing's count of idle pauses:
@@ -525,6 +627,8 @@ check_pacing() {
     [ "$pauses" -ge 20 ] || fail "only $pauses idle pauses in more than two idle seconds: $report"
     [ "$drawing" -eq 0 ] || fail "$drawing of $pauses idle pauses had a frame being drawn: $report"
     say "$pauses idle pauses, none with a frame being drawn"
+    expect_presenting_way "--timing"
+    expect_parts_add_up "$report"
 }
 
 check_resilience() {
@@ -606,7 +710,135 @@ check_startup_failure() {
     expect_failure_report "8x8 screen" "^The screen, 8 x 8 pixels, gives no frame"
     if [ "$launcher" = wine ]; then
         [ "$message_box_seen" = yes ] || fail "8x8 screen: no message box titled \"Error\" showed"
+        return 0
     fi
+    # With nobody to close the box, SIGTERM or SIGINT ends the program, as
+    # they end it while it runs: exit code 1, soon, and the box (which SDL
+    # shows from a process of its own) goes too. A program started in the
+    # background by a shell would ignore SIGINT from the start; env gives it
+    # back its default.
+    local signal box ended status
+    native_launch=(env --default-signal=INT)
+    for signal in TERM INT; do
+        start_program
+        box=$("$X11_PROBE" find "Error" 30000) ||
+            fail "SIG$signal: no message box titled \"Error\" showed (the X fonts of xfonts-base are needed)"
+        say "SIG$signal: message box $box on the screen"
+        kill -"$signal" "$program_pid"
+        ended=no
+        for _ in 1 2 3 4 5 6 7 8 9 10; do
+            program_running || { ended=yes; break; }
+            sleep 0.1
+        done
+        [ "$ended" = yes ] || fail "SIG$signal: the program was still running a second after it"
+        status=0
+        wait "$program_pid" || status=$?
+        program_pid=""
+        [ "$status" -eq "$startup_failed_status" ] ||
+            fail "SIG$signal with the message box up: exit code $status, wanted $startup_failed_status"
+        wait_until 10 eval '! "$X11_PROBE" viewable "$box"' || fail "SIG$signal: the message box stayed on the screen"
+        say "SIG$signal with the message box up: exit code $status within a second, and the box is gone"
+    done
+    native_launch=()
+}
+
+# Waits for the program to end by itself and checks that it failed as a
+# program does, with exit code 1: not 0, and not killed by a signal.
+expect_exit_code_1() {
+    local seconds=$1 what=$2 status=0
+    wait_until "$seconds" eval '! program_running' || fail "$what: the program was still running after ${seconds} s"
+    wait "$program_pid" || status=$?
+    program_pid=""
+    [ "$status" -eq 1 ] || fail "$what: exit code $status, wanted 1"
+    say "$what: exit code 1"
+}
+
+# Another client destroys the window: nothing can be shown any more, and the
+# program ends, with an X error's report, rather than draw for nobody or
+# hang waiting for a put that never completes.
+check_destroyed() {
+    [ "$launcher" = native ] || fail "only the native program's window is an X window of its own"
+    need_tools Xvfb
+    start_screen 330x250
+    start_program --timing
+    find_window
+    "$X11_PROBE" destroy "$window" || fail "cannot destroy the window"
+    expect_exit_code_1 30 "window destroyed"
+    grep -q . "$work/program.err" || fail "window destroyed: nothing on standard error says why the program ended"
+    say "window destroyed: \"$(sed -n 1p "$work/program.err")\""
+}
+
+# The X server ends under the running program: it ends too, saying so.
+check_server_gone() {
+    [ "$launcher" = native ] || fail "only the native program's display connection is its own"
+    need_tools Xvfb
+    start_screen 330x250
+    start_program
+    find_window
+    kill "$xvfb_pid"
+    wait "$xvfb_pid" 2>/dev/null
+    xvfb_pid=""
+    expect_exit_code_1 30 "X server gone"
+    grep -qF "ombrastel: the connection to the X display \"$program_display\" was lost." "$work/program.err" ||
+        fail "X server gone: standard error does not say so: $(cat "$work/program.err")"
+    say "X server gone: \"$(sed -n 1p "$work/program.err")\""
+}
+
+# The X server stops answering under the running program: no completion
+# comes, and the program ends rather than wait for one forever.
+check_server_frozen() {
+    [ "$launcher" = native ] && [ "$presenting" = shared ] ||
+        fail "only the native program's shared images wait for the server's completions"
+    need_tools Xvfb
+    start_screen 330x250
+    start_program
+    find_window
+    # Frozen before the program is past its start-up, the server would hold
+    # it in a call that waits for the server's answer, as it would hold SDL:
+    # a frame on the screen says the program is in its loop.
+    need_tools convert
+    wait_until 60 shows_a_frame || fail "the client area stayed black for a minute"
+    kill -STOP "$xvfb_pid"
+    local status=0
+    wait_until 60 eval '! program_running' || status=$?
+    kill -CONT "$xvfb_pid"
+    [ "$status" -eq 0 ] || fail "X server frozen: the program was still running after 60 s"
+    expect_exit_code_1 10 "X server frozen"
+    grep -qF "ombrastel: frames can no longer be shown: the X server did not finish showing a frame within" \
+        "$work/program.err" || fail "X server frozen: standard error does not say why: $(cat "$work/program.err")"
+    say "X server frozen: \"$(sed -n 1p "$work/program.err")\""
+}
+
+# The shared images under the fast engine, a test program of their own.
+check_images() {
+    need_tools Xvfb
+    start_screen 330x250
+    "$program" >"$work/program.out" 2>&1 || { cat "$work/program.out"; fail "shared_images_test failed"; }
+    sed -n 's/^\[  PASSED  \] /passed: /p' "$work/program.out"
+}
+
+# In an IPC namespace of its own, where every
+# segment is this check's: the program's two images exist, marked for
+# removal, while it runs; killed, it leaves none behind once the server has
+# let go of them.
+check_segments() {
+    [ "$launcher" = native ] || fail "only the native program shares memory with the X server"
+    need_tools Xvfb ipcs
+    start_screen 330x250
+    start_program
+    find_window
+    local segments
+    # ipcs -m: key, id, owner, permissions, bytes, attached, status.
+    segments=$(ipcs -m | awk '$2 ~ /^[0-9]+$/ && $5 == 320 * 240 * 4')
+    [ "$(grep -c . <<<"$segments")" -eq 2 ] || fail "not two frame-sized segments while running: $(ipcs -m)"
+    grep -vq dest <<<"$segments" && fail "a segment is not marked for removal while running: $(ipcs -m)"
+    say "two frame-sized segments, both marked for removal"
+    kill -KILL "$program_pid"
+    wait "$program_pid" 2>/dev/null
+    program_pid=""
+    wait_until 20 eval '[ -z "$(ipcs -m | awk '"'"'$2 ~ /^[0-9]+$/'"'"')" ]' ||
+        fail "segments left after the program was killed: $(ipcs -m)"
+    say "killed: no segment left"
 }
 
 check_no_buffers() {
@@ -655,6 +887,16 @@ if [ "$launcher" = wine ]; then
     export WINEDEBUG=-all
 fi
 
+# The segments check runs in an IPC namespace of its own, with its own Xvfb.
+if [ "$check" = segments ] && [ -z "${OMBRASTEL_OWN_IPC_NAMESPACE:-}" ]; then
+    command -v unshare >/dev/null 2>&1 || skip "unshare is not installed (Debian: util-linux)"
+    unshare --ipc true 2>/dev/null || skip "no IPC namespace of its own can be had here (unshare --ipc needs root)"
+    rm -rf "$work"
+    trap - EXIT
+    OMBRASTEL_OWN_IPC_NAMESPACE=1 exec unshare --ipc bash "$0" "$@"
+fi
+prepare_presenting
+
 case $check in
 window) check_window ;;
 close) check_close ;;
@@ -667,8 +909,13 @@ no-buffers) check_no_buffers ;;
 options) check_options ;;
 pacing) check_pacing ;;
 engines) check_engines ;;
+segments) check_segments ;;
+images) check_images ;;
+destroyed) check_destroyed ;;
+server-gone) check_server_gone ;;
+server-frozen) check_server_frozen ;;
 *)
-    echo "usage: $0 window|close|picture|resilience|no-display|no-display-fallback|startup-failure|no-buffers|options|engines|pacing" >&2
+    echo "usage: $0 window|close|picture|resilience|no-display|no-display-fallback|startup-failure|no-buffers|options|engines|pacing|segments|images|destroyed|server-gone|server-frozen" >&2
     exit 2
     ;;
 esac

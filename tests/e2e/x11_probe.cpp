@@ -16,6 +16,7 @@
 //   x11_probe iconify WINDOW            what a window manager does to minimise
 //                                       it: WM_STATE iconic, then unmapped
 //   x11_probe restore WINDOW            and to restore it: WM_STATE normal, mapped
+//   x11_probe destroy WINDOW            destroys the window, as any client may
 //
 // Exit status: 0 done, 1 not found / not viewable / no such protocol, 2 usage
 // or X error.
@@ -308,6 +309,14 @@ int iconify_command(Window window) {
     return x_error_seen ? 1 : 0;
 }
 
+// What another client may do to any window: destroy it, behind its owner's
+// back.
+int destroy_command(Window window) {
+    XDestroyWindow(display, window);
+    XSync(display, False);
+    return x_error_seen ? 1 : 0;
+}
+
 int restore_command(Window window) {
     set_wm_state(window, NormalState);
     XMapWindow(display, window);
@@ -318,7 +327,7 @@ int restore_command(Window window) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) fail(2, "usage: x11_probe find|geometry|viewable|delete|grab|motions|iconify|restore ...");
+    if (argc < 3) fail(2, "usage: x11_probe find|geometry|viewable|delete|grab|motions|iconify|restore|destroy ...");
     display = XOpenDisplay(nullptr);
     if (display == nullptr) fail(2, "cannot open the display");
     XSetErrorHandler(note_x_error);
@@ -334,5 +343,6 @@ int main(int argc, char** argv) {
         return motions_command(window_argument(argv[2]), std::strtol(argv[3], nullptr, 10));
     if (command == "iconify" && argc == 3) return iconify_command(window_argument(argv[2]));
     if (command == "restore" && argc == 3) return restore_command(window_argument(argv[2]));
+    if (command == "destroy" && argc == 3) return destroy_command(window_argument(argv[2]));
     fail(2, "unknown command or wrong argument count: " + command);
 }

@@ -1,0 +1,58 @@
+// Frames shown through MIT-SHM images: the X server reads the pixels
+// straight from memory this process shares with it, so a frame drawn into an
+// image reaches the window with no copy on the client and none into a
+// request. The images are put on a connection of this layer's own, whose only
+// events are the completions of its puts: the event loop of whoever owns the
+// window, on its own connection, never takes them. An image may be drawn
+// into again only once the completion of its last put has come.
+//
+// No X11 header here: the window layer and the tests see only this.
+// Threads: the process's first thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Opens the presenting connection to the display `display_name` for
+// `window`, a window of that display, and images of width x height pixels;
+// checks that the server has MIT-SHM and that the window takes pixels laid
+// out as the frames' are (32-bit words 0x00RRGGBB, no padding). False, with
+// one line in `why_not` and nothing left open, when the frames cannot be
+// shown so. From here on an X error on this connection is noted, not fatal,
+// and a lost connection to any display ends the process with a reason.
+bool open_shared_images(const char* display_name, unsigned long window, int width, int height, std::string* why_not);
+
+// A new image's pixels: zero-filled, page-aligned, width x height words,
+// attached by the server, or nullptr with one line in `why_not` when no
+// shared memory can be had or the server cannot attach it (a display on
+// another machine, or one reached over the network). At most two images.
+// The segment is already marked for removal: the kernel frees it when the
+// process and the server have let go of it, however the process ends.
+std::uint32_t* make_shared_image(std::string* why_not);
+
+// True for the pixels of an image from make_shared_image.
+bool is_shared_image(const std::uint32_t* pixels);
+
+// Has the server copy the whole image to the window at (0, 0), and returns
+// without waiting. False, with one line in `why_not`, once an X error came
+// on the connection (a window gone, say).
+bool put_shared_image(const std::uint32_t* pixels, std::string* why_not);
+
+// True once an X error on the connection said that the window is gone
+// (destroyed by another client): nothing can be shown in it any more.
+bool shared_images_window_gone();
+
+enum class ImageWait { drawable, failed, window_gone, timed_out };
+
+// Waits until the server is done with the image's last put: `drawable` at
+// once when it has none pending; `failed` (with `why_not`) after an X error
+// on the connection, which sends no completion, and `window_gone` when that
+// error said the window is gone; `timed_out` after `timeout_ms` without the
+// completion.
+ImageWait await_shared_image(const std::uint32_t* pixels, int timeout_ms, std::string* why_not);
+
+// Waits for every pending put, then lets the server go of the images and
+// closes the connection. With `keep_pixels` the images' pixels stay readable
+// and writable, as ordinary memory, until the process ends; without, they
+// are unmapped, and the memory goes back to the system.
+void close_shared_images(bool keep_pixels);
