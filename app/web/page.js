@@ -152,9 +152,7 @@
 
   // --- The window's size in device pixels -------------------------------------------------------
 
-  function windowPixels(entry) {
-    const box = entry && entry.devicePixelContentBoxSize && entry.devicePixelContentBoxSize[0];
-    if (box) return { width: box.inlineSize, height: box.blockSize };
+  function windowPixels() {
     const ratio = window.devicePixelRatio || 1;
     return { width: Math.round(windowArea.clientWidth * ratio), height: Math.round(windowArea.clientHeight * ratio) };
   }
@@ -186,38 +184,36 @@
     changed();
   };
 
-  // The Worker starts with the window's first size, which the observer
-  // gives before the page is first drawn; later sizes follow it.
-  let lastWindow = null;
-  function windowChanged(entries) {
-    const now = windowPixels(entries[0]);
-    if (lastWindow && now.width === lastWindow.width && now.height === lastWindow.height) return;
-    if (!lastWindow) {
-      worker.postMessage({
-        type: 'start',
-        canvas: offscreen,
-        module: isolated ? 'ombrastel-threads.js' : 'ombrastel-single.js',
-        threads: status.threads,
-        window: now,
-        hidden: document.hidden,
-        engine: options.engine,
-        workers: options.workers || 0,
-        frame: options.frame,
-        benchmark: options.benchmark,
-      }, [offscreen]);
-    } else {
-      worker.postMessage({ type: 'window', window: now });
-    }
+  worker.postMessage({
+    type: 'start',
+    canvas: offscreen,
+    module: isolated ? 'ombrastel-threads.js' : 'ombrastel-single.js',
+    threads: status.threads,
+    window: windowPixels(),
+    hidden: document.hidden,
+    engine: options.engine,
+    workers: options.workers || 0,
+    frame: options.frame,
+    benchmark: options.benchmark,
+  }, [offscreen]);
+
+  // A new size of the window, or a new ratio of device pixels to CSS
+  // pixels (the browser's zoom, a move to another screen).
+  let lastWindow = windowPixels();
+  function windowChanged() {
+    const now = windowPixels();
+    if (now.width === lastWindow.width && now.height === lastWindow.height) return;
     lastWindow = now;
+    worker.postMessage({ type: 'window', window: now });
   }
-  const observer = new ResizeObserver(windowChanged);
-  try {
-    observer.observe(windowArea, { box: 'device-pixel-content-box' });
-  } catch (error) {
-    // A browser that does not count device pixels for the observer: the
-    // size in CSS pixels times the ratio.
-    observer.observe(windowArea);
+  window.addEventListener('resize', windowChanged);
+  function watchRatio() {
+    matchMedia(`(resolution: ${window.devicePixelRatio || 1}dppx)`).addEventListener('change', () => {
+      windowChanged();
+      watchRatio();
+    }, { once: true });
   }
+  watchRatio();
 
   document.addEventListener('visibilitychange', () => {
     worker.postMessage({ type: 'visible', hidden: document.hidden });

@@ -134,6 +134,7 @@ function step() {
 // frame=K: frame K, at every size the window takes, and the digest of what
 // the canvas shows.
 async function showStill(window) {
+  post('status', { digest: '' });
   if (!startAt(window, stillFrame)) return;
   show();
   shownFrame = stillFrame;
