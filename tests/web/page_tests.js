@@ -46,7 +46,8 @@ function until(tab, condition, what, ms = 60000) {
     const test = ${condition};
     const timer = setTimeout(() => {
       page.events.removeEventListener('status', look);
-      reject(new Error('no ${what} within ${ms / 1000} s; the page says ' + JSON.stringify(page.status)));
+      reject(new Error(${JSON.stringify(`no ${what} within ${ms / 1000} s; the page says `)} +
+        JSON.stringify(page.status)));
     }, ${ms});
     function look() {
       if (!test(page.status)) return;
@@ -94,6 +95,15 @@ const scenarios = {
     s = await until(tab, "(s) => s.width === 642 && s.digest !== ''", 'frame 412 at 642 x 478');
     check(s.height === 478, `a 652 x 488 window gives a ${s.width} x ${s.height} frame`);
     check(s.digest === golden.get('642x478 412'), `frame 412 at 642 x 478 has the digest ${s.digest} on the canvas`);
+    // The reference engine, with its two workers and with one.
+    for (const workers of [2, 1]) {
+      await tab.go(`${url}index.html?frame=412&engine=reference&workers=${workers}`);
+      s = await until(tab, "(s) => s.phase === 'still' && s.digest !== '' || s.phase === 'failed'",
+        `frame 412 of the reference engine with ${workers} workers`);
+      check(s.phase === 'still' && s.engine.startsWith('reference engine, '), `${s.engine}: ${s.failure}`);
+      check(s.digest === golden.get('642x478 412'),
+        `frame 412 of the reference engine with ${workers} workers has the digest ${s.digest} on the canvas`);
+    }
   },
 
   // The animation with threads: its frames at full speed and idle, the
@@ -196,6 +206,25 @@ const scenarios = {
     await browser.connection.send('Target.activateTarget', { targetId: tab.targetId });
     s = await until(tab, `(s) => !s.hidden && s.frame >= ${hiddenAt.frame + 10}`, 'frames when seen again');
     await checkCanvas(tab, 'back in front');
+  },
+
+  // Addresses whose options name nothing, or what the engine cannot do:
+  // each is said in one line, and nothing is drawn.
+  async addresses_the_page_refuses(tab, url) {
+    const cases = [
+      ['workers=0', 'Bad address: workers=0: give a whole number from 1 to 64.'],
+      ['engine=fastest', 'Bad address: engine=fastest: give fast or reference.'],
+      ['frame=-1', 'Bad address: frame=-1: give a whole number from 0 to 1000000000000.'],
+      ['benchmark=big', 'Bad address: benchmark=big: give the frame size as WxH, such as 1910x1070.'],
+      ['engine=reference&workers=3',
+        'The engine cannot run here: the reference engine takes 1 or 2 workers, not 3'],
+    ];
+    for (const [query, wanted] of cases) {
+      await tab.go(`${url}index.html?${query}`);
+      const s = await until(tab, "(s) => s.phase !== 'starting'", `the page's answer to ?${query}`);
+      check(s.phase === 'failed' && s.failure === wanted, `?${query}: "${s.failure}" instead of "${wanted}"`);
+      check((await overlay(tab)) === wanted, `?${query}: the overlay does not show the failure`);
+    }
   },
 
   // A browser without WebAssembly SIMD: V8 as on a processor without
