@@ -132,7 +132,7 @@
   try {
     const engine = params.get('engine') || 'fast';
     if (engine !== 'fast' && engine !== 'reference') throw new Error(`engine=${engine}: give fast or reference`);
-    options = { engine, workers: whole('workers', 1, 64), frame: whole('frame', 0, 1e12), benchmark: null };
+    options = { engine, workers: whole('workers', 1, 64), frame: whole('frame', 0, 100000000), benchmark: null };
     if (params.has('benchmark')) {
       const size = /^([0-9]+)x([0-9]+)$/.exec(params.get('benchmark'));
       if (!size) throw new Error(`benchmark=${params.get('benchmark')}: give the frame size as WxH, such as 1910x1070`);

@@ -214,7 +214,7 @@ const scenarios = {
     const cases = [
       ['workers=0', 'Bad address: workers=0: give a whole number from 1 to 64.'],
       ['engine=fastest', 'Bad address: engine=fastest: give fast or reference.'],
-      ['frame=-1', 'Bad address: frame=-1: give a whole number from 0 to 1000000000000.'],
+      ['frame=-1', 'Bad address: frame=-1: give a whole number from 0 to 100000000.'],
       ['benchmark=big', 'Bad address: benchmark=big: give the frame size as WxH, such as 1910x1070.'],
       ['engine=reference&workers=3',
         'The engine cannot run here: the reference engine takes 1 or 2 workers, not 3'],
