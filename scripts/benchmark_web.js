@@ -2,24 +2,24 @@
 // One run of the web page's benchmark mode in headless Chromium: the page
 // served as ./run.sh --web serves it, opened at
 // index.html?benchmark=WxH&frames=N, which draws N frames with the fast
-// engine and 2 workers (after 60 not measured), none shown. Prints the
+// engine and 2 workers, or WORKERS (after 60 not measured), none shown. Prints the
 // page's figures as one JSON line. Used by scripts/benchmark_web.sh.
 //
-//   node benchmark_web.js SITE_FOLDER WxH FRAMES
+//   node benchmark_web.js SITE_FOLDER WxH FRAMES [WORKERS]
 const path = require('path');
 const { deadline, serve, launch, openTab } = require('../tests/web/browser');
 
 async function main() {
-  const [site, size, frames] = process.argv.slice(2);
-  if (!site || !/^[0-9]+x[0-9]+$/.test(size || '') || !/^[0-9]+$/.test(frames || '')) {
-    console.error('usage: benchmark_web.js SITE_FOLDER WxH FRAMES');
+  const [site, size, frames, workers = '2'] = process.argv.slice(2);
+  if (!site || !/^[0-9]+x[0-9]+$/.test(size || '') || !/^[0-9]+$/.test(frames || '') || !/^[0-9]+$/.test(workers)) {
+    console.error('usage: benchmark_web.js SITE_FOLDER WxH FRAMES [WORKERS]');
     return 2;
   }
   const server = await serve(path.join(__dirname, 'serve_web.py'), site);
   const browser = await launch();
   try {
     const tab = await openTab(browser);
-    await tab.go(`${server.url}index.html?benchmark=${size}&frames=${frames}`);
+    await tab.go(`${server.url}index.html?benchmark=${size}&frames=${frames}&workers=${workers}`);
     const status = await tab.evaluate(`new Promise((resolve) => {
       const page = window.ombrastel;
       const look = () => {

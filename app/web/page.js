@@ -8,7 +8,8 @@
 //   engine=fast|reference, workers=N   the engine, as the program's options
 //   frame=K                            frame K alone, kept on the canvas
 //   benchmark=WxH, frames=N            N frames of WxH with the fast engine
-//                                      and 2 workers, none shown; frames/s
+//                                      and 2 workers (or workers=N), none
+//                                      shown; frames/s
 //
 // What it says goes to the overlay and the title, and to window.ombrastel
 // (status and an event per change), which the tests read.
@@ -136,7 +137,8 @@
     if (params.has('benchmark')) {
       const size = /^([0-9]+)x([0-9]+)$/.exec(params.get('benchmark'));
       if (!size) throw new Error(`benchmark=${params.get('benchmark')}: give the frame size as WxH, such as 1910x1070`);
-      options.benchmark = { width: Number(size[1]), height: Number(size[2]), frames: whole('frames', 1, 100000) || 300 };
+      options.benchmark = { width: Number(size[1]), height: Number(size[2]), frames: whole('frames', 1, 100000) || 300,
+        workers: options.workers || 2 };
     }
   } catch (error) {
     fail(`Bad address: ${error.message}.`);
@@ -146,7 +148,7 @@
   // The threads the module starts before its first frame: a worker for each
   // processor the browser reports (or for each one asked for), and the
   // reference engine's two.
-  const workers = options.benchmark ? 2
+  const workers = options.benchmark ? options.benchmark.workers
     : options.workers || Math.min(64, Math.max(1, navigator.hardwareConcurrency || 1));
   status.threads = isolated ? Math.max(2, workers) : 0;
 

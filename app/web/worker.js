@@ -191,7 +191,7 @@ async function start(message) {
     failed(`The module ${message.module} could not be loaded: ${why}`);
     return;
   }
-  const workers = message.benchmark ? 2 : message.workers;
+  const workers = message.benchmark ? message.benchmark.workers : message.workers;
   const refused = text(M._web_choose_engine(message.engine === 'reference' ? 1 : 0, workers));
   if (refused) {
     failed(`The engine cannot run here: ${refused}`);
