@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the unit, tool, soak and end-to-end
 # tests (the Windows program under Wine among them), the ARM64 build's tests
-# under qemu, the worker tests under ThreadSanitizer, the whole suite under
+# under qemu, the WebAssembly build's tests under node and its web page in
+# headless Chromium, the worker tests under ThreadSanitizer, the whole suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, and a minute each of
 # fuzzing the rasterizing passes, the span kernels and the PNG reader.
 # Each stage says how long it took, and the end names the instruction sets
@@ -118,6 +119,14 @@ run_tests "tests" build
 stage "ARM64: cross-built; unit, golden-frame, kernel, tool, package and window tests under qemu"
 configure_and_build build-arm64 all -- -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
 run_tests "ARM64 under qemu" build-arm64 -LE 'soak|frames' -j "$jobs"
+
+# WebAssembly: the core's tests and the golden frames under node, the
+# snapshot tool's digests, and the web page in headless Chromium. The
+# whole-frame comparisons and the soak are the native stage's, as for ARM64;
+# so are the checks of the sources and documents, which are the same files.
+stage "WebAssembly: built with emscripten; unit, golden-frame and tool tests under node, the web page in headless Chromium"
+configure_and_build build-wasm all -- -DCMAKE_TOOLCHAIN_FILE=cmake/wasm32-emscripten.cmake
+run_tests "WebAssembly" build-wasm -LE 'soak|frames|source|docs' -j "$jobs"
 
 stage "Render workers of both engines under ThreadSanitizer"
 configure_and_build build-tsan worker_tests -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \

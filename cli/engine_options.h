@@ -6,7 +6,8 @@
 //   --isa auto|sse3|avx2|avx512
 //                             default auto (the widest that gives the
 //                             four-lane bits here); the others choose the
-//                             fast engine's kernels; auto|neon on ARM64
+//                             fast engine's kernels; auto|neon on ARM64,
+//                             auto|simd128 on WebAssembly
 //   --estimates x86|ieee      the arithmetic of the reciprocals, default x86
 //                             (ieee where the processor has no x86 estimates)
 #pragma once

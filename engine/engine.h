@@ -69,7 +69,7 @@ void stop_engine();
 struct RunningEngine {
     EngineKind kind;
     int workers;                     // workers that draw (started ones)
-    InstructionSet instruction_set;  // the reference engine's is the baseline: sse3, or neon on ARM64
+    InstructionSet instruction_set;  // the reference engine's is the baseline: sse3, neon or simd128
     Estimates estimates;
 };
 // The running engine; the default engine is started if none runs.

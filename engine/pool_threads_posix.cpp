@@ -3,6 +3,8 @@
 #include <sched.h>
 #include <signal.h>
 #include <unistd.h>
+
+#include <initializer_list>
 #include <new>
 
 #include "engine/pool_threads.h"

@@ -81,7 +81,7 @@ void WorkerPool::worker_main(void* argument) {
     bool frames_follow_closely = false;
     std::int64_t finished = services.microseconds();
     for (;;) {
-        if (frames_follow_closely) {
+        if (spins_for_frames && frames_follow_closely) {
             pool.spins_.fetch_add(1, std::memory_order_relaxed);
             const std::int64_t give_up = finished + short_gap_us;
             // Yielding, not spinning on the spot: the main thread, which
@@ -137,9 +137,11 @@ void WorkerPool::finish() {
     if (workers_.empty()) return;
     // The same spin as the workers keep, and for the same reason: a frame
     // that ends soon is waited for without going to sleep.
-    const std::int64_t give_up = services_.microseconds() + finish_spin_us_;
-    while (remaining_.load(std::memory_order_relaxed) != 0 && services_.microseconds() < give_up)
-        std::this_thread::yield();
+    if (spins_for_frames) {
+        const std::int64_t give_up = services_.microseconds() + finish_spin_us_;
+        while (remaining_.load(std::memory_order_relaxed) != 0 && services_.microseconds() < give_up)
+            std::this_thread::yield();
+    }
     services_.wait(done_);
     last_finished_us_ = services_.microseconds();
 }

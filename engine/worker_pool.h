@@ -11,7 +11,9 @@
 // frames follow closely or the frame's workers leave one of the process's
 // processors idle, and otherwise for up to short_gap. Its spin yields, so
 // that on a processor shared with a worker it takes only time the worker
-// leaves, and it spares the frame a wake-up.
+// leaves, and it spares the frame a wake-up. WebAssembly's threads cannot
+// yield (sched_yield returns at once): there a spin would take the processor
+// from the very workers it waits for, and nothing spins.
 //
 // A frame wakes only the workers it has work for: a frame of three strips
 // wakes three workers and waits for those three, however many the pool has,
@@ -32,6 +34,7 @@
 #include <vector>
 
 #include "engine/pool_threads.h"
+#include "scene/processor.h"
 
 // What keeps two atomics that different threads write out of one cache line.
 inline constexpr std::size_t cache_line_bytes = 64;
@@ -76,6 +79,7 @@ class WorkerPool {
 
     static constexpr std::int64_t short_gap_us = 100;
     static constexpr std::int64_t long_spin_us = 10000;
+    static constexpr bool spins_for_frames = !OMBRASTEL_WASM;
 
     const PoolThreadServices& services_;
     int usable_processors_ = 1;

@@ -22,7 +22,7 @@ bool start_thread(pthread_t* thread, void* (*entry)(void*), void* argument, [[ma
 
 }  // namespace
 
-bool start_pinned_thread(pthread_t* thread, void* (*entry)(void*), void* argument, int processor) {
+bool start_pinned_thread(pthread_t* thread, void* (*entry)(void*), void* argument, [[maybe_unused]] int processor) {
 #ifdef __linux__
     // Pinning to a processor the machine does not have makes the creation
     // fail: then the thread starts unpinned.

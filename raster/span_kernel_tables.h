@@ -16,3 +16,6 @@ extern const SpanKernels avx512_ieee_span_kernel_table;
 
 // ARM64: NEON, with the ieee arithmetic only.
 extern const SpanKernels neon_span_kernel_table;
+
+// WebAssembly: SIMD128, with the ieee arithmetic only.
+extern const SpanKernels simd128_span_kernel_table;

@@ -43,6 +43,8 @@ template <Estimates E> void per_pixel_shade(const ShadeRun* runs, int count, con
 constexpr InstructionSet built_sets[] = {InstructionSet::sse3, InstructionSet::avx2, InstructionSet::avx512};
 #elif OMBRASTEL_ARM64
 constexpr InstructionSet built_sets[] = {InstructionSet::neon};
+#elif OMBRASTEL_WASM
+constexpr InstructionSet built_sets[] = {InstructionSet::simd128};
 #endif
 
 #if OMBRASTEL_X86
@@ -67,6 +69,7 @@ const char* instruction_set_name(InstructionSet set) {
         case InstructionSet::avx2: return "avx2";
         case InstructionSet::avx512: return "avx512";
         case InstructionSet::neon: return "neon";
+        case InstructionSet::simd128: return "simd128";
         default: return "sse3";
     }
 }
@@ -151,13 +154,24 @@ bool instruction_set_usable(InstructionSet set, Estimates estimates) {
 
 #else
 
-// ARM64: Advanced SIMD is part of the architecture's baseline, and ieee the
-// only arithmetic.
-const SpanKernels& span_kernels(InstructionSet, Estimates) { return neon_span_kernel_table; }
-bool processor_offers(InstructionSet set) { return set == InstructionSet::neon; }
+// ARM64 and WebAssembly: one four-lane set, part of the build's baseline
+// (Advanced SIMD; SIMD128, without which the module does not load), and
+// ieee the only arithmetic.
+namespace {
+#if OMBRASTEL_ARM64
+constexpr InstructionSet only_set = InstructionSet::neon;
+const SpanKernels& only_table() { return neon_span_kernel_table; }
+#else
+constexpr InstructionSet only_set = InstructionSet::simd128;
+const SpanKernels& only_table() { return simd128_span_kernel_table; }
+#endif
+}  // namespace
+
+const SpanKernels& span_kernels(InstructionSet, Estimates) { return only_table(); }
+bool processor_offers(InstructionSet set) { return set == only_set; }
 bool instruction_set_usable(InstructionSet set, Estimates estimates) {
-    return set == InstructionSet::neon && estimates == Estimates::ieee;
+    return set == only_set && estimates == Estimates::ieee;
 }
-InstructionSet best_instruction_set(Estimates) { return InstructionSet::neon; }
+InstructionSet best_instruction_set(Estimates) { return only_set; }
 
 #endif

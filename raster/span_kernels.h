@@ -43,12 +43,13 @@ struct SpanKernels {
     void (*shade)(const ShadeRun* runs, int count, const RunBuffers& buffers);
 };
 
-enum class InstructionSet { sse3, avx2, avx512, neon };
+enum class InstructionSet { sse3, avx2, avx512, neon, simd128 };
 
 const char* instruction_set_name(InstructionSet set);
 
 // The instruction sets this build has kernels for, the architecture's
-// baseline first: sse3, avx2 and avx512 on x86-64, neon on ARM64.
+// baseline first: sse3, avx2 and avx512 on x86-64, neon on ARM64, simd128 on
+// WebAssembly.
 std::span<const InstructionSet> built_instruction_sets();
 
 // The kernels of an instruction set with an arithmetic; the processor must
@@ -90,5 +91,6 @@ InstructionSet choose_instruction_set(InstructionSet widest_offered, EstimateFun
 
 // The widest set whose kernel gives the four-lane bits here with the
 // arithmetic: with ieee, the widest the processor offers; with x86,
-// choose_instruction_set for this processor, checked once. On ARM64 neon.
+// choose_instruction_set for this processor, checked once. On ARM64 neon, on
+// WebAssembly simd128.
 InstructionSet best_instruction_set(Estimates estimates = default_estimates);

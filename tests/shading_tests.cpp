@@ -482,15 +482,19 @@ TEST(SpanKernels, TheWideKernelIsChosenOnlyWhereItsEstimateGivesTheFourLaneBits)
     EXPECT_FALSE(processor_offers(InstructionSet::neon));
 }
 #else
-// Advanced SIMD is ARM64's baseline; the x86 kernels are not built.
-TEST(SpanKernels, OnArm64TheNeonKernelIsTheOneBuiltAndChosen) {
+// Advanced SIMD is ARM64's baseline, SIMD128 the WebAssembly build's; the
+// x86 kernels are not built, nor the other's.
+TEST(SpanKernels, TheOneFourLaneKernelOfTheBuildIsTheOneBuiltAndChosen) {
+    const InstructionSet own = OMBRASTEL_ARM64 ? InstructionSet::neon : InstructionSet::simd128;
+    const InstructionSet other = OMBRASTEL_ARM64 ? InstructionSet::simd128 : InstructionSet::neon;
     ASSERT_EQ(built_instruction_sets().size(), 1u);
-    EXPECT_EQ(built_instruction_sets().front(), InstructionSet::neon);
-    EXPECT_EQ(best_instruction_set(), InstructionSet::neon);
-    EXPECT_TRUE(instruction_set_usable(InstructionSet::neon));
-    for (InstructionSet x86 : {InstructionSet::sse3, InstructionSet::avx2}) {
-        EXPECT_FALSE(processor_offers(x86));
-        EXPECT_FALSE(instruction_set_usable(x86));
+    EXPECT_EQ(built_instruction_sets().front(), own);
+    EXPECT_EQ(best_instruction_set(), own);
+    EXPECT_TRUE(instruction_set_usable(own));
+    EXPECT_FALSE(instruction_set_usable(own, Estimates::x86));
+    for (InstructionSet foreign : {InstructionSet::sse3, InstructionSet::avx2, InstructionSet::avx512, other}) {
+        EXPECT_FALSE(processor_offers(foreign));
+        EXPECT_FALSE(instruction_set_usable(foreign));
     }
 }
 #endif

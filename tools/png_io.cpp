@@ -126,6 +126,8 @@ constexpr png_uint_32 largest_side = 32766;
 
 }  // namespace
 
+const bool png_files_available = true;
+
 void write_png_stream(std::FILE* file, int width, int height, const std::uint32_t* pixels) {
     if (width < 1 || height < 1 || static_cast<png_uint_32>(width) > largest_side ||
         static_cast<png_uint_32>(height) > largest_side)

@@ -11,6 +11,11 @@
 #include <string>
 #include <vector>
 
+// Whether this build reads and writes PNG files: not where libpng is
+// missing (the WebAssembly build), and then every function below throws
+// PngError saying so.
+extern const bool png_files_available;
+
 class PngError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;

@@ -110,6 +110,13 @@ void declare_options(CommandLine& line, Given& given) {
 
 Options options_from(const Given& given) {
     Options options;
+    if (!png_files_available) {
+        for (const auto& [option, value] :
+             {std::pair{"--out", &given.out}, {"--texture-out", &given.texture_out}, {"--find", &given.find}})
+            if (*value)
+                throw ArgumentError(std::string(option) +
+                                    ": this build reads and writes no PNG files; give --frames with --digest");
+    }
     if (given.size) options.size = parse_frame_size(*given.size, "--size");
     if (given.screen) options.size = parse_screen_size(*given.screen, "--screen");
     if (given.frames) options.frames = FrameList::parse(*given.frames, "--frames");

@@ -1,0 +1,125 @@
+// The span kernels four pixels at a time on WebAssembly, with SIMD128.
+// WebAssembly's own instructions differ from x86's where the pictures would
+// show it, so each of those is built here from others that give x86's
+// results (scene/simd.h has them, for SIMDe's intrinsics too):
+// - min and max return the second operand when either is NaN or both are
+//   zero: WebAssembly's pmin and pmax, operands swapped;
+// - a conversion of a NaN or of a value out of range gives 0x80000000
+//   (WebAssembly's saturates, and gives 0 for a NaN);
+// - a multiply and an add are two roundings: WebAssembly has no fused
+//   operation outside its relaxed instructions, which are never used (their
+//   results may differ between machines).
+// WebAssembly has no equal of the x86 estimates: the kernel has the ieee
+// arithmetic only.
+#include <wasm_simd128.h>
+
+#include "raster/span_kernel_impl.h"
+#include "raster/span_kernel_tables.h"
+#include "scene/simd.h"
+
+namespace {
+
+struct Simd128Lanes {
+    static constexpr int width = 4;
+    // Pixels in lanes: as for the other four-lane types, the faster layout
+    // where both were measured (docs/platforms.md).
+    static constexpr bool runs_in_lanes = false;
+    using F = v128_t;
+    using I = v128_t;
+
+    static F splat(float value) { return wasm_f32x4_splat(value); }
+    static F add(F a, F b) { return wasm_f32x4_add(a, b); }
+    static F sub(F a, F b) { return wasm_f32x4_sub(a, b); }
+    static F mul(F a, F b) { return wasm_f32x4_mul(a, b); }
+    static F div(F a, F b) { return wasm_f32x4_div(a, b); }
+    static F sqrt(F a) { return wasm_f32x4_sqrt(a); }
+    static F min(F a, F b) { return simd128_x86_min(a, b); }
+    static F max(F a, F b) { return simd128_x86_max(a, b); }
+    static F bits_and(F a, F b) { return wasm_v128_and(a, b); }
+    static bool any(F mask) { return wasm_v128_any_true(mask); }
+    static F less(F a, F b) { return wasm_f32x4_lt(a, b); }
+    static F less_equal(F a, F b) { return wasm_f32x4_le(a, b); }
+    static I truncate(F a) { return simd128_x86_truncate(a); }
+    static I round(F a) { return simd128_x86_round(a); }
+    static F to_float(I a) { return wasm_f32x4_convert_i32x4(a); }
+    static I max_zero(I a) { return wasm_i32x4_max(a, wasm_i32x4_splat(0)); }
+    template <int c> static I byte(I a) {
+        if constexpr (c == 0)
+            return wasm_v128_and(a, wasm_i32x4_splat(0xFF));
+        else
+            return wasm_v128_and(wasm_u32x4_shr(a, 8 * c), wasm_i32x4_splat(0xFF));
+    }
+    // Saturating narrowings limit each value to 0..255 on the way to bytes
+    // (b0-3 g0-3 r0-3 0000), as x86's packs do; one byte shuffle puts them
+    // in pixel order.
+    static I pack_colour(I blue, I green, I red) {
+        const I planes = wasm_u8x16_narrow_i16x8(wasm_i16x8_narrow_i32x4(blue, green),
+                                                 wasm_i16x8_narrow_i32x4(red, wasm_i32x4_splat(0)));
+        return wasm_i8x16_shuffle(planes, planes, 0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+    }
+    static I int_add(I a, I b) { return wasm_i32x4_add(a, b); }
+    template <int n> static I shift_left(I a) { return wasm_i32x4_shl(a, n); }
+    template <int n> static I shift_right_signed(I a) { return wasm_i32x4_shr(a, n); }
+    static I add_saturated_bytes(I a, I b) { return wasm_u8x16_add_sat(a, b); }
+
+    // Each pixel's footprint is two pairs of neighbouring texels, one 64-bit
+    // load from each of two texture rows into a half of a vector; the pairs
+    // are then split into the left and the right texels.
+    static void footprints(const std::uint32_t* texels, I index, I texel[4]) {
+        const std::uint32_t* at[4] = {
+            texels + wasm_i32x4_extract_lane(index, 0), texels + wasm_i32x4_extract_lane(index, 1),
+            texels + wasm_i32x4_extract_lane(index, 2), texels + wasm_i32x4_extract_lane(index, 3)};
+        const I upper_01 = wasm_v128_load64_lane(at[1], wasm_v128_load64_zero(at[0]), 1);
+        const I upper_23 = wasm_v128_load64_lane(at[3], wasm_v128_load64_zero(at[2]), 1);
+        const I lower_01 = wasm_v128_load64_lane(at[1] + texture_size, wasm_v128_load64_zero(at[0] + texture_size), 1);
+        const I lower_23 = wasm_v128_load64_lane(at[3] + texture_size, wasm_v128_load64_zero(at[2] + texture_size), 1);
+        texel[0] = wasm_i32x4_shuffle(upper_01, upper_23, 0, 2, 4, 6);
+        texel[1] = wasm_i32x4_shuffle(upper_01, upper_23, 1, 3, 5, 7);
+        texel[2] = wasm_i32x4_shuffle(lower_01, lower_23, 0, 2, 4, 6);
+        texel[3] = wasm_i32x4_shuffle(lower_01, lower_23, 1, 3, 5, 7);
+    }
+
+    static F load_unaligned(const float* source) { return wasm_v128_load(source); }
+    static void store_unaligned(float* destination, F values) { wasm_v128_store(destination, values); }
+    static I load_words(const std::uint32_t* source) { return wasm_v128_load(source); }
+    static void store_words(std::uint32_t* destination, I words) { wasm_v128_store(destination, words); }
+    static F nearer(F depths, F stored) { return wasm_v128_bitselect(depths, stored, wasm_f32x4_lt(depths, stored)); }
+    static F load_depths(const float* source, int n) {
+        return span_kernel::load_depths_through_copy<Simd128Lanes>(source, n);
+    }
+    static I load_pixels(const std::uint32_t* source, int n) {
+        return span_kernel::load_pixels_through_copy<Simd128Lanes>(source, n);
+    }
+    static void store_pixels(std::uint32_t* destination, I pixels, int n) {
+        span_kernel::store_pixels_through_copy<Simd128Lanes>(destination, pixels, n);
+    }
+    static void store_nearer_depths(float* stored, F depths, int n) {
+        span_kernel::store_nearer_depths_through_copy<Simd128Lanes>(stored, depths, n);
+    }
+
+    // Turns four vectors of four into four of four: afterwards lane k of
+    // vector i holds what lane i of vector k held.
+    static void transpose(F q[4]) {
+        const F pairs_01_low = wasm_i32x4_shuffle(q[0], q[1], 0, 4, 1, 5);  // q0[0] q1[0] q0[1] q1[1]
+        const F pairs_01_high = wasm_i32x4_shuffle(q[0], q[1], 2, 6, 3, 7);
+        const F pairs_23_low = wasm_i32x4_shuffle(q[2], q[3], 0, 4, 1, 5);
+        const F pairs_23_high = wasm_i32x4_shuffle(q[2], q[3], 2, 6, 3, 7);
+        q[0] = wasm_i64x2_shuffle(pairs_01_low, pairs_23_low, 0, 2);
+        q[1] = wasm_i64x2_shuffle(pairs_01_low, pairs_23_low, 1, 3);
+        q[2] = wasm_i64x2_shuffle(pairs_01_high, pairs_23_high, 0, 2);
+        q[3] = wasm_i64x2_shuffle(pairs_01_high, pairs_23_high, 1, 3);
+    }
+
+    static F as_float(I a) { return a; }
+    static I as_int(F a) { return a; }
+    static F load(const float* source) { return wasm_v128_load(source); }
+    static void store(float* destination, F values) { wasm_v128_store(destination, values); }
+};
+
+}  // namespace
+
+const SpanKernels simd128_span_kernel_table = {
+    "simd128",
+    span_kernel::store_depths<Simd128Lanes>,
+    span_kernel::shade_runs<Simd128Lanes, Estimates::ieee>,
+};

@@ -1,0 +1,45 @@
+'use strict';
+// One run of the web page's benchmark mode in headless Chromium: the page
+// served as ./run.sh --web serves it, opened at
+// index.html?benchmark=WxH&frames=N, which draws N frames with the fast
+// engine and 2 workers, or WORKERS (after 60 not measured), none shown. Prints the
+// page's figures as one JSON line. Used by scripts/benchmark_web.sh.
+//
+//   node benchmark_web.js SITE_FOLDER WxH FRAMES [WORKERS]
+const path = require('path');
+const { deadline, serve, launch, openTab } = require('../tests/web/browser');
+
+async function main() {
+  const [site, size, frames, workers = '2'] = process.argv.slice(2);
+  if (!site || !/^[0-9]+x[0-9]+$/.test(size || '') || !/^[0-9]+$/.test(frames || '') || !/^[0-9]+$/.test(workers)) {
+    console.error('usage: benchmark_web.js SITE_FOLDER WxH FRAMES [WORKERS]');
+    return 2;
+  }
+  const server = await serve(path.join(__dirname, 'serve_web.py'), site);
+  const browser = await launch();
+  try {
+    const tab = await openTab(browser);
+    await tab.go(`${server.url}index.html?benchmark=${size}&frames=${frames}&workers=${workers}`);
+    const status = await tab.evaluate(`new Promise((resolve) => {
+      const page = window.ombrastel;
+      const look = () => {
+        if (page.status.benchmark || page.status.phase === 'failed') resolve(JSON.parse(JSON.stringify(page.status)));
+      };
+      page.events.addEventListener('status', look);
+      look();
+    })`, 600000);
+    if (status.phase === 'failed') throw new Error(status.failure);
+    const errors = tab.errors();
+    if (errors.length) throw new Error(`errors in the console: ${errors.map((e) => e.text).join('; ')}`);
+    console.log(JSON.stringify({ ...status.benchmark, threads: status.threads }));
+    return 0;
+  } finally {
+    await browser.close();
+    await server.close();
+  }
+}
+
+main().then((code) => { process.exitCode = code; }, (error) => {
+  console.error(`benchmark_web.js: ${error.message}`);
+  process.exitCode = 1;
+});
