@@ -7,14 +7,23 @@ packages_in() {
     sed 's/#.*//' "$@" | tr -s ' \t' '\n' | grep -v '^$'
 }
 
+# Whether a package (name, or name:architecture) is installed: a name alone
+# means the machine's own architecture, or a package for all of them. With
+# the same package installed for two architectures, dpkg-query names both.
+package_installed() {
+    local name=${1%%:*} architecture=${1#*:} installed
+    [ "$architecture" != "$1" ] || architecture=$(dpkg --print-architecture)
+    installed=$(dpkg-query -W -f='${Status}|${Architecture}\n' "$name" 2>/dev/null) || return 1
+    grep -qxE "install ok installed\|($architecture|all)" <<<"$installed"
+}
+
 # Installs the Debian packages that are missing, or, without root, says
 # which apt-get lines would and stops. A package of another architecture
 # (libpng-dev:arm64) first needs that architecture added to dpkg's.
 ensure_debian_packages() {
     local missing=() architectures=()
     for package in "$@"; do
-        [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = "install ok installed" ] ||
-            missing+=("$package")
+        package_installed "$package" || missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     local architecture
