@@ -211,13 +211,20 @@ std::uint32_t* spare_frame_buffer() {
 // nothing drawn: frame k is shown, the pause and one event follow, and only
 // then is frame k + 1 drawn. No frame is drawn into a buffer the display may
 // still be reading.
+//
+// Only what changed is presented: the frame drawn outside the rectangle its
+// faces reached is black, and so was the frame shown before outside its
+// own, so outside both the window already shows the new frame. The window
+// shows nothing of the frames at first.
 void run_frames(LoopTimes& times, FrameRateLines& rate) {
     std::uint32_t* spare = spare_frame_buffer();
+    PixelRect shown{0, 0, frame_width, frame_height};
     render_frame();
     times.lap(LoopPart::workers);
     for (;;) {
         advance_frame_counter();
         std::uint32_t* finished = frame_buffer;
+        const PixelRect drawn = last_frame_extent();
         const bool overlapped = spare != nullptr && full_speed == 1;
         if (overlapped) {
             frame_buffer = spare;
@@ -228,7 +235,8 @@ void run_frames(LoopTimes& times, FrameRateLines& rate) {
             begin_frame();
             times.lap(LoopPart::beginning);
         }
-        present_frame(finished);
+        present_frame(finished, bounding_rect(drawn, shown));
+        shown = drawn;
         ++times.frames;
         times.lap(LoopPart::presenting);
         rate.frame_shown();

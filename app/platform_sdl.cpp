@@ -38,6 +38,10 @@ Presenting presenting = Presenting::window_surface;
 std::string not_shared_because;
 // Set once the frames can be shown no more: the program ends with it.
 std::string presenting_failure;
+// The window may have lost what it showed (a window event: uncovered,
+// restored, shown again; or a change of the way of presenting): the next
+// frame is presented whole, not only where it changed.
+bool contents_lost = true;
 // The frame buffers seen as SDL surfaces: 32-bit words 0x00RRGGBB, rows
 // from the top down, frame_width pixels to a row. Each is made the first time
 // its buffer is shown and kept for the life of the program.
@@ -182,6 +186,7 @@ void present_through_shared_images(FrameSize size) {
 void copy_from_now_on(const std::string& why) {
     close_shared_images(true);
     presenting = Presenting::window_surface;
+    contents_lost = true;
     not_shared_because = "shared memory failed while running: " + why;
     std::fprintf(stderr, "ombrastel: showing frames through shared memory failed (%s); copying them from now on.\n",
                  why.c_str());
@@ -305,11 +310,16 @@ bool open_window(FrameSize size, std::string* reason) {
 
 const BufferSource window_frame_source = obtain_frame_buffer;
 
-void present_frame(const std::uint32_t* pixels) {
+void present_frame(const std::uint32_t* pixels, const PixelRect& changed) {
+    const SDL_Rect put =
+        contents_lost ? SDL_Rect{0, 0, frame_width, frame_height}
+                      : SDL_Rect{changed.left, changed.top, changed.right - changed.left, changed.bottom - changed.top};
+    contents_lost = false;
+    if (put.w <= 0 || put.h <= 0) return;  // the window shows this frame already
 #if OMBRASTEL_SHARED_IMAGES
     if (presenting == Presenting::shared_images) {
         std::string why;
-        if (put_shared_image(pixels, &why)) return;
+        if (put_shared_image(pixels, put.x, put.y, put.w, put.h, &why)) return;
         if (shared_images_window_gone()) {
             presenting_failure = "frames can no longer be shown: the window is gone (" + why + ").";
             return;
@@ -321,13 +331,14 @@ void present_frame(const std::uint32_t* pixels) {
     if (client_area == nullptr) return;
     SDL_Surface* frame_surface = surface_of(pixels);
     if (frame_surface == nullptr) return;
-    // Same size at (0, 0), no alpha, no colour key: a 1:1 copy, converted only
-    // if the window's pixels were laid out differently. The frames are not
-    // drawn straight into the window's surface, which would save this copy:
-    // SDL gives a window one surface, read while it is shown, so the next
-    // frame could not be drawn meanwhile.
-    SDL_BlitSurface(frame_surface, nullptr, client_area, nullptr);
-    SDL_UpdateWindowSurface(window);
+    // The same rectangle of the same size, no alpha, no colour key: a 1:1
+    // copy, converted only if the window's pixels were laid out differently.
+    // The frames are not drawn straight into the window's surface, which
+    // would save this copy: SDL gives a window one surface, read while it is
+    // shown, so the next frame could not be drawn meanwhile.
+    SDL_Rect from = put, to = put;
+    SDL_BlitSurface(frame_surface, &from, client_area, &to);
+    SDL_UpdateWindowSurfaceRects(window, &put, 1);
 }
 
 bool wait_until_drawable([[maybe_unused]] const std::uint32_t* pixels, std::string* reason) {
@@ -365,6 +376,7 @@ EventOutcome handle_one_event() {
         case SDL_KEYDOWN: return key_pressed(shell_key(event.key.keysym.sym));
         case SDL_QUIT:  // the last window was closed, or the process was asked to end
             return EventOutcome::quit;
+        case SDL_WINDOWEVENT: contents_lost = true; return EventOutcome::go_on;
         default: return EventOutcome::go_on;
     }
 }

@@ -90,6 +90,10 @@ void* obtain_frame_section(std::size_t bytes) {
     return nullptr;
 }
 
+// The client area may have lost what it showed: the next frame is put whole,
+// not only where it changed. At first it shows nothing of the frames.
+bool contents_lost = true;
+
 // Where the --fps lines go; none until prepare_frame_rate_lines finds a place.
 HANDLE frame_rate_output = INVALID_HANDLE_VALUE;
 
@@ -111,6 +115,12 @@ LRESULT CALLBACK window_proc(HWND window, UINT number, WPARAM w_param, LPARAM l_
             if (key_pressed(shell_key(w_param)) == EventOutcome::quit) PostQuitMessage(0);
             return 0;
         case WM_DESTROY: PostQuitMessage(0); return 0;
+        case WM_PAINT:
+            // Part of the client area was lost (uncovered, restored) and is
+            // to be painted anew: the next frame is put whole. The default
+            // procedure marks it painted.
+            contents_lost = true;
+            return DefWindowProcA(window, number, w_param, l_param);
         default: return DefWindowProcA(window, number, w_param, l_param);
     }
 }
@@ -167,11 +177,15 @@ bool open_window(FrameSize size, std::string* reason) {
 
 const BufferSource window_frame_source = obtain_frame_section;
 
-void present_frame(const std::uint32_t* pixels) {
+void present_frame(const std::uint32_t* pixels, const PixelRect& changed) {
     const FrameSection* section = section_of(pixels);
     if (section == nullptr) return;
-    // Same size at (0, 0): a 1:1 copy, nothing stretched.
-    BitBlt(device_context, 0, 0, frame_width, frame_height, section->memory_context, 0, 0, SRCCOPY);
+    const PixelRect put = contents_lost ? PixelRect{0, 0, frame_width, frame_height} : changed;
+    contents_lost = false;
+    if (put.empty()) return;  // the window shows this frame already
+    // The same rectangle of the same size: a 1:1 copy, nothing stretched.
+    BitBlt(device_context, put.left, put.top, put.right - put.left, put.bottom - put.top, section->memory_context,
+           put.left, put.top, SRCCOPY);
 }
 
 bool wait_until_drawable(const std::uint32_t*, std::string*) {

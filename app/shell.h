@@ -14,6 +14,7 @@
 #include <string>
 
 #include "app/startup.h"
+#include "pipeline/frame.h"
 
 // The window's title, the same on every platform, trailing blank included.
 inline constexpr const char* window_title = "Ombrastel, press space -> speed - full/idle ";
@@ -63,11 +64,14 @@ extern const BufferSource window_frame_source;
 
 // Shows a whole frame, frame_width x frame_height pixels 0x00RRGGBB, rows
 // from the top down, from `pixels` (one of the frame buffers) in the client
-// area at 1:1, without waiting for the display's refresh. It may return
-// while the display still reads `pixels`: nothing is drawn into them again
-// before wait_until_drawable says so. The render workers may be drawing into
-// the other frame buffer meanwhile.
-void present_frame(const std::uint32_t* pixels);
+// area at 1:1, without waiting for the display's refresh. Outside `changed`
+// the client area already shows this frame's pixels (the frame shown before
+// was black there too), so only `changed` need reach the display; a layer
+// whose window lost what it showed (uncovered, restored) puts the whole
+// frame. It may return while the display still reads `pixels`: nothing is
+// drawn into them again before wait_until_drawable says so. The render
+// workers may be drawing into the other frame buffer meanwhile.
+void present_frame(const std::uint32_t* pixels, const PixelRect& changed);
 
 // Waits until the display is done reading `pixels` (a frame buffer presented
 // before, or never), so that a frame may be drawn into them: at once for a

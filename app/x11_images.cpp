@@ -148,7 +148,7 @@ bool open_shared_images(const char* display_name, unsigned long window, int widt
     image_width = width;
     image_height = height;
     completion_type = XShmGetEventBase(connection) + ShmCompletion;
-    // Nothing but whole images is put, which exposes nothing of the window.
+    // Images are put from memory, which exposes nothing of the window.
     XGCValues values;
     values.graphics_exposures = False;
     context = XCreateGC(connection, target, GCGraphicsExposures, &values);
@@ -223,7 +223,7 @@ bool shared_images_window_gone() { return window_gone; }
 
 bool is_shared_image(const std::uint32_t* pixels) { return connection != nullptr && image_of(pixels) != nullptr; }
 
-bool put_shared_image(const std::uint32_t* pixels, std::string* why_not) {
+bool put_shared_image(const std::uint32_t* pixels, int x, int y, int width, int height, std::string* why_not) {
     SharedImage* shared = image_of(pixels);
     if (connection == nullptr || shared == nullptr) {
         *why_not = "the frame is not a shared image";
@@ -233,8 +233,9 @@ bool put_shared_image(const std::uint32_t* pixels, std::string* why_not) {
         *why_not = "the X server refused a request: " + connection_error;
         return false;
     }
-    XShmPutImage(connection, target, context, shared->image, 0, 0, 0, 0, static_cast<unsigned>(image_width),
-                 static_cast<unsigned>(image_height), True);
+    if (width <= 0 || height <= 0) return true;
+    XShmPutImage(connection, target, context, shared->image, x, y, x, y, static_cast<unsigned>(width),
+                 static_cast<unsigned>(height), True);
     shared->pending = true;
     // Sent now, so that the server copies while the next frame is drawn.
     XFlush(connection);

@@ -33,10 +33,12 @@ std::uint32_t* make_shared_image(std::string* why_not);
 // True for the pixels of an image from make_shared_image.
 bool is_shared_image(const std::uint32_t* pixels);
 
-// Has the server copy the whole image to the window at (0, 0), and returns
-// without waiting. False, with one line in `why_not`, once an X error came
-// on the connection (a window gone, say).
-bool put_shared_image(const std::uint32_t* pixels, std::string* why_not);
+// Has the server copy the rectangle of the image from column x and row y,
+// width by height pixels, to the same place in the window, and returns
+// without waiting; nothing, and no completion to wait for, when the
+// rectangle is empty. False, with one line in `why_not`, once an X error
+// came on the connection (a window gone, say).
+bool put_shared_image(const std::uint32_t* pixels, int x, int y, int width, int height, std::string* why_not);
 
 // True once an X error on the connection said that the window is gone
 // (destroyed by another client): nothing can be shown in it any more.

@@ -17,6 +17,9 @@ using Clock = std::chrono::steady_clock;
 
 double milliseconds(Clock::duration span) { return std::chrono::duration<double, std::milli>(span).count(); }
 
+// What an engine says of a frame it has not drawn: it may be anywhere.
+constexpr PixelRect unknown_extent{0, 0, 32767, 32767};
+
 struct Engine {
     bool running = false;
     EngineKind kind = EngineKind::fast;
@@ -25,6 +28,7 @@ struct Engine {
     StageTimes times;
     bool drawing = false;
     Clock::time_point projected;
+    PixelRect extent = unknown_extent;  // of the frame last finished
 };
 Engine engine;
 
@@ -40,6 +44,7 @@ void render_reference_frame() {
     depth_pass(faces, count, target, whole_frame_band(target));
     const Clock::time_point depth_done = Clock::now();
     shading_pass();
+    engine.extent = {0, 0, frame_width, frame_height};
     if (engine.timing) {
         engine.times.clearing_ms += milliseconds(cleared - start);
         engine.times.transform_ms += milliseconds(projected - cleared);
@@ -61,6 +66,7 @@ void begin_fast_frame() {
 
 void finish_fast_frame() {
     engine.fast->finish_draw();
+    engine.extent = engine.fast->last_extent();
     if (engine.timing) {
         engine.times.workers_ms += milliseconds(Clock::now() - engine.projected);
         const FastStageTimes worked = engine.fast->take_stage_times();
@@ -157,6 +163,7 @@ std::string start_engine(const EngineChoice& choice) {
 
 void stop_engine() {
     finish_frame();
+    engine.extent = unknown_extent;
     engine.fast.reset();
     engine.running = false;
     shading_mode = ShadingMode::two_workers;
@@ -196,6 +203,13 @@ void finish_frame() {
 }
 
 bool frame_in_progress() { return engine.drawing; }
+
+PixelRect last_frame_extent() {
+    PixelRect extent = engine.extent;
+    extent.right = std::min<std::int32_t>(extent.right, frame_width);
+    extent.bottom = std::min<std::int32_t>(extent.bottom, frame_height);
+    return extent;
+}
 
 void time_stages(bool on) {
     finish_frame();

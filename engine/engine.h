@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "pipeline/frame.h"
 #include "raster/span_kernels.h"
 #include "scene/estimates.h"
 
@@ -95,6 +96,12 @@ void finish_frame();
 // True from begin_frame to finish_frame: a frame is being drawn, or lies
 // drawn and not yet taken by finish_frame.
 bool frame_in_progress();
+
+// The rectangle of the frame last finished outside which every pixel is 0
+// (black): where its faces reached. The reference engine, which clears and
+// draws the whole frame, says the whole frame; so does any engine before
+// its first frame.
+PixelRect last_frame_extent();
 
 // Mean time per frame of each stage, over the frames rendered while timing
 // was on. The fast engine's clearing, depth pre-pass and shading overlap

@@ -72,6 +72,7 @@ void FastEngine::begin_draw(const FrameFace* faces, int face_count, const FrameT
     drawn_ = &drawn_rows_for(target);
     strip_count_ = (target.height + strip_rows - 1) / strip_rows;
     frame_timed_ = timing_;
+    frame_pending_ = true;
     next_strip_.store(0, std::memory_order_relaxed);
     // A worker for every strip at most: the others stay asleep.
     woken_ = pool_.begin(work, this, strip_count_);
@@ -79,6 +80,18 @@ void FastEngine::begin_draw(const FrameFace* faces, int face_count, const FrameT
 
 void FastEngine::finish_draw() {
     pool_.finish();
+    if (!frame_pending_) return;
+    frame_pending_ = false;
+    // What this frame drew, row by row, is now the buffer's record: outside
+    // those columns every pixel is 0.
+    PixelRect extent{};
+    for (std::size_t row = 0; row < drawn_->rows.size(); ++row) {
+        const RowReach& reach = drawn_->rows[row];
+        if (reach.first < reach.end)
+            extent = bounding_rect(
+                extent, {reach.first, static_cast<std::int32_t>(row), reach.end, static_cast<std::int32_t>(row) + 1});
+    }
+    last_extent_ = extent;
     if (!frame_timed_) return;
     frame_timed_ = false;
     // The workers' mean, over those the frame woke: the others did nothing.

@@ -64,6 +64,10 @@ class FastEngine {
     void begin_draw(const FrameFace* faces, int face_count, const FrameTarget& target);
     void finish_draw();
 
+    // The rectangle the last frame finished drew into: every pixel of its
+    // target outside it is 0. Valid once finish_draw has returned.
+    PixelRect last_extent() const { return last_extent_; }
+
     // Per-stage times of the frames begun while timing is on.
     void time_stages(bool on);
     FastStageTimes take_stage_times();
@@ -96,6 +100,8 @@ class FastEngine {
     FrameTarget target_{};
     DrawnRows* drawn_ = nullptr;
     int strip_count_ = 0;
+    bool frame_pending_ = false;  // begun, and not yet seen finished
+    PixelRect last_extent_{};
     bool frame_timed_ = false;
     int woken_ = 0;  // the workers the frame woke
     // Taken by every worker for every strip: a line of its own.

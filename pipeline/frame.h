@@ -81,6 +81,26 @@ struct ClipBand {
     std::int32_t end_column;
 };
 
+// A rectangle of the frame: columns from `left` and rows from `top`, up to
+// `right` and `bottom`, which are excluded; empty when either end is not past
+// its start.
+struct PixelRect {
+    std::int32_t left = 0;
+    std::int32_t top = 0;
+    std::int32_t right = 0;
+    std::int32_t bottom = 0;
+
+    bool empty() const { return right <= left || bottom <= top; }
+};
+
+// The smallest rectangle holding both.
+inline PixelRect bounding_rect(const PixelRect& a, const PixelRect& b) {
+    if (a.empty()) return b;
+    if (b.empty()) return a;
+    return {a.left < b.left ? a.left : b.left, a.top < b.top ? a.top : b.top, a.right > b.right ? a.right : b.right,
+            a.bottom > b.bottom ? a.bottom : b.bottom};
+}
+
 // A frame's size and its two pixel buffers, rows from the top down with
 // `width` pixels to a row.
 struct FrameTarget {
