@@ -22,7 +22,7 @@ namespace {
 struct Simd128Lanes {
     static constexpr int width = 4;
     // Pixels in lanes: as for the other four-lane types, the faster layout
-    // where both were measured (docs/platforms.md).
+    // where both were measured (docs/performance.md).
     static constexpr bool runs_in_lanes = false;
     using F = v128_t;
     using I = v128_t;
