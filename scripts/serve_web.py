@@ -9,6 +9,12 @@ between threads:
 With --no-isolation it sends neither, as a static host that cannot send
 headers would, and the page draws with one thread.
 
+It answers only requests made to the address it prints, 127.0.0.1:PORT, or
+to localhost:PORT: a request whose Host header names another address gets
+421 Misdirected Request, so that a page of another site cannot read the
+folder through a name of its own that resolves to 127.0.0.1 (DNS
+rebinding). It lists no folders: a folder without index.html is 404.
+
 The first line on standard output is the address to open; then one line per
 request on standard error unless --quiet.
 
@@ -17,6 +23,7 @@ request on standard error unless --quiet.
 import argparse
 import functools
 import http.server
+from http import HTTPStatus
 import os
 import sys
 
@@ -30,6 +37,43 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         '.js': 'text/javascript; charset=utf-8',
         '.wasm': 'application/wasm',
     }
+
+    # The Host headers of this server's own address, set once it listens.
+    own_hosts = frozenset()
+
+    def parse_request(self):
+        if not super().parse_request():
+            return False
+        hosts = self.headers.get_all('Host') or []
+        if len(hosts) != 1 or hosts[0].strip().lower() not in self.own_hosts:
+            self.refuse(HTTPStatus.MISDIRECTED_REQUEST,
+                        'This server answers only ' + ' and '.join(sorted(self.own_hosts)) + '.\n')
+            return False
+        return True
+
+    def refuse(self, status, text):
+        body = text.encode('utf-8')
+        self.send_response(status)
+        self.send_header('Content-Type', 'text/plain; charset=utf-8')
+        self.send_header('Content-Length', str(len(body)))
+        self.send_header('Connection', 'close')
+        self.close_connection = True
+        self.end_headers()
+        if self.command != 'HEAD':
+            self.wfile.write(body)
+
+    def list_directory(self, path):
+        self.refuse(HTTPStatus.NOT_FOUND, 'Not found.\n')
+        return None
+
+    def send_head(self):
+        # A folder without index.html is not there, with or without its
+        # trailing slash.
+        path = self.translate_path(self.path)
+        if os.path.isdir(path) and not os.path.isfile(os.path.join(path, 'index.html')):
+            self.refuse(HTTPStatus.NOT_FOUND, 'Not found.\n')
+            return None
+        return super().send_head()
 
     def end_headers(self):
         if self.isolation:
@@ -74,7 +118,9 @@ def main():
         print(f'serve_web.py: cannot listen on 127.0.0.1:{args.port}: {error.strerror}', file=sys.stderr)
         return 2
     server.daemon_threads = True
-    print(f'http://127.0.0.1:{server.server_address[1]}/', flush=True)
+    port = server.server_address[1]
+    Handler.own_hosts = frozenset({f'127.0.0.1:{port}', f'localhost:{port}'})
+    print(f'http://127.0.0.1:{port}/', flush=True)
     try:
         server.serve_forever()
     except KeyboardInterrupt:
