@@ -70,7 +70,10 @@ function readFrame(bytes, offset) {
 class WebSocketClient {
   constructor(socket, head) {
     this.socket = socket;
-    this.onmessage = () => {};
+    // Messages that came before there was anyone to take them, as those
+    // sent with the handshake's answer do.
+    this.handler = null;
+    this.queued = [];
     this.onclose = () => {};
     this.closed = false;
     this.closeSent = false;
@@ -116,6 +119,11 @@ class WebSocketClient {
       request.on('error', (error) => reject(new Error(`${url}: ${error.message}`)));
       request.end();
     });
+  }
+
+  set onmessage(handler) {
+    this.handler = handler;
+    for (const text of this.queued.splice(0)) handler(text);
   }
 
   send(text) {
@@ -189,7 +197,10 @@ class WebSocketClient {
 
   message(opcode, payload) {
     this.parts = null;
-    if (opcode === opcodes.text) this.onmessage(payload.toString('utf8'));
+    if (opcode !== opcodes.text) return;
+    const text = payload.toString('utf8');
+    if (this.handler) this.handler(text);
+    else this.queued.push(text);
   }
 
   ended(why) {
