@@ -12,9 +12,10 @@
 # Every function returns 0 on success; otherwise it returns 1 and leaves in
 # compositor_error what failed, for the caller's message:
 #
-#   compositor_start sway|weston [SCALE]
+#   compositor_start sway|weston [SCALE [ARGUMENT...]]
 #       starts the compositor with one headless output of 1920x1080 pixels
-#       at output scale SCALE (1 by default) and waits, 20 s at most, for it
+#       at output scale SCALE (1 by default), the ARGUMENTs added to its
+#       command line (weston's --xwayland, say), and waits, 20 s at most, for it
 #       to answer; sets compositor_kind, compositor_scratch,
 #       compositor_wayland_display (the socket's full path) and
 #       compositor_as_user (below)
@@ -227,6 +228,7 @@ compositor_client() {
 
 compositor_start_sway() {
     local scale=$1
+    shift
     local tool
     for tool in sway swaymsg jq; do
         command -v "$tool" >/dev/null 2>&1 || compositor_failed "$tool is not installed (Debian: see scripts/packages-test.txt)" || return 1
@@ -257,7 +259,7 @@ EOF
     # is in the tree, and a screenshot taken then shows the background.
     compositor_start_session "$compositor_scratch/compositor.log" "${compositor_become[@]}" "${compositor_environment[@]}" \
         WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 WLR_HEADLESS_OUTPUTS=1 \
-        sway -D noatomic --config "$compositor_scratch/sway.conf"
+        sway -D noatomic --config "$compositor_scratch/sway.conf" "$@"
     compositor_pid=$compositor_started_pid
     local deadline=$((SECONDS + 20))
     until compositor_sway_ready; do
@@ -304,6 +306,7 @@ compositor_weston_ready() {
 
 compositor_start_weston() {
     local scale=$1
+    shift
     local tool
     for tool in weston weston-info; do
         command -v "$tool" >/dev/null 2>&1 || compositor_failed "$tool is not installed (Debian: see scripts/packages-test.txt)" || return 1
@@ -326,7 +329,7 @@ EOF
     compositor_start_session "$compositor_scratch/compositor.log" "${compositor_become[@]}" "${compositor_environment[@]}" \
         weston --config="$compositor_scratch/weston.ini" --backend=headless-backend.so --use-pixman \
         --width="$compositor_output_width" --height="$compositor_output_height" --scale="$scale" \
-        --socket=wayland-1 --idle-time=0
+        --socket=wayland-1 --idle-time=0 "$@"
     compositor_pid=$compositor_started_pid
     local deadline=$((SECONDS + 20))
     until compositor_weston_ready; do
@@ -339,6 +342,7 @@ EOF
 
 compositor_start() {
     local kind=${1:-} scale=${2:-1}
+    shift 2 2>/dev/null || shift $#
     [ -z "$compositor_kind" ] || compositor_failed "a compositor ($compositor_kind) runs already" || return 1
     case $kind in
     sway | weston) ;;
@@ -363,7 +367,7 @@ compositor_start() {
     compositor_kind=$kind
     compositor_scale=$scale
     compositor_window_rect=""
-    if ! "compositor_start_$kind" "$scale"; then
+    if ! "compositor_start_$kind" "$scale" "$@"; then
         local error=$compositor_error
         compositor_stop
         compositor_error=$error
