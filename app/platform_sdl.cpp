@@ -28,6 +28,15 @@
 #define OMBRASTEL_SHARED_IMAGES 0
 #endif
 
+// Presenting through Wayland buffers needs libwayland-client, and an SDL
+// that drives Wayland to name the surface.
+#if OMBRASTEL_HAVE_WAYLAND && defined(SDL_VIDEO_DRIVER_WAYLAND)
+#define OMBRASTEL_WAYLAND_BUFFERS 1
+#include "app/wayland_buffers.h"
+#else
+#define OMBRASTEL_WAYLAND_BUFFERS 0
+#endif
+
 namespace {
 
 SDL_Window* window = nullptr;
@@ -39,13 +48,14 @@ SDL_Window* window = nullptr;
 // most each) and SDL's own goodbye to the display.
 constexpr int teardown_timeout_ms = 5000;
 
-// The window's presenter. Its frames reach the window one of two ways:
-// drawn straight into shared-memory images that the X server reads, or
-// drawn into plain memory and copied into SDL's window surface, which SDL
-// then hands to the window system (the way wherever the first is not had).
-// After an X error on the presenting connection that leaves the window
-// standing, the images' pixels stay mapped as plain memory and are copied
-// from then on.
+// The window's presenter. Its frames reach the window one of three ways:
+// drawn straight into shared-memory images that the X server reads (SDL on
+// X11), or into wl_shm buffers that the Wayland compositor reads (SDL on
+// Wayland), or drawn into plain memory and copied into SDL's window surface,
+// which SDL then hands to the window system (the way wherever the others
+// are not had). After an X error on the presenting connection that leaves
+// the window standing, the images' pixels stay mapped as plain memory and
+// are copied from then on.
 class WindowPresenter final : public Presenter {
   public:
     // Settles the way for the window: shared images where SDL drives X11
@@ -66,7 +76,7 @@ class WindowPresenter final : public Presenter {
     void close();
 
   private:
-    enum class Way { shared_images, window_surface };
+    enum class Way { shared_images, wayland_buffers, window_surface };
     struct Buffer {
         std::uint32_t* pixels = nullptr;
         bool taken = false;
@@ -75,6 +85,7 @@ class WindowPresenter final : public Presenter {
     };
 
     void give_back();
+    bool window_surface_made(std::string* reason);
     bool copy(Buffer& buffer, const SDL_Rect& put, std::string* reason);
     bool copy_from_now_on(const std::string& why, std::string* reason);
     Buffer* buffer_of(const std::uint32_t* pixels);
@@ -82,7 +93,7 @@ class WindowPresenter final : public Presenter {
     Way way_ = Way::window_surface;
     std::string not_shared_because_;  // why the frames are copied where they might have been shared
     bool memory_is_images_ = false;   // the buffers' pixels are the images' (shared or kept)
-    Buffer buffers_[2];
+    Buffer buffers_[4];
     int count_ = 0;
     FrameSize size_{0, 0};
     std::uint64_t presents_ = 0;
@@ -286,6 +297,9 @@ bool open_display(int* screen_width, int* screen_height, std::string* reason) {
 #if OMBRASTEL_SHARED_IMAGES
     if (driver != nullptr && std::strcmp(driver, "x11") == 0) end_process_when_display_lost();
 #endif
+    // SDL's Wayland driver has no window surface of its own: where the
+    // frames are copied there, SDL's texture framebuffer takes them.
+    if (driver != nullptr && std::strcmp(driver, "wayland") == 0) SDL_ResetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION);
     ignore_other_events();
     held_noise.clear();
     SDL_DisplayMode desktop;
@@ -311,27 +325,42 @@ std::string sdl_error() {
 
 bool WindowPresenter::open(FrameSize size, std::string* reason) {
     size_ = size;
-#if OMBRASTEL_SHARED_IMAGES
     SDL_SysWMinfo info;
     SDL_VERSION(&info.version);
+    const bool known = SDL_GetWindowWMInfo(window, &info) == SDL_TRUE;
     std::string why;
-    if (!SDL_GetWindowWMInfo(window, &info) || info.subsystem != SDL_SYSWM_X11)
-        not_shared_because_ = std::string("SDL's video driver is \"") + SDL_GetCurrentVideoDriver() + "\", not x11";
-    else if (!open_shared_images(DisplayString(info.info.x11.display), info.info.x11.window, &why))
-        not_shared_because_ = why;
-    else
-        way_ = Way::shared_images;
+    if (known && info.subsystem == SDL_SYSWM_X11) {
+#if OMBRASTEL_SHARED_IMAGES
+        if (open_shared_images(DisplayString(info.info.x11.display), info.info.x11.window, &why))
+            way_ = Way::shared_images;
+        else
+            not_shared_because_ = why;
 #else
-    not_shared_because_ = "this program was built without MIT-SHM";
+        not_shared_because_ = "this program was built without MIT-SHM";
 #endif
+    } else if (known && info.subsystem == SDL_SYSWM_WAYLAND) {
+#if OMBRASTEL_WAYLAND_BUFFERS
+        if (open_wayland_buffers(info.info.wl.display, info.info.wl.surface, 1, &why))
+            way_ = Way::wayland_buffers;
+        else
+            not_shared_because_ = why;
+#else
+        not_shared_because_ = "this program was built without Wayland's client library";
+#endif
+    } else {
+        not_shared_because_ =
+            std::string("SDL's video driver is \"") + SDL_GetCurrentVideoDriver() + "\", neither x11 nor wayland";
+    }
     // The client area's pixels, which every frame is copied into where the
     // frames are not shared. Made now so that a window without them fails
     // the start rather than showing nothing.
-    if (way_ == Way::window_surface && SDL_GetWindowSurface(window) == nullptr) {
-        *reason = "The window's surface, which the frames are copied into, could not be made: " + sdl_error();
-        return false;
-    }
-    return true;
+    return way_ != Way::window_surface || window_surface_made(reason);
+}
+
+bool WindowPresenter::window_surface_made(std::string* reason) {
+    if (SDL_GetWindowSurface(window) != nullptr) return true;
+    *reason = "The window's surface, which the frames are copied into, could not be made: " + sdl_error();
+    return false;
 }
 
 int WindowPresenter::make_buffers(FrameSize size, int wanted, std::string* reason) {
@@ -353,10 +382,26 @@ int WindowPresenter::make_buffers(FrameSize size, int wanted, std::string* reaso
         close_shared_images(false);
         way_ = Way::window_surface;
         not_shared_because_ = why;
-        if (SDL_GetWindowSurface(window) == nullptr) {
-            *reason = "The window's surface, which the frames are copied into, could not be made: " + sdl_error();
-            return 0;
+        if (!window_surface_made(reason)) return 0;
+    }
+#endif
+#if OMBRASTEL_WAYLAND_BUFFERS
+    if (way_ == Way::wayland_buffers) {
+        memory_is_images_ = true;
+        // Two more than are drawn into at once: the compositor may hold the
+        // frame it shows and the one it is about to.
+        const int made = count + 2;
+        std::string why;
+        for (count_ = 0; count_ < made; ++count_) {
+            buffers_[count_].pixels = make_wayland_buffer(size.width, size.height, &why);
+            if (buffers_[count_].pixels == nullptr) break;
         }
+        if (count_ >= 2) return count_ >= 3 ? count : 1;
+        give_back();
+        close_wayland_buffers();
+        way_ = Way::window_surface;
+        not_shared_because_ = why;
+        if (!window_surface_made(reason)) return 0;
     }
 #endif
     const std::size_t bytes = std::size_t{size.width} * size.height * 4;
@@ -379,12 +424,11 @@ void WindowPresenter::give_back() {
     }
     count_ = 0;
 #if OMBRASTEL_SHARED_IMAGES
-    if (memory_is_images_) {
-        if (way_ == Way::shared_images)
-            give_back_shared_images();
-        else
-            unmap_kept_images();
-    }
+    if (memory_is_images_ && way_ == Way::shared_images) give_back_shared_images();
+    if (memory_is_images_ && way_ == Way::window_surface) unmap_kept_images();
+#endif
+#if OMBRASTEL_WAYLAND_BUFFERS
+    if (memory_is_images_ && way_ == Way::wayland_buffers) give_back_wayland_buffers();
 #endif
     memory_is_images_ = false;
 }
@@ -419,6 +463,33 @@ std::uint32_t* WindowPresenter::take_buffer(std::string* reason) {
         }
     }
 #endif
+#if OMBRASTEL_WAYLAND_BUFFERS
+    if (way_ == Way::wayland_buffers && !wayland_buffer_free(chosen->pixels)) {
+        // Any one the compositor released, the earliest presented first.
+        const std::uint32_t* candidates[4];
+        Buffer* owners[4];
+        int count = 0;
+        Buffer* released = nullptr;
+        for (int i = 0; i < count_; ++i) {
+            if (buffers_[i].taken) continue;
+            if (wayland_buffer_free(buffers_[i].pixels) &&
+                (released == nullptr || buffers_[i].presented < released->presented))
+                released = &buffers_[i];
+            candidates[count] = buffers_[i].pixels;
+            owners[count++] = &buffers_[i];
+        }
+        if (released != nullptr) chosen = released;
+        if (!wayland_buffer_free(chosen->pixels)) {
+            int which = 0;
+            std::string why;
+            switch (await_wayland_release(candidates, count, completion_timeout_ms, &which, &why)) {
+                case ReleaseWait::released: chosen = owners[which]; break;
+                case ReleaseWait::failed:
+                case ReleaseWait::timed_out: *reason = why + "."; return nullptr;
+            }
+        }
+    }
+#endif
     chosen->taken = true;
     return chosen->pixels;
 }
@@ -435,7 +506,9 @@ bool WindowPresenter::present(std::uint32_t* pixels, const PixelRect& changed, s
                                         : SDL_Rect{changed.left, changed.top, changed.right - changed.left,
                                                    changed.bottom - changed.top};
     contents_lost_ = false;
-    if (put.w <= 0 || put.h <= 0) return true;  // the window shows this frame already
+    // The window shows this frame already; a Wayland surface is given the
+    // buffer all the same, for the one it held is now free to be drawn into.
+    if ((put.w <= 0 || put.h <= 0) && way_ != Way::wayland_buffers) return true;
 #if OMBRASTEL_SHARED_IMAGES
     if (way_ == Way::shared_images) {
         std::string why;
@@ -445,6 +518,14 @@ bool WindowPresenter::present(std::uint32_t* pixels, const PixelRect& changed, s
             return false;
         }
         if (!copy_from_now_on(why, reason)) return false;
+    }
+#endif
+#if OMBRASTEL_WAYLAND_BUFFERS
+    if (way_ == Way::wayland_buffers) {
+        std::string why;
+        if (put_wayland_buffer(pixels, put.x, put.y, put.w, put.h, &why)) return true;
+        *reason = why + ".";
+        return false;
     }
 #endif
     return copy(*buffer, put, reason);
@@ -504,6 +585,7 @@ bool WindowPresenter::copy_from_now_on([[maybe_unused]] const std::string& why, 
 
 std::string WindowPresenter::way() const {
     if (way_ == Way::shared_images) return "X shared-memory images";
+    if (way_ == Way::wayland_buffers) return "Wayland shared-memory buffers (wl_shm)";
     std::string way = "SDL's window surface (a copy)";
     if (!not_shared_because_.empty()) way += ", not shared memory: " + not_shared_because_;
     return way;
@@ -512,6 +594,12 @@ std::string WindowPresenter::way() const {
 void WindowPresenter::close() {
 #if OMBRASTEL_SHARED_IMAGES
     if (way_ == Way::shared_images) close_shared_images(true);
+#endif
+#if OMBRASTEL_WAYLAND_BUFFERS
+    if (way_ == Way::wayland_buffers) {
+        give_back();
+        close_wayland_buffers();
+    }
 #endif
 }
 

@@ -44,11 +44,12 @@ class Presenter {
     virtual ~Presenter() = default;
 
     // Makes the buffers for frames of `size`, after giving back those made
-    // before: `wanted` of them (1 for an engine that draws in the
-    // foreground, 2 for one that draws the next frame while this one is
-    // shown), or more where the display may hold more than one at a time.
-    // Returns how many it made, at least 1; 0 when none can be had, with one
-    // line in `reason`.
+    // before: enough that `wanted` of them can be taken at once (1 for an
+    // engine that draws in the foreground, 2 for one that draws the next
+    // frame while this one is shown), more where the display may hold some
+    // for a while. Returns how many can be taken at once, 1 or 2 (fewer than
+    // wanted when no more can be had); 0 when none can be had, with one line
+    // in `reason`.
     virtual int make_buffers(FrameSize size, int wanted, std::string* reason) = 0;
 
     // A free buffer, now taken: width x height pixels 0x00RRGGBB, rows from
