@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "app/frame_step.h"
 #include "app/shell.h"
 #include "scene/scene_data.h"
 
@@ -40,6 +41,9 @@
 namespace {
 
 SDL_Window* window = nullptr;
+// Device pixels to one of the window's units: more than 1 on a scaled
+// Wayland output, whose frame is drawn in device pixels.
+int output_scale = 1;
 
 // The longest wait for the X server to finish putting an image: a server
 // that answers nothing for that long shows no more frames.
@@ -309,6 +313,23 @@ bool open_display(int* screen_width, int* screen_height, std::string* reason) {
     }
     *screen_width = desktop.w;
     *screen_height = desktop.h;
+#if OMBRASTEL_WAYLAND_BUFFERS
+    // SDL gives a scaled Wayland output's size in surface units; the frame
+    // is drawn in the output's device pixels, as many as it has, shown at
+    // the output's scale. Only where the frame's sides divide by the scale:
+    // a buffer must hold a whole number of surface units.
+    int pixel_width = 0, pixel_height = 0, scale = 1;
+    if (driver != nullptr && std::strcmp(driver, "wayland") == 0 &&
+        wayland_output_at_origin(&pixel_width, &pixel_height, &scale) && scale > 1 &&
+        pixel_width == desktop.w * scale && pixel_height == desktop.h * scale) {
+        const FrameSize frame = frame_for_window(pixel_width, pixel_height, "screen").size;
+        if (frame.width % scale == 0 && frame.height % scale == 0) {
+            *screen_width = pixel_width;
+            *screen_height = pixel_height;
+            output_scale = scale;
+        }
+    }
+#endif
     return true;
 }
 
@@ -340,7 +361,7 @@ bool WindowPresenter::open(FrameSize size, std::string* reason) {
 #endif
     } else if (known && info.subsystem == SDL_SYSWM_WAYLAND) {
 #if OMBRASTEL_WAYLAND_BUFFERS
-        if (open_wayland_buffers(info.info.wl.display, info.info.wl.surface, 1, &why))
+        if (open_wayland_buffers(info.info.wl.display, info.info.wl.surface, output_scale, &why))
             way_ = Way::wayland_buffers;
         else
             not_shared_because_ = why;
@@ -358,6 +379,15 @@ bool WindowPresenter::open(FrameSize size, std::string* reason) {
 }
 
 bool WindowPresenter::window_surface_made(std::string* reason) {
+    // SDL's window surface is in the window's units, not the scaled
+    // output's pixels that the frame is drawn in.
+    if (output_scale > 1) {
+        *reason =
+            "The frame, drawn in the scaled output's device pixels, can be shown only through Wayland "
+            "buffers: " +
+            not_shared_because_ + ".";
+        return false;
+    }
     if (SDL_GetWindowSurface(window) != nullptr) return true;
     *reason = "The window's surface, which the frames are copied into, could not be made: " + sdl_error();
     return false;
@@ -605,7 +635,8 @@ void WindowPresenter::close() {
 
 Presenter* open_window(FrameSize size, std::string* reason) {
     // Not resizable: SDL gives the window the same minimum and maximum size.
-    window = SDL_CreateWindow(window_title, 0, 0, size.width, size.height, SDL_WINDOW_SHOWN);
+    window =
+        SDL_CreateWindow(window_title, 0, 0, size.width / output_scale, size.height / output_scale, SDL_WINDOW_SHOWN);
     if (window == nullptr) {
         *reason = "The window could not be made: " + sdl_error();
         return nullptr;

@@ -105,7 +105,67 @@ void destroy(ShmBuffer& buffer) {
     buffer = ShmBuffer{};
 }
 
+// What the compositor says of its outputs.
+struct OutputSeen {
+    wl_output* output = nullptr;
+    int x = 0, y = 0;
+    int width = 0, height = 0;  // the current mode, in device pixels
+    int scale = 1;
+};
+constexpr int most_outputs = 16;
+struct OutputsSeen {
+    OutputSeen outputs[most_outputs];
+    int count = 0;
+};
+
+void on_output_geometry(void* data, wl_output*, std::int32_t x, std::int32_t y, std::int32_t, std::int32_t,
+                        std::int32_t, const char*, const char*, std::int32_t) {
+    static_cast<OutputSeen*>(data)->x = x;
+    static_cast<OutputSeen*>(data)->y = y;
+}
+void on_output_mode(void* data, wl_output*, std::uint32_t flags, std::int32_t width, std::int32_t height,
+                    std::int32_t) {
+    if ((flags & WL_OUTPUT_MODE_CURRENT) == 0) return;
+    static_cast<OutputSeen*>(data)->width = width;
+    static_cast<OutputSeen*>(data)->height = height;
+}
+void on_output_done(void*, wl_output*) {}
+void on_output_scale(void* data, wl_output*, std::int32_t factor) { static_cast<OutputSeen*>(data)->scale = factor; }
+const wl_output_listener output_listener{on_output_geometry, on_output_mode, on_output_done, on_output_scale};
+
+void on_output_global(void* data, wl_registry* from, std::uint32_t name, const char* interface, std::uint32_t version) {
+    auto* seen = static_cast<OutputsSeen*>(data);
+    if (std::strcmp(interface, wl_output_interface.name) != 0 || seen->count == most_outputs || version < 2) return;
+    OutputSeen& output = seen->outputs[seen->count++];
+    output.output = static_cast<wl_output*>(wl_registry_bind(from, name, &wl_output_interface, 2));
+    wl_output_add_listener(output.output, &output_listener, &output);
+}
+const wl_registry_listener output_registry_listener{on_output_global, on_global_remove};
+
 }  // namespace
+
+bool wayland_output_at_origin(int* pixel_width, int* pixel_height, int* scale) {
+    wl_display* display = wl_display_connect(nullptr);
+    if (display == nullptr) return false;
+    OutputsSeen seen;
+    wl_registry* outputs = wl_display_get_registry(display);
+    wl_registry_add_listener(outputs, &output_registry_listener, &seen);
+    // The globals, then each output's geometry, modes and scale.
+    bool read = wl_display_roundtrip(display) >= 0 && wl_display_roundtrip(display) >= 0;
+    const OutputSeen* found = nullptr;
+    for (int i = 0; i < seen.count; ++i)
+        if (seen.outputs[i].x == 0 && seen.outputs[i].y == 0 && seen.outputs[i].width > 0) found = &seen.outputs[i];
+    read = read && found != nullptr;
+    if (read) {
+        *pixel_width = found->width;
+        *pixel_height = found->height;
+        *scale = found->scale < 1 ? 1 : found->scale;
+    }
+    for (int i = 0; i < seen.count; ++i) wl_output_destroy(seen.outputs[i].output);
+    wl_registry_destroy(outputs);
+    wl_display_disconnect(display);
+    return read;
+}
 
 bool open_wayland_buffers(void* display, void* surface, int scale, std::string* why_not) {
     close_wayland_buffers();

@@ -13,6 +13,12 @@
 #include <cstdint>
 #include <string>
 
+// The output at the top-left corner of the compositor's space, where the
+// window goes: its size in device pixels and its scale (device pixels to a
+// surface unit), read on a connection of its own to the compositor that
+// WAYLAND_DISPLAY names. False when none can be read.
+bool wayland_output_at_origin(int* pixel_width, int* pixel_height, int* scale);
+
 // Opens the buffers' event queue on the window's connection `display` (a
 // wl_display) for `surface` (the window's wl_surface), whose buffers are
 // `scale` device pixels to a surface unit. False, with one line in

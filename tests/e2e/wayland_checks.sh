@@ -13,9 +13,10 @@
 #                 the frame's digest and the golden one where the golden
 #                 file keeps it) and change from one to the next; Escape ends
 #                 it with status 0
-#   scaled        sway, 3840x2160 pixels at scale 2: the frame is 3830x2150
-#                 device pixels, shown 1:1 (a screenshot of the output's
-#                 pixels equals the headless frame)
+#   scaled        sway, 1920x1080 device pixels at scale 2: the frame is
+#                 1910x1070 device pixels in a window of 955x535 units, shown
+#                 1:1 (a screenshot of the output's pixels equals a headless
+#                 frame)
 #   frozen        sway stopped (SIGSTOP) under a program at full speed: the
 #                 program ends with status 1, saying that no buffer came
 #                 back, without a signal or a hang
@@ -158,6 +159,24 @@ check_picture() {
     say "$matched of 3 screenshots are headless frames; the picture changes"
 }
 
+check_scaled() {
+    command -v convert >/dev/null 2>&1 || skip "convert (imagemagick) is not installed"
+    compositor_start sway 2 || fail "sway: $compositor_error"
+    start_program --estimates ieee --timing
+    compositor_wait_window "$pid" 60 || fail "$compositor_error"
+    [ "$compositor_window_rect" = "0,0 955x535" ] ||
+        fail "the window's content is $compositor_window_rect, not 955x535 units at the output's top-left corner"
+    compositor_poll 60 shows_a_frame || fail "the window stayed black for a minute"
+    compositor_keys "$pid" space || fail "$compositor_error"
+    compositor_screenshot "$work/shot.png" || fail "$compositor_error"
+    compositor_keys "$pid" Escape || fail "$compositor_error"
+    expect_exit 60 0 "Escape"
+    local size
+    size=$(convert "$work/shot.png" -format '%wx%h' info:) || fail "the screenshot cannot be read"
+    [ "$size" = 1910x1070 ] || fail "the screenshot of the window is $size device pixels, not 1910x1070"
+    expect_headless_frame "$work/shot.png" 1910x1070 || fail "the screenshot at scale 2 equals no headless frame"
+}
+
 check_frozen() {
     compositor_start sway || fail "sway: $compositor_error"
     start_program --timing
@@ -221,7 +240,7 @@ check_nothing() {
 }
 
 case $check in
-picture | frozen | gone | weston | nothing) "check_$check" ;;
+picture | scaled | frozen | gone | weston | nothing) "check_$check" ;;
 *)
     echo "wayland_checks.sh: no check \"$check\"" >&2
     exit 2
