@@ -15,9 +15,14 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/frame_step.h"
@@ -191,6 +196,45 @@ TEST(SharedImages, EveryFrameShownReachesTheWindowWhole) {
     // puts were of a part of the frame.
     EXPECT_NE(expected.front(), expected[overlapped_frames - 1]);
     EXPECT_GT(presenter.partial_puts, overlapped_frames / 2);
+}
+
+// A server that stops answering with a put still pending: letting go of
+// the images asks it nothing that waits for an answer, so the program's end
+// is not held up for ever. Run with the screen's Xvfb named by XVFB_PID; the
+// server is stopped and let go on again here.
+TEST(SharedImages, AServerThatStoppedAnsweringHoldsUpNoEnd) {
+    const char* server = std::getenv("XVFB_PID");
+    ASSERT_TRUE(server != nullptr && *server != '\0') << "XVFB_PID does not name the screen's X server";
+    const pid_t server_pid = static_cast<pid_t>(std::stol(server));
+    const TestWindow test;
+    ASSERT_NE(test.display, nullptr) << "no X display (DISPLAY)";
+    std::string why;
+    ASSERT_TRUE(open_shared_images(DisplayString(test.display), test.window, &why)) << why;
+    std::uint32_t* pixels = make_shared_image(width, height, &why);
+    ASSERT_NE(pixels, nullptr) << why;
+
+    ASSERT_EQ(kill(server_pid, SIGSTOP), 0);
+    // Taken on again whatever becomes of the checks below.
+    struct GoOn {
+        pid_t pid;
+        ~GoOn() { kill(pid, SIGCONT); }
+    } go_on{server_pid};
+    ASSERT_TRUE(put_shared_image(pixels, 0, 0, width, height, &why)) << why;
+    std::atomic<bool> closed{false};
+    std::thread closing([&] {
+        close_shared_images(true);
+        closed = true;
+    });
+    // The pending put's wait is a second at most; anything past that would
+    // be a wait for an answer that never comes.
+    for (int tenth = 0; tenth < 100 && !closed; ++tenth) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!closed) {
+        kill(server_pid, SIGCONT);
+        closing.join();
+        FAIL() << "letting go of the images waited for a server that answered nothing for 10 s";
+    }
+    closing.join();
+    EXPECT_EQ(await_shared_image(pixels, 1000, &why), ImageWait::drawable) << "the connection is closed";
 }
 
 }  // namespace

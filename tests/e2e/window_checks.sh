@@ -873,7 +873,7 @@ check_server_frozen() {
 check_images() {
     need_tools Xvfb
     start_screen 330x250
-    "$program" >"$work/program.out" 2>&1 || { cat "$work/program.out"; fail "shared_images_test failed"; }
+    XVFB_PID=$xvfb_pid "$program" >"$work/program.out" 2>&1 || { cat "$work/program.out"; fail "shared_images_test failed"; }
     sed -n 's/^\[  PASSED  \] /passed: /p' "$work/program.out"
 }
 
