@@ -115,16 +115,18 @@ bool shows_nothing(const char* driver) {
 }
 
 // The user's own choice of video driver: SDL_VIDEODRIVER, set and not empty.
-bool driver_chosen_by_user() {
-    const char* chosen = SDL_GetHint(SDL_HINT_VIDEODRIVER);
-    return chosen != nullptr && chosen[0] != '\0';
-}
+// Read before the program sets the hint itself.
+std::string user_driver;
+bool driver_chosen_by_user() { return !user_driver.empty(); }
 
 // What the libraries under SDL write on standard error while the display is
 // looked for ("XDG_RUNTIME_DIR is invalid", say): held back, so that a failed
 // start says its reason first and this after it. Once a display is open, it
 // only tells of the drivers SDL tried before, and is dropped.
 std::string held_noise;
+
+// Where the user's standard error is meanwhile.
+int user_error_output = STDERR_FILENO;
 
 class StandardErrorHeld {
   public:
@@ -136,9 +138,11 @@ class StandardErrorHeld {
             close(saved_);
             saved_ = -1;
         }
+        if (saved_ >= 0) user_error_output = saved_;
     }
     ~StandardErrorHeld() {
         std::fflush(stderr);
+        user_error_output = STDERR_FILENO;
         if (saved_ >= 0) {
             dup2(saved_, STDERR_FILENO);
             close(saved_);
@@ -234,6 +238,32 @@ bool local_x_server_socket_exists() {
     return stat(("/tmp/.X11-unix/X" + number).c_str(), &socket_file) == 0 && S_ISSOCK(socket_file.st_mode);
 }
 
+// Why SDL's Wayland driver must not be started on the compositor that
+// WAYLAND_DISPLAY names, or "": SDL 2.26 crashes in SDL_Init where the
+// compositor offers no input seat (weston's headless backend), and waits
+// for ever where it does not answer. Asked only where SDL would try Wayland,
+// and not of a socket handed over in WAYLAND_SOCKET, which one connection
+// alone may use.
+std::string wayland_compositor_refused([[maybe_unused]] const std::string& chosen) {
+#if OMBRASTEL_WAYLAND_BUFFERS
+    if (!(chosen.empty() || chosen == "wayland") || std::getenv("WAYLAND_SOCKET") != nullptr) return "";
+    const char* name = std::getenv("WAYLAND_DISPLAY");
+    const std::string named = std::string("the Wayland compositor of \"") +
+                              (name != nullptr && name[0] != '\0' ? name : "wayland-0") + "\" (WAYLAND_DISPLAY)";
+    switch (probe_wayland_compositor(2000)) {
+        case CompositorOffer::seat:
+        case CompositorOffer::no_compositor: return "";
+        case CompositorOffer::no_answer: return named + " did not answer within 2 s.";
+        case CompositorOffer::no_seat:
+            return named +
+                   " offers no input seat (wl_seat), without which SDL's Wayland driver crashes; run the "
+                   "compositor with input devices, or with Xwayland and DISPLAY set (see \"Wayland compositors\" in "
+                   "docs/platforms.md).";
+    }
+#endif
+    return "";
+}
+
 // Whether SDL found a display it shows the window on: started, and not with
 // a driver that shows nobody, unless the user chose that.
 bool display_found(int started) {
@@ -246,14 +276,49 @@ bool display_found(int started) {
 // when its last client left, refuses connections for a moment, and SDL
 // then finds its X11 driver "not available": where DISPLAY names a server
 // on this machine whose socket is there, SDL is started again for a while.
+// A fault inside SDL_Init (a window system SDL does not cope with) ends the
+// program as a failed start does, saying so, rather than by the signal.
+// Only calls safe in a signal handler.
+extern "C" void sdl_crashed(int) {
+    static constexpr char text[] =
+        "Startup failed.\nSDL crashed while it opened the display (a fault in its video driver); "
+        "see \"Wayland compositors\" in docs/platforms.md, or choose another driver with SDL_VIDEODRIVER.\n";
+    [[maybe_unused]] const ssize_t written = write(user_error_output, text, sizeof text - 1);
+    _exit(startup_failed_exit_status);
+}
+
+int start_sdl_video() {
+    // On a stack of its own: a fault may come from a stack gone wrong.
+    static char fault_stack[64 * 1024];
+    stack_t stack{};
+    stack.ss_sp = fault_stack;
+    stack.ss_size = sizeof fault_stack;
+    stack_t earlier_stack{};
+    sigaltstack(&stack, &earlier_stack);
+    struct sigaction crash {};
+    crash.sa_handler = sdl_crashed;
+    crash.sa_flags = SA_ONSTACK | SA_RESETHAND;
+    sigemptyset(&crash.sa_mask);
+    struct sigaction earlier_segv {
+    }, earlier_bus{};
+    sigaction(SIGSEGV, &crash, &earlier_segv);
+    sigaction(SIGBUS, &crash, &earlier_bus);
+    int started = -1;
+    {
+        StandardErrorHeld noise;
+        started = SDL_Init(SDL_INIT_VIDEO);
+    }
+    sigaction(SIGSEGV, &earlier_segv, nullptr);
+    sigaction(SIGBUS, &earlier_bus, nullptr);
+    sigaltstack(&earlier_stack, nullptr);
+    return started;
+}
+
 int start_video(const std::string& chosen) {
     constexpr int tries = 30;  // 100 ms apart: 3 s
     int started = -1;
     for (int attempt = 1;; ++attempt) {
-        {
-            StandardErrorHeld noise;
-            started = SDL_Init(SDL_INIT_VIDEO);
-        }
+        started = start_sdl_video();
         if (display_found(started) || attempt == tries) return started;
         if (!(chosen.empty() || chosen == "x11") || !local_x_server_socket_exists()) return started;
         const std::string error = SDL_GetError();
@@ -282,9 +347,22 @@ bool open_display(int* screen_width, int* screen_height, std::string* reason) {
     SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     const char* hint = SDL_GetHint(SDL_HINT_VIDEODRIVER);
     const std::string chosen = hint != nullptr ? hint : "";
+    user_driver = chosen;
+    // Why SDL's Wayland driver is not to be tried here, when it is not.
+    const std::string wayland_refused = wayland_compositor_refused(chosen);
+    if (!wayland_refused.empty()) {
+        if (chosen == "wayland") {
+            *reason = "No display could be opened: " + wayland_refused;
+            return false;
+        }
+        SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, "x11", SDL_HINT_OVERRIDE);
+    }
     const int started = start_video(chosen);
     if (started != 0) {
-        if (chosen.empty() || chosen == "x11" || chosen == "wayland")
+        if (!wayland_refused.empty())
+            *reason = "No display could be opened: " + display_outcome("DISPLAY", "X") + " (SDL: " + SDL_GetError() +
+                      "); and " + wayland_refused;
+        else if (chosen.empty() || chosen == "x11" || chosen == "wayland")
             *reason = "No display could be opened: " + displays_not_opened(chosen) + " (SDL: " + SDL_GetError() + ").";
         else
             *reason = "No display could be opened with SDL's \"" + chosen + "\" video driver: " + SDL_GetError();
@@ -634,13 +712,18 @@ void WindowPresenter::close() {
 }
 
 Presenter* open_window(FrameSize size, std::string* reason) {
-    // Not resizable: SDL gives the window the same minimum and maximum size.
-    window =
-        SDL_CreateWindow(window_title, 0, 0, size.width / output_scale, size.height / output_scale, SDL_WINDOW_SHOWN);
+    // Not resizable. Under X11 SDL gives such a window the same minimum and
+    // maximum size by itself; under Wayland it says so only when told, and
+    // a tiling compositor then floats the window at its own size rather than
+    // asking it to fill a tile.
+    const int width = size.width / output_scale, height = size.height / output_scale;
+    window = SDL_CreateWindow(window_title, 0, 0, width, height, SDL_WINDOW_SHOWN);
     if (window == nullptr) {
         *reason = "The window could not be made: " + sdl_error();
         return nullptr;
     }
+    SDL_SetWindowMinimumSize(window, width, height);
+    SDL_SetWindowMaximumSize(window, width, height);
     if (!presenter.open(size, reason)) return nullptr;
     return &presenter;
 }

@@ -131,7 +131,9 @@ void on_output_mode(void* data, wl_output*, std::uint32_t flags, std::int32_t wi
 }
 void on_output_done(void*, wl_output*) {}
 void on_output_scale(void* data, wl_output*, std::int32_t factor) { static_cast<OutputSeen*>(data)->scale = factor; }
-const wl_output_listener output_listener{on_output_geometry, on_output_mode, on_output_done, on_output_scale};
+void on_output_text(void*, wl_output*, const char*) {}
+const wl_output_listener output_listener{on_output_geometry, on_output_mode, on_output_done, on_output_scale,
+                                         on_output_text, on_output_text};
 
 void on_output_global(void* data, wl_registry* from, std::uint32_t name, const char* interface, std::uint32_t version) {
     auto* seen = static_cast<OutputsSeen*>(data);
@@ -143,6 +145,53 @@ void on_output_global(void* data, wl_registry* from, std::uint32_t name, const c
 const wl_registry_listener output_registry_listener{on_output_global, on_global_remove};
 
 }  // namespace
+
+namespace {
+
+struct ProbeSeen {
+    bool seat = false;
+    bool done = false;
+};
+void on_probe_global(void* data, wl_registry*, std::uint32_t, const char* interface, std::uint32_t) {
+    if (std::strcmp(interface, wl_seat_interface.name) == 0) static_cast<ProbeSeen*>(data)->seat = true;
+}
+const wl_registry_listener probe_registry_listener{on_probe_global, on_global_remove};
+void on_probe_done(void* data, wl_callback*, std::uint32_t) { static_cast<ProbeSeen*>(data)->done = true; }
+const wl_callback_listener probe_done_listener{on_probe_done};
+
+}  // namespace
+
+CompositorOffer probe_wayland_compositor(int timeout_ms) {
+    wl_display* display = wl_display_connect(nullptr);
+    if (display == nullptr) return CompositorOffer::no_compositor;
+    ProbeSeen seen;
+    wl_registry* globals = wl_display_get_registry(display);
+    wl_registry_add_listener(globals, &probe_registry_listener, &seen);
+    // Answered after every global has been announced.
+    wl_callback* done = wl_display_sync(display);
+    wl_callback_add_listener(done, &probe_done_listener, &seen);
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    bool failed = false;
+    while (!seen.done && !failed) {
+        while (wl_display_prepare_read(display) != 0) wl_display_dispatch_pending(display);
+        wl_display_flush(display);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd readable{wl_display_get_fd(display), POLLIN, 0};
+        const int ready = left > 0 ? poll(&readable, 1, static_cast<int>(left)) : 0;
+        if (ready > 0) {
+            failed = wl_display_read_events(display) < 0 || wl_display_dispatch_pending(display) < 0;
+        } else {
+            wl_display_cancel_read(display);
+            failed = ready == 0 || errno != EINTR;
+        }
+    }
+    wl_callback_destroy(done);
+    wl_registry_destroy(globals);
+    wl_display_disconnect(display);
+    if (!seen.done) return CompositorOffer::no_answer;
+    return seen.seat ? CompositorOffer::seat : CompositorOffer::no_seat;
+}
 
 bool wayland_output_at_origin(int* pixel_width, int* pixel_height, int* scale) {
     wl_display* display = wl_display_connect(nullptr);

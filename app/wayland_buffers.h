@@ -13,6 +13,13 @@
 #include <cstdint>
 #include <string>
 
+// What the compositor that WAYLAND_DISPLAY names offers, asked on a
+// connection of its own before SDL is: SDL 2.26's Wayland driver crashes in
+// SDL_Init under a compositor without an input seat (weston's headless
+// backend), and would wait for ever on one that does not answer.
+enum class CompositorOffer { seat, no_seat, no_answer, no_compositor };
+CompositorOffer probe_wayland_compositor(int timeout_ms);
+
 // The output at the top-left corner of the compositor's space, where the
 // window goes: its size in device pixels and its scale (device pixels to a
 // surface unit), read on a connection of its own to the compositor that
