@@ -54,7 +54,9 @@ done
 
 median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratio() { awk -v n="$1" -v w="$2" 'BEGIN { printf "%.2f", w / n }'; }
-echo "Processor: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | sort -u | paste -sd ';'), $(nproc) processors;" \
+echo "Processor: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | sort -u | paste -sd ';')" \
+    "(family $(sed -n 's/^cpu family[[:space:]]*: //p' /proc/cpuinfo | sort -u | paste -sd ';')," \
+    "model $(sed -n 's/^model[[:space:]]*: //p' /proc/cpuinfo | sort -u | paste -sd ';')), $(nproc) processors;" \
     "load average at the end: $(cut -d ' ' -f 1-3 /proc/loadavg)"
 printf '%-10s %14s %14s %8s %14s %8s\n' "size" "native SSE3" "Chromium" "ratio" "Firefox" "ratio"
 for size in "${sizes[@]}"; do
