@@ -326,13 +326,14 @@ async function resizes(tab, url, query, engine) {
   await storm(tab, [...stormSizes, ...stormSizes, ...stormSizes, 'small'], 'a storm of resizes at full speed');
   await hiddenDuringResize(tab, 'ratio15', 'a resize at full speed, hidden');
   await tab.press('Space');
-  s = await until(tab, "(s) => s.mode === 'idle'", 'idle mode after Space');
+  await until(tab, "(s) => s.mode === 'idle'", 'idle mode after Space');
   for (const name of ['golden', 'onePixel', 'odd', 'smallest', 'tall', 'ratio3', 'wide', 'narrow', 'small', 'ratio15',
     'low', 'golden']) {
     await resizeTo(tab, name, `idle, resized to ${name}`);
   }
   await storm(tab, [...stormSizes, ...stormSizes, 'small'], 'a storm of resizes while idle');
   await hiddenDuringResize(tab, 'odd', 'a resize while idle, hidden');
+  s = await tab.evaluate('JSON.parse(JSON.stringify(window.ombrastel.status))');
   s = await until(tab, `(s) => s.drawn > ${s.drawn}`, 'frames after the resizes');
   check(s.phase === 'running' && s.mode === 'idle', `after the resizes: phase ${s.phase}, mode ${s.mode}`);
   check(tab.messages.length === 0, 'messages in the console during the resizes');
