@@ -194,7 +194,9 @@ async function canvasDigest() {
 // --- Start-up --------------------------------------------------------------------------------
 
 async function start(message) {
-  context = message.canvas.getContext('2d', { alpha: false });
+  // Every frame is put from memory, and the page's digests read the canvas
+  // back: a canvas kept in memory, not in a graphics processor, serves both.
+  context = message.canvas.getContext('2d', { alpha: false, willReadFrequently: true });
   if (!context) {
     failed('The canvas gave no 2D context to draw on.');
     return;
