@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/frame_step.h"
 #include "app/shell.h"
 #include "app/startup.h"
 #include "cli/command_line.h"
@@ -99,61 +100,32 @@ ShellOptions read_command_line(int argc, const char* const* argv) {
 
 using Clock = std::chrono::steady_clock;
 
-// The parts of a frame that --timing tells apart. Each clock reading of the
-// loop ends one part and starts the next, so the parts cover the loop's
-// whole time and add up to it.
-enum class LoopPart {
-    presenting,  // present_frame
-    display,     // waiting until the display is done reading a frame buffer
-    workers,     // waiting for the workers; drawing, when the loop draws the frame itself
-    beginning,   // begin_frame: the transform, and waking the workers
-    events,      // handle_one_event
-    pauses,      // the idle pauses
-    rest,        // the loop's own bookkeeping and the --fps lines
-};
-constexpr int loop_part_count = 7;
-
 // What --timing reports: the frames shown, the loop's time per frame and its
 // parts; and the idle pauses, with those during which the engine had a frame
-// in progress, which idle mode never allows.
-struct LoopTimes {
-    long frames = 0;
-    long pauses = 0;
-    long pauses_while_drawing = 0;
-    Clock::duration parts[loop_part_count]{};
-    Clock::time_point start = Clock::now();
-    Clock::time_point last = start;
-
-    // The part that ran since the last reading ends now.
-    void lap(LoopPart part) {
-        const Clock::time_point now = Clock::now();
-        parts[static_cast<int>(part)] += now - last;
-        last = now;
-    }
-
-    std::string report(const RunningEngine& engine, const std::string& way) const {
-        const double frame_count = static_cast<double>(frames > 0 ? frames : 1);
-        auto per_frame = [&](Clock::duration d) {
-            return std::chrono::duration<double, std::milli>(d).count() / frame_count;
-        };
-        auto part = [&](LoopPart p) { return per_frame(parts[static_cast<int>(p)]); };
-        const double whole = per_frame(last - start);
-        char text[1200];
-        std::snprintf(text, sizeof text,
-                      "%s: %ld frames shown, %s engine, %d worker%s, %s: %.3f ms per frame (%.1f frames/s), "
-                      "presented through %s: %.3f ms presenting, %.3f ms waiting for the display, "
-                      "%.3f ms waiting for the workers, %.3f ms beginning frames, %.3f ms handling events, "
-                      "%.3f ms in idle pauses, %.3f ms the rest; "
-                      "%ld idle pauses, %ld of them with a frame being drawn\n",
-                      program_name, frames, engine_name(engine.kind), engine.workers, engine.workers == 1 ? "" : "s",
-                      instruction_set_name(engine.instruction_set), whole,
-                      frames > 0 && whole > 0 ? 1000.0 / whole : 0.0, way.c_str(), part(LoopPart::presenting),
-                      part(LoopPart::display), part(LoopPart::workers), part(LoopPart::beginning),
-                      part(LoopPart::events), part(LoopPart::pauses), part(LoopPart::rest), pauses,
-                      pauses_while_drawing);
-        return text;
-    }
-};
+// in progress, which idle mode never allows; and the events taken.
+std::string timing_report(const LoopTimes& times, const StepCounts& counts, long events, const RunningEngine& engine,
+                          const std::string& way) {
+    const long frames = static_cast<long>(counts.shown);
+    const double frame_count = static_cast<double>(frames > 0 ? frames : 1);
+    auto per_frame = [&](Clock::duration d) {
+        return std::chrono::duration<double, std::milli>(d).count() / frame_count;
+    };
+    auto part = [&](LoopPart p) { return per_frame(times.parts[static_cast<int>(p)]); };
+    const double whole = per_frame(times.last - times.start);
+    char text[1300];
+    std::snprintf(text, sizeof text,
+                  "%s: %ld frames shown, %s engine, %d worker%s, %s: %.3f ms per frame (%.1f frames/s), "
+                  "presented through %s: %.3f ms presenting, %.3f ms waiting for the display, "
+                  "%.3f ms waiting for the workers, %.3f ms beginning frames, %.3f ms handling events, "
+                  "%.3f ms in idle pauses, %.3f ms the rest; "
+                  "%ld idle pauses, %ld of them with a frame being drawn; %ld events handled\n",
+                  program_name, frames, engine_name(engine.kind), engine.workers, engine.workers == 1 ? "" : "s",
+                  instruction_set_name(engine.instruction_set), whole, frames > 0 && whole > 0 ? 1000.0 / whole : 0.0,
+                  way.c_str(), part(LoopPart::presenting), part(LoopPart::display), part(LoopPart::workers),
+                  part(LoopPart::beginning), part(LoopPart::events), part(LoopPart::pauses), part(LoopPart::rest),
+                  static_cast<long>(counts.pauses), static_cast<long>(counts.pauses_while_drawing), events);
+    return text;
+}
 
 // --fps: once a second, a line with the frames shown in that second.
 class FrameRateLines {
@@ -180,85 +152,33 @@ class FrameRateLines {
     Clock::time_point since_ = Clock::now();
 };
 
-// The idle pause: 1 ms in which nothing is drawn.
-void idle_pause(LoopTimes& times) {
-    ++times.pauses;
-    if (frame_in_progress()) ++times.pauses_while_drawing;
-    sleep_one_millisecond();
-}
-
-// Ends the program when the window layer can show no more frames.
-void await_drawable(const std::uint32_t* pixels) {
-    std::string reason;
-    if (wait_until_drawable(pixels, &reason)) return;
-    stop_engine();
-    show_text(std::string(program_name) + ": " + reason + "\n", true);
-    close_window_and_exit(ShellEnd::display_failed);
-}
-
-// A second frame buffer, for an engine that draws in the background: the
-// window shows one frame while the next is drawn into the other buffer.
-// nullptr when the engine draws in the foreground or no buffer can be had,
-// and then each frame is drawn and then shown.
-std::uint32_t* spare_frame_buffer() {
-    if (running_engine().kind != EngineKind::fast) return nullptr;
-    return static_cast<std::uint32_t*>(window_frame_source(std::size_t{frame_width} * frame_height * 4));
-}
-
-// The main loop: frames are shown in order, 0, 1, 2, ..., each once, as when
-// every frame is drawn and then shown. At full speed, with a spare buffer,
-// frame k + 1 is drawn while frame k is presented. Idle, the loop pauses with
-// nothing drawn: frame k is shown, the pause and one event follow, and only
-// then is frame k + 1 drawn. No frame is drawn into a buffer the display may
-// still be reading.
-//
-// Only what changed is presented: the frame drawn outside the rectangle its
-// faces reached is black, and so was the frame shown before outside its
-// own, so outside both the window already shows the new frame. The window
-// shows nothing of the frames at first.
-void run_frames(LoopTimes& times, FrameRateLines& rate) {
-    std::uint32_t* spare = spare_frame_buffer();
-    PixelRect shown{0, 0, frame_width, frame_height};
-    render_frame();
-    times.lap(LoopPart::workers);
+// The main loop: the frame step, then the idle pause when it asks for one,
+// then one event at most, so that a burst of input is worked off one event
+// per frame and never holds a frame back. Returns the events handled.
+long run_frames(FrameStep& step, LoopTimes& times, FrameRateLines& rate) {
+    long events = 0;
     for (;;) {
-        advance_frame_counter();
-        std::uint32_t* finished = frame_buffer;
-        const PixelRect drawn = last_frame_extent();
-        const bool overlapped = spare != nullptr && full_speed == 1;
-        if (overlapped) {
-            frame_buffer = spare;
-            spare = finished;
-            times.lap(LoopPart::rest);
-            await_drawable(frame_buffer);
-            times.lap(LoopPart::display);
-            begin_frame();
-            times.lap(LoopPart::beginning);
+        const StepOutcome outcome = step.step();
+        if (outcome == StepOutcome::failed) {
+            step.stop();
+            show_text(std::string(program_name) + ": frames can no longer be shown: " + step.failure() + "\n", true);
+            close_window_and_exit(ShellEnd::display_failed);
         }
-        present_frame(finished, bounding_rect(drawn, shown));
-        shown = drawn;
-        ++times.frames;
-        times.lap(LoopPart::presenting);
         rate.frame_shown();
         times.lap(LoopPart::rest);
-        if (full_speed != 1) {
-            idle_pause(times);
+        if (outcome == StepOutcome::pause) {
+            step.pause_begins();
+            sleep_one_millisecond();
             times.lap(LoopPart::pauses);
         }
-        // One event per frame at most: a burst of input is worked off one
-        // event per frame and never holds a frame back.
-        const EventOutcome outcome = handle_one_event();
+        const EventOutcome event = handle_one_event();
+        events += event != EventOutcome::none;
         times.lap(LoopPart::events);
-        if (overlapped) {
-            finish_frame();  // also after quit: no worker may outlive the loop
+        if (event == EventOutcome::quit) {
+            step.stop();  // no worker may outlive the loop
             times.lap(LoopPart::workers);
-        } else if (outcome == EventOutcome::go_on) {
-            await_drawable(frame_buffer);
-            times.lap(LoopPart::display);
-            render_frame();
-            times.lap(LoopPart::workers);
+            return events;
         }
-        if (outcome == EventOutcome::quit) return;
     }
 }
 
@@ -270,24 +190,24 @@ void program_entry(int argc, const char* const* argv) {
     if (options.fps) prepare_frame_rate_lines();
     int screen_width = 0;
     int screen_height = 0;
-    FrameSize size{};
     std::string reason;
     // The window comes first: the buffers are sized by the frame, and a
     // failure is shown with the window already on the screen, as the user
     // would see it.
     if (!open_display(&screen_width, &screen_height, &reason)) fail_startup(reason);
-    if (!frame_size_for_screen(screen_width, screen_height, &size))
-        fail_startup("The screen, " + std::to_string(screen_width) + " x " + std::to_string(screen_height) +
-                     " pixels, gives no frame: each side, less 10 pixels, must come to 2 to " +
-                     std::to_string(largest_frame_side) + " pixels.");
-    if (!open_window(size, &reason)) fail_startup(reason);
-    if (!start_system(size, window_frame_source, obtain_heap_buffer, &reason)) fail_startup(reason);
+    const WindowFrame frame = frame_for_window(screen_width, screen_height, "screen");
+    if (!frame.refusal.empty()) fail_startup(frame.refusal);
+    Presenter* presenter = open_window(frame.size, &reason);
+    if (presenter == nullptr) fail_startup(reason);
 
     LoopTimes times;
+    FrameStep step(*presenter, &times);
+    if (!step.start(frame.size, 0, &reason)) fail_startup(reason);
+    times = LoopTimes{};
     FrameRateLines rate(options.fps);
-    run_frames(times, rate);
+    const long events = run_frames(step, times, rate);
     const RunningEngine engine = running_engine();
     stop_engine();
-    if (options.timing) show_text(times.report(engine, presenting_way()), false);
+    if (options.timing) show_text(timing_report(times, step.counts(), events, engine, presenter->way()), false);
     close_window_and_exit(ShellEnd::quit);
 }

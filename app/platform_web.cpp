@@ -14,13 +14,12 @@
 #include <emscripten.h>
 #include <wasm_simd128.h>
 
-#include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <string>
 
+#include "app/frame_step.h"
+#include "app/presenter.h"
 #include "app/startup.h"
 #include "engine/engine.h"
 #include "pipeline/frame.h"
@@ -29,9 +28,9 @@
 namespace {
 
 // The most pixels the page draws: an 8K screen's. The module's memory holds
-// the frame's colours, its depths, the colours of the frame before (drawn
-// while the next one is) and the colours put on the canvas, 16 bytes a
-// pixel, within the browser's own limits on memory and on a canvas.
+// the frame's depths, two frame buffers (one drawn while the other is
+// shown) and the colours put on the canvas, 16 bytes a pixel, within the
+// browser's own limits on memory and on a canvas.
 constexpr double largest_page_pixels = 7680.0 * 4320.0;
 
 // One line for the user, kept until the next call that makes one.
@@ -43,39 +42,6 @@ FrameSize window_frame{2, 2};
 const char* said(std::string text) {
     message = std::move(text);
     return message.c_str();
-}
-
-struct PageBuffers {
-    std::uint32_t* spare = nullptr;   // the other frame buffer of the fast engine
-    std::uint8_t* colours = nullptr;  // red, green, blue, opaque: what the canvas takes
-};
-PageBuffers page;
-
-void give_back_page_buffers() {
-    for (void* held : {static_cast<void*>(page.spare), static_cast<void*>(page.colours)})
-        if (held) ::operator delete (held, std::align_val_t{16});
-    page = {};
-}
-
-// Zero-filled, for the frame buffer that the engine finds black.
-void* page_buffer(std::size_t bytes) {
-    void* buffer = ::operator new (bytes, std::align_val_t{16}, std::nothrow);
-    if (buffer) std::memset(buffer, 0, bytes);
-    return buffer;
-}
-
-// The frame on the canvas: its number (frames drawn before it since the
-// start) and whether the frame after it is being drawn meanwhile.
-std::uint64_t shown_frame = 0;
-bool next_frame_drawing = false;
-
-// Takes the animation to frame k as drawing every frame before it would:
-// the zoom steps once a frame, and the rotation follows the frame number.
-void go_to_frame(std::uint64_t k) {
-    for (std::uint64_t i = 0; i < k; ++i) {
-        zoom_step();
-        advance_frame_counter();
-    }
 }
 
 // Blue, green, red, zero in memory to red, green, blue, opaque: four pixels
@@ -96,6 +62,72 @@ void to_canvas_colours(const std::uint32_t* pixels, std::uint8_t* colours, std::
         colours[4 * i + 3] = 0xFF;
     }
 }
+
+// The page's presenter: frames drawn into plain memory, and each presented
+// one turned into the colours a canvas takes, where it changed; the Worker
+// then puts that part on the canvas. The colours are what the canvas shows,
+// so the frame buffers are free again as soon as they are presented.
+class CanvasPresenter final : public Presenter {
+  public:
+    ~CanvasPresenter() override { give_back_heap_buffer(colours_); }
+
+    int make_buffers(FrameSize size, int wanted, std::string* reason) override {
+        buffers_.give_back();
+        give_back_heap_buffer(colours_);
+        colours_ = nullptr;
+        const std::size_t bytes = std::size_t{size.width} * size.height * 4;
+        colours_ = static_cast<std::uint8_t*>(obtain_heap_buffer(bytes));
+        if (colours_ == nullptr) {
+            *reason = "The colours of a " + std::to_string(size.width) + " x " + std::to_string(size.height) +
+                      " frame for the canvas, " + std::to_string(bytes) + " bytes, could not be had.";
+            return 0;
+        }
+        whole_ = true;
+        return buffers_.make(size, wanted, reason);
+    }
+
+    std::uint32_t* take_buffer(std::string* reason) override {
+        std::uint32_t* pixels = buffers_.take();
+        if (pixels == nullptr) *reason = "every frame buffer is taken";
+        return pixels;
+    }
+
+    bool present(std::uint32_t* pixels, const PixelRect& changed, std::string* reason) override {
+        if (!buffers_.release(pixels)) {
+            *reason = "a frame buffer was shown that had not been taken";
+            return false;
+        }
+        const FrameSize size = buffers_.size();
+        // A canvas given a new size shows nothing of the frames.
+        put_ = whole_ ? PixelRect{0, 0, size.width, size.height} : changed;
+        whole_ = false;
+        for (int y = put_.top; y < put_.bottom; ++y) {
+            const std::size_t row = std::size_t{static_cast<unsigned>(y)} * size.width;
+            to_canvas_colours(pixels + row + put_.left, colours_ + 4 * (row + put_.left),
+                              static_cast<std::size_t>(put_.right - put_.left));
+        }
+        return true;
+    }
+
+    std::string way() const override { return "the page's canvas"; }
+
+    // The colours on the canvas, width x height x 4 bytes, and the part the
+    // last present changed, which is all the canvas need be given.
+    const std::uint8_t* colours() const { return colours_; }
+    const PixelRect& put() const { return put_; }
+
+  private:
+    CopiedBuffers buffers_;
+    std::uint8_t* colours_ = nullptr;
+    PixelRect put_{};
+    bool whole_ = true;
+};
+
+CanvasPresenter presenter;
+FrameStep step(presenter);
+
+// What the page reads of the step's counts.
+double counts[7];
 
 }  // namespace
 
@@ -131,102 +163,82 @@ EMSCRIPTEN_KEEPALIVE const char* web_engine_text() {
 }
 
 // The frame for a window whose page is `width` x `height` device pixels, as
-// the program's window takes it from the screen: each side less 10 pixels,
-// down to an even number. A window that gives no such frame (a side under 12
-// or over 32776 pixels) or more pixels than the page draws gets the nearest
-// frame that can be drawn; the reason is returned, else "". The frame's
-// sides follow from web_window_frame_width and web_window_frame_height.
+// the program's window takes it from the screen, within the most pixels the
+// page draws; "" or why the window gives no frame of its own, with the
+// frame drawn instead. Its sides follow from web_window_frame_width and
+// web_window_frame_height.
 EMSCRIPTEN_KEEPALIVE const char* web_frame_for_window(int width, int height) {
-    std::string reason;
-    if (!frame_size_for_screen(width, height, &window_frame)) {
-        auto side = [](int screen_side) {
-            return static_cast<std::uint16_t>(std::clamp((screen_side - 10) & ~1, 2, largest_frame_side));
-        };
-        window_frame = {side(width), side(height)};
-        reason = "The window, " + std::to_string(width) + " x " + std::to_string(height) +
-                 " pixels, gives no frame: each side, less 10 pixels, must come to 2 to " +
-                 std::to_string(largest_frame_side) + " pixels.";
-    }
-    const double pixels = double(window_frame.width) * window_frame.height;
-    if (pixels > largest_page_pixels) {
-        const double shrink = std::sqrt(largest_page_pixels / pixels);
-        auto side = [&](int frame_side) {
-            return static_cast<std::uint16_t>(std::max(2, int(frame_side * shrink) & ~1));
-        };
-        window_frame = {side(window_frame.width), side(window_frame.height)};
-        if (reason.empty())
-            reason = "The window, " + std::to_string(width) + " x " + std::to_string(height) +
-                     " pixels, gives a frame of more pixels than the page draws (7680 x 4320 in all).";
-    }
-    if (!reason.empty())
-        reason +=
-            " The frame is " + std::to_string(window_frame.width) + " x " + std::to_string(window_frame.height) + ".";
-    return said(reason);
+    const WindowFrame frame = frame_for_window(width, height, "window", largest_page_pixels);
+    window_frame = frame.size;
+    return said(frame.fallback_message());
 }
 
 EMSCRIPTEN_KEEPALIVE int web_window_frame_width() { return window_frame.width; }
 EMSCRIPTEN_KEEPALIVE int web_window_frame_height() { return window_frame.height; }
 
-// Starts the system for a frame of width x height and draws frame `frame`
-// into it, with the full speed or idle mode kept. Returns "" when it is
-// drawn, else why not (and then nothing is drawn until a start that works).
+// Starts the frames at width x height, the first shown being frame `frame`,
+// with the full speed or idle mode kept. Returns "" or why not (and then
+// nothing is drawn until a start or resize that works).
 EMSCRIPTEN_KEEPALIVE const char* web_start(int width, int height, double frame) {
-    finish_frame();
-    next_frame_drawing = false;
-    const std::uint8_t mode = full_speed;
-    give_back_page_buffers();
     std::string reason;
-    if (!start_system({static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)}, obtain_heap_buffer,
-                      &reason))
+    if (!step.start({static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)},
+                    static_cast<std::uint64_t>(frame), &reason))
         return said(reason);
-    full_speed = mode;
-    const std::size_t count = std::size_t{frame_width} * frame_height;
-    page.colours = static_cast<std::uint8_t*>(page_buffer(count * 4));
-    // A second frame buffer lets the engine draw the next frame while this
-    // one goes to the canvas; without it, each is drawn and then shown.
-    if (running_engine().kind == EngineKind::fast && web_has_threads())
-        page.spare = static_cast<std::uint32_t*>(page_buffer(count * 4));
-    if (!page.colours) {
-        give_back_page_buffers();
-        return said("The colours of a " + std::to_string(width) + " x " + std::to_string(height) +
-                    " frame for the canvas, " + std::to_string(count * 4) + " bytes, could not be had.");
-    }
-    shown_frame = static_cast<std::uint64_t>(frame);
-    go_to_frame(shown_frame);
-    render_frame();
     return said("");
 }
 
-// The frame drawn last, as colours for the canvas (width x height x 4
-// bytes). At full speed with a second buffer, the next frame is begun first
-// and drawn meanwhile.
-EMSCRIPTEN_KEEPALIVE const std::uint8_t* web_frame_colours() {
-    std::uint32_t* finished = frame_buffer;
-    next_frame_drawing = page.spare != nullptr && full_speed == 1;
-    if (next_frame_drawing) {
-        advance_frame_counter();
-        frame_buffer = page.spare;
-        page.spare = finished;
-        begin_frame();
-    }
-    to_canvas_colours(finished, page.colours, std::size_t{frame_width} * frame_height);
-    return page.colours;
+// A new frame size, at any moment: the frame that was to come next is drawn
+// at it. "" or why not.
+EMSCRIPTEN_KEEPALIVE const char* web_resize(int width, int height) {
+    std::string reason;
+    if (!step.resize({static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)}, &reason))
+        return said(reason);
+    return said("");
 }
 
-// After the frame is on the canvas: the next one, drawn whole.
-EMSCRIPTEN_KEEPALIVE void web_next_frame() {
-    if (next_frame_drawing) {
-        finish_frame();
-        next_frame_drawing = false;
-    } else {
-        advance_frame_counter();
-        render_frame();
+// One frame step; then web_colours and web_put_* say what to put on the
+// canvas. 0: the next step at once; 1: after a pause of 1 ms (web_pause when
+// it begins); -1: no more frames can be drawn, web_failure says why. With
+// `overlap` 0 no next frame is begun (a still frame).
+EMSCRIPTEN_KEEPALIVE int web_step(int overlap) {
+    switch (step.step(overlap != 0)) {
+        case StepOutcome::frame: return 0;
+        case StepOutcome::pause: return 1;
+        case StepOutcome::failed: break;
     }
-    ++shown_frame;
+    return -1;
 }
 
-// The number of the frame web_frame_colours gives next.
-EMSCRIPTEN_KEEPALIVE double web_frame_number() { return static_cast<double>(shown_frame); }
+EMSCRIPTEN_KEEPALIVE const char* web_failure() { return said(step.failure()); }
+
+// The idle pause after a step begins.
+EMSCRIPTEN_KEEPALIVE void web_pause() { step.pause_begins(); }
+
+// The canvas' colours (width x height x 4 bytes, red, green, blue, opaque)
+// and the part of them the last step changed.
+EMSCRIPTEN_KEEPALIVE const std::uint8_t* web_colours() { return presenter.colours(); }
+EMSCRIPTEN_KEEPALIVE int web_put_left() { return presenter.put().left; }
+EMSCRIPTEN_KEEPALIVE int web_put_top() { return presenter.put().top; }
+EMSCRIPTEN_KEEPALIVE int web_put_right() { return presenter.put().right; }
+EMSCRIPTEN_KEEPALIVE int web_put_bottom() { return presenter.put().bottom; }
+
+// The number of the frame on the canvas (frames since the start).
+EMSCRIPTEN_KEEPALIVE double web_frame_number() { return static_cast<double>(step.frame_number()); }
+
+// The step's counts: drawn, shown, overlapped, drawn into the buffer being
+// shown, idle pauses, idle pauses with a frame being drawn; and the module's
+// memory in bytes.
+EMSCRIPTEN_KEEPALIVE const double* web_counts() {
+    const StepCounts& c = step.counts();
+    counts[0] = static_cast<double>(c.drawn);
+    counts[1] = static_cast<double>(c.shown);
+    counts[2] = static_cast<double>(c.overlapped);
+    counts[3] = static_cast<double>(c.drawn_into_shown);
+    counts[4] = static_cast<double>(c.pauses);
+    counts[5] = static_cast<double>(c.pauses_while_drawing);
+    counts[6] = static_cast<double>(__builtin_wasm_memory_size(0)) * 65536.0;
+    return counts;
+}
 
 // Space, as in the window program: full speed to idle and back. Returns 1
 // for full speed, 0 for idle.
@@ -237,23 +249,33 @@ EMSCRIPTEN_KEEPALIVE int web_space() {
 
 // Escape: the engine and its workers end.
 EMSCRIPTEN_KEEPALIVE void web_stop() {
+    step.stop();
     stop_engine();
-    next_frame_drawing = false;
 }
 
-// The benchmark, after web_start drew frame 0: frames 1 to warmup - 1 drawn
-// first, then `frames` frames one after the other, none shown, as
-// ombrastel-bench draws them; returns the seconds these took.
-EMSCRIPTEN_KEEPALIVE double web_benchmark(int warmup, int frames) {
-    for (int k = 1; k < warmup; ++k) {
-        advance_frame_counter();
+// The benchmark: frames of width x height drawn headless one after the
+// other, none shown, as ombrastel-bench draws them: frames 0 to warmup - 1
+// first, then `frames` frames; returns the seconds these took, or -1 when
+// the frame cannot be drawn, web_benchmark_refusal saying why.
+EMSCRIPTEN_KEEPALIVE double web_benchmark(int width, int height, int warmup, int frames) {
+    std::string reason;
+    if (!start_system({static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)}, obtain_heap_buffer,
+                      &reason)) {
+        said(reason);
+        return -1;
+    }
+    for (int k = 0; k < warmup; ++k) {
         render_frame();
+        advance_frame_counter();
     }
     const double start = emscripten_get_now();
     for (int k = 0; k < frames; ++k) {
-        advance_frame_counter();
         render_frame();
+        advance_frame_counter();
     }
     return (emscripten_get_now() - start) / 1000.0;
 }
+
+// Why web_benchmark returned -1.
+EMSCRIPTEN_KEEPALIVE const char* web_benchmark_refusal() { return message.c_str(); }
 }

@@ -1,18 +1,25 @@
 // The application shell: the program's entry, the window, the main loop with
-// its frame pacing, and the two keys. The loop and the keys are written once,
-// here and in main_loop.cpp; each platform file (platform_win32.cpp over
-// Win32 and GDI, platform_sdl.cpp over SDL2) fills in the narrow seam below
-// and nothing else.
+// its frame pacing, and the two keys. The loop is written once, in
+// main_loop.cpp over the frame step (frame_step.h), and the keys here; each
+// platform file (platform_win32.cpp over Win32 and GDI, platform_sdl.cpp over
+// SDL2) fills in the narrow seam below and nothing else. The page's Worker
+// (platform_web.cpp) is a platform of its own that calls the same frame step.
+//
+// What a platform file may do: open the display and the window, make the
+// presenter that shows frames in it (presenter.h: it owns the frame
+// buffers), sleep, take one event, and show text. What it must not: draw,
+// touch frame_buffer, the frame counter or the scene, or call the engine;
+// the frame step does all of that.
 //
 // Threads: everything in this header runs on the process's first thread.
-// The render workers draw only inside render_frame, or between begin_frame
-// and finish_frame, and only into frame_buffer and depth_buffer: the shell
-// touches the window and the other frame buffer meanwhile, never those.
+// The render workers draw only between the frame step's calls, and only into
+// a buffer the presenter handed out and the depth buffer.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "app/presenter.h"
 #include "app/startup.h"
 #include "pipeline/frame.h"
 
@@ -24,8 +31,12 @@ inline constexpr const char* window_title = "Ombrastel, press space -> speed - f
 // The only keys the program answers to; every other key is `other`.
 enum class ShellKey { space, escape, other };
 
-// What the loop does after an event.
-enum class EventOutcome { go_on, quit };
+// What the loop does after looking for an event.
+enum class EventOutcome {
+    none,   // there was none
+    go_on,  // one was taken
+    quit,   // one was taken, and the program has been asked to end
+};
 
 // A key went down (auto-repeat included): Space flips full_speed between 1
 // (flat out) and 0 (1 ms sleep per frame), Escape asks for the end, every
@@ -50,45 +61,15 @@ bool open_display(int* screen_width, int* screen_height, std::string* reason);
 
 // Opens the fixed-size window with window_title at the top-left corner of the
 // screen, its client area exactly size.width x size.height, and shows it,
-// with whatever the frames are shown through. False when the window layer
-// has no such window to give.
-bool open_window(FrameSize size, std::string* reason);
-
-// Where the frame buffers come from: the one start_system obtains and, for an
-// engine that draws in the background, the main loop's second. Zero-filled,
-// page-aligned blocks of frame_width x frame_height pixels, no padding, that
-// live until the process ends. A window layer may hand out memory that the
-// display reads the frames from, and then presents them without a copy. The
-// depth buffer is ordinary memory, not from here.
-extern const BufferSource window_frame_source;
-
-// Shows a whole frame, frame_width x frame_height pixels 0x00RRGGBB, rows
-// from the top down, from `pixels` (one of the frame buffers) in the client
-// area at 1:1, without waiting for the display's refresh. Outside `changed`
-// the client area already shows this frame's pixels (the frame shown before
-// was black there too), so only `changed` need reach the display; a layer
-// whose window lost what it showed (uncovered, restored) puts the whole
-// frame. It may return while the display still reads `pixels`: nothing is
-// drawn into them again before wait_until_drawable says so. The render
-// workers may be drawing into the other frame buffer meanwhile.
-void present_frame(const std::uint32_t* pixels, const PixelRect& changed);
-
-// Waits until the display is done reading `pixels` (a frame buffer presented
-// before, or never), so that a frame may be drawn into them: at once for a
-// layer that copies the frame while presenting. False when frames can no
-// longer be shown (the display stopped answering), with one line in
-// `reason`; the program then ends.
-bool wait_until_drawable(const std::uint32_t* pixels, std::string* reason);
-
-// How the frames reach the window, a few words for --timing: "X shared-memory
-// images", say; after a fallback, why the layer's first way was not taken.
-std::string presenting_way();
+// with the presenter that shows the frames in it: the platform's, living
+// until the process ends. nullptr when the window layer has no such window
+// to give.
+Presenter* open_window(FrameSize size, std::string* reason);
 
 // Sleeps for about 1 ms: the idle pacing.
 void sleep_one_millisecond();
 
-// Takes at most one pending event without waiting for one and acts on it;
-// quit once the program has been asked to end.
+// Takes at most one pending event without waiting for one and acts on it.
 EventOutcome handle_one_event();
 
 // Tells the user that start-up failed, with startup_failed_text and then

@@ -20,7 +20,7 @@ void* heap_depth_buffer = nullptr;
 
 void give_back_heap_buffers() {
     for (void** held : {&heap_frame_buffer, &heap_depth_buffer}) {
-        if (*held) ::operator delete (*held, std::align_val_t{page_bytes});
+        give_back_heap_buffer(*held);
         *held = nullptr;
     }
 }
@@ -46,17 +46,23 @@ bool frame_size_for_screen(int screen_width, int screen_height, FrameSize* size)
     return true;
 }
 
+void give_back_heap_buffer(void* buffer) {
+    if (buffer != nullptr) ::operator delete (buffer, std::align_val_t{page_bytes});
+}
+
 void* obtain_heap_buffer(std::size_t bytes) {
     void* buffer = ::operator new (bytes, std::align_val_t{page_bytes}, std::nothrow);
     if (buffer) std::memset(buffer, 0, bytes);
     return buffer;
 }
 
-bool start_system(FrameSize size, BufferSource source, std::string* failure_reason) {
-    return start_system(size, source, source, failure_reason);
-}
+namespace {
 
-bool start_system(FrameSize size, BufferSource frame_source, BufferSource depth_source, std::string* failure_reason) {
+// Where start_system finds the frame buffer: obtained from a source, or
+// left to the window's presenter.
+enum class FrameMemory { obtained, presenters };
+
+bool start(FrameSize size, FrameMemory frames, BufferSource source, std::string* failure_reason) {
     auto fail = [&](std::string reason) {
         if (failure_reason) *failure_reason = std::move(reason);
         return false;
@@ -80,14 +86,23 @@ bool start_system(FrameSize size, BufferSource frame_source, BufferSource depth_
     // Even sides make the pixel count a multiple of 4, which the clears'
     // aligned four-lane stores rely on.
     const std::size_t bytes = std::size_t{frame_width} * frame_height * 4;
-    void* frame = frame_source(bytes);
-    void* depth = frame ? depth_source(bytes) : nullptr;
-    if (frame_source == obtain_heap_buffer) heap_frame_buffer = frame;
+    void* frame = nullptr;
+    if (frames == FrameMemory::obtained) {
+        frame = source(bytes);
+        if (source == obtain_heap_buffer) heap_frame_buffer = frame;
+        if (!frame)
+            return fail("The frame buffer and the depth buffer, " + std::to_string(bytes) + " bytes each for a " +
+                        frame_text(size) + " frame, could not be had: the frame buffer was refused.");
+    }
+    BufferSource depth_source = frames == FrameMemory::obtained ? source : obtain_heap_buffer;
+    void* depth = depth_source(bytes);
     if (depth_source == obtain_heap_buffer) heap_depth_buffer = depth;
-    if (!frame || !depth)
-        return fail("The frame buffer and the depth buffer, " + std::to_string(bytes) + " bytes each for a " +
-                    frame_text(size) + " frame, could not be had: the " + (frame ? "depth" : "frame") +
-                    " buffer was refused.");
+    if (!depth)
+        return fail(frames == FrameMemory::obtained
+                        ? "The frame buffer and the depth buffer, " + std::to_string(bytes) + " bytes each for a " +
+                              frame_text(size) + " frame, could not be had: the depth buffer was refused."
+                        : "The depth buffer, " + std::to_string(bytes) + " bytes for a " + frame_text(size) +
+                              " frame, could not be had.");
     frame_buffer = static_cast<std::uint32_t*>(frame);
     depth_buffer = static_cast<float*>(depth);
 
@@ -95,4 +110,19 @@ bool start_system(FrameSize size, BufferSource frame_source, BufferSource depth_
     decode_texture();
     prepare_model(model_estimates());
     return true;
+}
+
+}  // namespace
+
+bool start_system(FrameSize size, BufferSource source, std::string* failure_reason) {
+    return start(size, FrameMemory::obtained, source, failure_reason);
+}
+
+bool start_system_for_window(FrameSize size, std::string* failure_reason) {
+    return start(size, FrameMemory::presenters, obtain_heap_buffer, failure_reason);
+}
+
+void draw_into(std::uint32_t* pixels) {
+    finish_frame();
+    frame_buffer = pixels;
 }

@@ -27,6 +27,8 @@ using BufferSource = void* (*)(std::size_t bytes);
 
 // The portable source: page-aligned heap memory, zero-filled.
 void* obtain_heap_buffer(std::size_t bytes);
+// Gives back a block obtain_heap_buffer handed out; nothing for nullptr.
+void give_back_heap_buffer(void* buffer);
 
 // Starts the system for a frame size: finishes a frame the engine is drawing
 // (its buffers are given back), restores the initial scene data, sets
@@ -41,10 +43,17 @@ void* obtain_heap_buffer(std::size_t bytes);
 // again (tests and tools restart it); others live until process exit.
 bool start_system(FrameSize size, BufferSource source = obtain_heap_buffer, std::string* failure_reason = nullptr);
 
-// The same with the frame buffer from `frame_source` and the depth buffer
-// from `depth_source`: a window layer whose frame buffers are what the
-// display reads keeps the depth buffer in ordinary memory.
-bool start_system(FrameSize size, BufferSource frame_source, BufferSource depth_source, std::string* failure_reason);
+// The same for a window, whose frame buffers are its presenter's
+// (app/presenter.h): only the depth buffer is obtained, from the heap, and
+// frame_buffer stays nullptr until the frame step points it, with
+// draw_into, at a buffer the presenter handed out. Nothing of the
+// presenter's is ever freed here.
+bool start_system_for_window(FrameSize size, std::string* failure_reason);
+
+// The frame buffer the engine draws its next frame into: a buffer of the
+// frame's size that the caller owns, with no frame being drawn. The frame
+// step alone calls it.
+void draw_into(std::uint32_t* pixels);
 
 // The start-up message the program shows when start_system fails.
 inline constexpr const char* startup_failed_text = "Startup failed.";

@@ -28,11 +28,11 @@ Window target = 0;
 GC context = nullptr;
 Visual* visual = nullptr;
 int depth = 0;
-int image_width = 0;
-int image_height = 0;
 int completion_type = 0;
-SharedImage images[2];
+SharedImage images[most_shared_images];
 int image_count = 0;
+// The pixels close_shared_images kept mapped.
+void* kept_pixels[most_shared_images] = {};
 
 // The first X error on the presenting connection, in words; empty while
 // there was none. After one, the connection only waits for its end: the
@@ -49,6 +49,7 @@ bool server_silent = false;
 // there before, which would have had it anyway.
 XErrorHandler earlier_error_handler = nullptr;
 bool error_handler_installed = false;
+bool io_error_handler_installed = false;
 
 int note_error(Display* display, XErrorEvent* event) {
     if (display != connection || connection == nullptr)
@@ -106,7 +107,13 @@ void let_go(SharedImage& shared, bool detach) {
 
 }  // namespace
 
-bool open_shared_images(const char* display_name, unsigned long window, int width, int height, std::string* why_not) {
+void end_process_when_display_lost() {
+    if (io_error_handler_installed) return;
+    XSetIOErrorHandler(connection_lost);
+    io_error_handler_installed = true;
+}
+
+bool open_shared_images(const char* display_name, unsigned long window, std::string* why_not) {
     close_shared_images(false);
     connection = XOpenDisplay(display_name);
     if (connection == nullptr) {
@@ -115,9 +122,9 @@ bool open_shared_images(const char* display_name, unsigned long window, int widt
     }
     if (!error_handler_installed) {
         earlier_error_handler = XSetErrorHandler(note_error);
-        XSetIOErrorHandler(connection_lost);
         error_handler_installed = true;
     }
+    end_process_when_display_lost();
     connection_error.clear();
     window_gone = false;
     auto refuse = [&](const std::string& reason) {
@@ -145,8 +152,6 @@ bool open_shared_images(const char* display_name, unsigned long window, int widt
     if (!rgb_visual || visual->red_mask != 0xFF0000 || visual->green_mask != 0xFF00 || visual->blue_mask != 0xFF)
         return refuse("the window's pixels are not 8-bit red, green and blue as in 0x00RRGGBB");
     target = window;
-    image_width = width;
-    image_height = height;
     completion_type = XShmGetEventBase(connection) + ShmCompletion;
     // Images are put from memory, which exposes nothing of the window.
     XGCValues values;
@@ -157,27 +162,27 @@ bool open_shared_images(const char* display_name, unsigned long window, int widt
     return true;
 }
 
-std::uint32_t* make_shared_image(std::string* why_not) {
-    if (connection == nullptr || image_count == 2) {
+std::uint32_t* make_shared_image(int width, int height, std::string* why_not) {
+    if (connection == nullptr || image_count == most_shared_images) {
         *why_not = "no more images can be had";
         return nullptr;
     }
     SharedImage& shared = images[image_count];
     shared.image = XShmCreateImage(connection, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &shared.segment,
-                                   static_cast<unsigned>(image_width), static_cast<unsigned>(image_height));
+                                   static_cast<unsigned>(width), static_cast<unsigned>(height));
     if (shared.image == nullptr) {
         *why_not = "the X library made no shared image";
         return nullptr;
     }
     const int host_order = std::endian::native == std::endian::little ? LSBFirst : MSBFirst;
-    if (shared.image->bits_per_pixel != 32 || shared.image->bytes_per_line != image_width * 4 ||
+    if (shared.image->bits_per_pixel != 32 || shared.image->bytes_per_line != width * 4 ||
         shared.image->byte_order != host_order) {
         *why_not = "the X server's images are not rows of 32-bit words in this processor's byte order";
         XDestroyImage(shared.image);
         shared.image = nullptr;
         return nullptr;
     }
-    const std::size_t bytes = std::size_t{static_cast<unsigned>(image_width)} * static_cast<unsigned>(image_height) * 4;
+    const std::size_t bytes = std::size_t{static_cast<unsigned>(width)} * static_cast<unsigned>(height) * 4;
     const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
     if (id < 0) {
         *why_not = "no shared memory segment of " + std::to_string(bytes) + " bytes could be had (" +
@@ -187,10 +192,13 @@ std::uint32_t* make_shared_image(std::string* why_not) {
         return nullptr;
     }
     void* address = shmat(id, nullptr, 0);
+    // Marked for removal at once: from here on the kernel frees the segment
+    // when the last of this process and the server lets go of it, whatever
+    // becomes of either. Linux lets the server attach a segment so marked.
+    shmctl(id, IPC_RMID, nullptr);
     if (address == reinterpret_cast<void*>(-1)) {
         *why_not = "a shared memory segment of " + std::to_string(bytes) + " bytes could not be mapped (" +
                    std::strerror(errno) + ")";
-        shmctl(id, IPC_RMID, nullptr);
         XDestroyImage(shared.image);
         shared.image = nullptr;
         return nullptr;
@@ -205,9 +213,6 @@ std::uint32_t* make_shared_image(std::string* why_not) {
     // tell the client's user. The sync brings its answer.
     XShmAttach(connection, &shared.segment);
     XSync(connection, False);
-    // Marked for removal once both sides hold it: from here on the kernel
-    // frees it when the last of them lets go, a crash included.
-    shmctl(id, IPC_RMID, nullptr);
     if (!connection_error.empty()) {
         *why_not = "the X server could not attach shared memory: " + connection_error;
         --image_count;
@@ -245,6 +250,10 @@ bool put_shared_image(const std::uint32_t* pixels, int x, int y, int width, int 
 ImageWait await_shared_image(const std::uint32_t* pixels, int timeout_ms, std::string* why_not) {
     SharedImage* shared = image_of(pixels);
     if (connection == nullptr || shared == nullptr) return ImageWait::drawable;
+    if (server_silent && shared->pending) {
+        *why_not = "the X server stopped answering";
+        return ImageWait::timed_out;
+    }
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
@@ -268,32 +277,64 @@ ImageWait await_shared_image(const std::uint32_t* pixels, int timeout_ms, std::s
     }
 }
 
-void close_shared_images(bool keep_pixels) {
-    if (connection == nullptr) return;
-    // Letting go would wait for the server's answer, which may never come;
-    // the process is about to end, and the kernel then lets go for it.
-    if (server_silent) return;
+namespace {
+
+// Lets the pending puts finish (a second at most each, and none once the
+// server was found silent), then the server lets go of every image. Returns
+// the images' pixels, still mapped; false when the server stopped
+// answering, and nothing more may wait for it.
+bool let_go_of_images(void* pixels[most_shared_images]) {
     // A put in progress is let finish: the server reads the segment until
     // then. One that failed will send nothing, and is not waited for.
     std::string ignored;
-    for (int i = 0; i < image_count; ++i)
-        if (connection_error.empty())
-            await_shared_image(reinterpret_cast<std::uint32_t*>(images[i].image->data), 1000, &ignored);
-    void* pixels[2] = {nullptr, nullptr};
+    for (int i = 0; i < image_count && connection_error.empty() && !server_silent; ++i)
+        await_shared_image(reinterpret_cast<std::uint32_t*>(images[i].image->data), 1000, &ignored);
     for (int i = 0; i < image_count; ++i) {
         pixels[i] = images[i].segment.shmaddr;
-        let_go(images[i], true);
+        let_go(images[i], !server_silent);
     }
     image_count = 0;
-    if (context != nullptr) XFreeGC(connection, context);
-    context = nullptr;
+    if (server_silent) return false;
     // The server has let go of the segments once this returns.
     XSync(connection, False);
+    return true;
+}
+
+}  // namespace
+
+void give_back_shared_images() {
+    if (connection == nullptr) return;
+    void* pixels[most_shared_images] = {};
+    // A silent server may still read the segments: they stay mapped.
+    if (!let_go_of_images(pixels)) return;
+    for (void* mapped : pixels)
+        if (mapped != nullptr) shmdt(mapped);
+}
+
+void close_shared_images(bool keep_pixels) {
+    if (connection == nullptr) return;
+    void* pixels[most_shared_images] = {};
+    // Letting go would wait for the server's answer, which may never come;
+    // the process is about to end, and the kernel then lets go for it.
+    if (!let_go_of_images(pixels)) return;
+    if (context != nullptr) XFreeGC(connection, context);
+    context = nullptr;
     XCloseDisplay(connection);
     connection = nullptr;
     connection_error.clear();
     window_gone = false;
-    if (!keep_pixels)
-        for (void* mapped : pixels)
-            if (mapped != nullptr) shmdt(mapped);
+    for (int i = 0; i < most_shared_images; ++i) {
+        if (pixels[i] == nullptr) continue;
+        if (keep_pixels)
+            kept_pixels[i] = pixels[i];
+        else
+            shmdt(pixels[i]);
+    }
+}
+
+void unmap_kept_images() {
+    for (void*& mapped : kept_pixels) {
+        if (mapped != nullptr) shmdt(mapped);
+        mapped = nullptr;
+    }
 }

@@ -50,7 +50,7 @@ FastEngine::DrawnRows& FastEngine::drawn_rows_for(const FrameTarget& target) {
     // whatever it holds. Its one record is the one of its latest size.
     if (!slot) {
         slot = &drawn_slots_[next_slot_];
-        next_slot_ = (next_slot_ + 1) % 2;
+        next_slot_ = (next_slot_ + 1) % remembered_buffers;
     }
     slot->frame = target.frame;
     slot->width = target.width;

@@ -32,6 +32,12 @@
 // cache between its pre-pass and its shading.
 inline constexpr int strip_rows = 16;
 
+// The frame buffers whose last frame the engine remembers, row by row, so
+// that their next frame clears only what that one drew: as many as a
+// presenter draws into in turn (a Wayland compositor may hold two while
+// two more are drawn into and shown).
+inline constexpr int remembered_buffers = 4;
+
 // Time the workers spent in each stage: for each frame the mean over the
 // workers it woke, summed over the frames.
 struct FastStageTimes {
@@ -56,7 +62,7 @@ class FastEngine {
     // Draws the faces into the target: the same picture as the reference
     // engine's depth pre-pass and shading pass. The target's frame buffer
     // must hold what this engine last drew into it, or be all 0; one that is
-    // not among the last two it drew into, or that it drew into at another
+    // not among the last remembered_buffers it drew into, or that it drew into at another
     // size, may hold anything: its first frame clears it whole.
     void draw(const FrameFace* faces, int face_count, const FrameTarget& target);
     // The same in two steps: begin starts the workers and returns; finish
@@ -107,7 +113,7 @@ class FastEngine {
     // Taken by every worker for every strip: a line of its own.
     alignas(cache_line_bytes) std::atomic<int> next_strip_{0};
 
-    alignas(cache_line_bytes) DrawnRows drawn_slots_[2];
+    alignas(cache_line_bytes) DrawnRows drawn_slots_[remembered_buffers];
     int next_slot_ = 0;
 
     bool timing_ = false;  // for the frames begun from now on

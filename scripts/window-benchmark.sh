@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Measures the window programs' frames/s against ombrastel-bench's: the
 # Linux program on a 1920x1080 Xvfb screen, presenting through shared memory
-# and, on a screen without MIT-SHM, by copying; the Windows program under
-# Wine on the same screen; the bench at their frame size, 1910x1070. Every
+# and, on a screen without MIT-SHM, by copying, and under sway (headless,
+# 1920x1080, WAYLAND_DISPLAY alone) through wl_shm buffers; the Windows
+# program under Wine on the Xvfb screen; the bench at their frame size,
+# 1910x1070. Every
 # one with the fast engine on every processor and the widest instruction
 # set. The cases take turns, round after round, so that a disturbance of the
 # machine falls on all of them alike; each figure is the median of its
@@ -10,11 +12,17 @@
 #   scripts/window-benchmark.sh [seconds] [rounds]     default 10 s, 3 rounds
 # Environment:
 #   WINDOW_BENCHMARK_CASES   the cases, of: bench linux-shared linux-copying
-#                            windows (default all four; windows only where
-#                            Wine and the MinGW-w64 cross-compiler are)
+#                            linux-wayland windows, and any of the window
+#                            cases with -before (default: bench
+#                            linux-shared linux-copying linux-wayland
+#                            windows; windows only where Wine and the
+#                            MinGW-w64 cross-compiler are)
 #   OMBRASTEL_BENCH, OMBRASTEL_LINUX_PROGRAM, OMBRASTEL_WINDOWS_PROGRAM
 #                            programs to measure instead of building them
 #                            (another build, an older one)
+#   OMBRASTEL_BEFORE_LINUX_PROGRAM, OMBRASTEL_BEFORE_WINDOWS_PROGRAM
+#                            the programs of the -before cases: an earlier
+#                            build, measured in turn with this one
 # Each window program runs `seconds` with --timing and is then ended by
 # Escape; its --timing lines are kept in build-window-bench/timing.txt.
 set -euo pipefail
@@ -36,6 +44,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/ombrastel-window-bench.XXXXXX")
 xvfb_pid=""
 program_pid=""
 cleanup() {
+    declare -F compositor_stop >/dev/null && { compositor_stop || :; }
     [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null && wait "$program_pid" 2>/dev/null
     [ -n "${WINESERVER:-}" ] && [ -n "${WINEPREFIX:-}" ] && "$WINESERVER" -k 2>/dev/null
     [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
@@ -43,12 +52,18 @@ cleanup() {
 }
 trap cleanup EXIT
 
-cases=${WINDOW_BENCHMARK_CASES:-bench linux-shared linux-copying windows}
+cases=${WINDOW_BENCHMARK_CASES:-bench linux-shared linux-copying linux-wayland windows}
+if [[ " $cases " == *" linux-wayland"* ]]; then
+    for tool in sway swaymsg jq wtype; do
+        command -v $tool >/dev/null || { echo "window-benchmark.sh: $tool is needed (scripts/packages-test.txt)" >&2; exit 1; }
+    done
+    source tests/e2e/compositor.sh
+fi
 wine_loader=""
 for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
     [ -n "$candidate" ] && [ -x "$candidate" ] && { wine_loader=$candidate; break; }
 done
-if [[ " $cases " == *" windows "* ]] && [ -z "${OMBRASTEL_WINDOWS_PROGRAM:-}" ]; then
+if [[ " $cases " == *" windows"* ]] && [ -z "${OMBRASTEL_WINDOWS_PROGRAM:-}" ]; then
     if [ -z "$wine_loader" ] || ! command -v x86_64-w64-mingw32-g++ >/dev/null; then
         echo "window-benchmark.sh: no Wine or no MinGW-w64: the Windows program is left out" >&2
         cases=${cases/windows/}
@@ -63,7 +78,7 @@ fi
 bench=${OMBRASTEL_BENCH:-$build/tools/ombrastel-bench}
 linux_program=${OMBRASTEL_LINUX_PROGRAM:-$build/app/ombrastel}
 windows_program=${OMBRASTEL_WINDOWS_PROGRAM:-}
-if [[ " $cases " == *" windows "* ]]; then
+if [[ " $cases " == *" windows"* ]]; then
     if [ -z "$windows_program" ]; then
         echo "window-benchmark.sh: building build-windows" >&2
         configure_build build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
@@ -116,6 +131,24 @@ run_window() {  # case, program runner...
     tr -d '\r' <"$work/out" | sed -n "s/^ombrastel: /$name /p" >>"$results/timing.txt"
 }
 
+# The same under sway, its window looked for in sway's tree and its Escape
+# typed by wtype.
+run_wayland_window() {  # case, program
+    local name=$1 staged
+    compositor_start sway || { echo "window-benchmark.sh: sway: $compositor_error" >&2; exit 1; }
+    staged=$(compositor_stage "$2") || { echo "window-benchmark.sh: $compositor_error" >&2; exit 1; }
+    compositor_spawn "$work/out" "$work/err" "$staged" --timing
+    local pid=$compositor_spawned_pid
+    compositor_wait_window "$pid" 120 ||
+        { echo "window-benchmark.sh: $name: $compositor_error: $(cat "$work/err")" >&2; exit 1; }
+    sleep "$seconds"
+    compositor_keys "$pid" Escape || { echo "window-benchmark.sh: $name: $compositor_error" >&2; exit 1; }
+    compositor_wait_exit "$pid" 120 && [ "$compositor_exit_status" -eq 0 ] ||
+        { echo "window-benchmark.sh: $name ended with an error: $(cat "$work/err")" >&2; exit 1; }
+    compositor_stop || :
+    sed -n "s/^ombrastel: /$name /p" "$work/out" >>"$results/timing.txt"
+}
+
 results=$PWD/$build
 mkdir -p "$results"
 : >"$results/timing.txt"
@@ -126,21 +159,29 @@ for round in $(seq 1 "$rounds"); do
         elapsed=$((SECONDS - started))
         printf 'window-benchmark.sh: round %d of %d: %s; %d min %02d s so far\n' "$round" "$rounds" "$name" \
             $((elapsed / 60)) $((elapsed % 60)) >&2
-        case $name in
+        linux=$linux_program
+        windows_exe=$windows_program
+        if [[ $name == *-before ]]; then
+            linux=${OMBRASTEL_BEFORE_LINUX_PROGRAM:?the -before cases need OMBRASTEL_BEFORE_LINUX_PROGRAM}
+            [[ $name == windows* ]] &&
+                windows_exe=${OMBRASTEL_BEFORE_WINDOWS_PROGRAM:?windows-before needs OMBRASTEL_BEFORE_WINDOWS_PROGRAM}
+        fi
+        case ${name%-before} in
         bench) "$bench" --size 1910x1070 2>/dev/null | tail -n 1 >>"$results/bench.jsonl" ;;
         linux-shared)
             start_screen
-            run_window "$name" "$linux_program"
+            run_window "$name" "$linux"
             stop_screen
             ;;
         linux-copying)
             start_screen -extension MIT-SHM
-            run_window "$name" "$linux_program"
+            run_window "$name" "$linux"
             stop_screen
             ;;
+        linux-wayland) run_wayland_window "$name" "$linux" ;;
         windows)
             start_screen
-            run_window "$name" "$WINE_LOADER" "$windows_program"
+            run_window "$name" "$WINE_LOADER" "$windows_exe"
             stop_screen
             ;;
         *) echo "window-benchmark.sh: no case \"$name\"" >&2; exit 2 ;;

@@ -669,22 +669,27 @@ TEST(FastWorkers, TheCallersFloatControlDoesNotChangeThePicture) {
 
 // --- The partial clearing, as the window program relies on it ------------------------------
 
-// The window program draws frame k + 1 into one buffer while frame k, in the
-// other, is shown: one engine, two buffers in turn. Each buffer is cleared
-// by what this engine last drew into it, never into the other one.
-TEST(FastWorkers, TwoBuffersInTurnEachGetTheirOwnClearing) {
+// The window program draws frame k + 1 into one buffer while frame k, in
+// another, is shown: one engine, its presenter's buffers in turn (two, as
+// many as the engine remembers, one more than that). Each buffer is cleared
+// by what this engine last drew into it, never into another one, and one it
+// no longer remembers is cleared whole.
+TEST(FastWorkers, BuffersInTurnEachGetTheirOwnClearing) {
     start_headless(width, height);
-    for (int workers : {1, 3}) {
-        FastEngine engine(workers, best_instruction_set());
-        std::vector<std::uint32_t> frames[2] = {std::vector<std::uint32_t>(std::size_t{width} * height, 0u),
-                                                std::vector<std::uint32_t>(std::size_t{width} * height, 0u)};
-        std::vector<float> depth(frames[0].size());
-        for (int k = 0; k < 60; ++k) {
-            for (int step = 0; step < 13; ++step) transform_and_project();
-            const Faces faces = current_faces();
-            std::vector<std::uint32_t>& frame = frames[k % 2];
-            engine.draw(faces.face, faces.count, {width, height, frame.data(), depth.data()});
-            ASSERT_EQ(frame, fresh_frame(faces, width, height)) << workers << " workers, frame " << k;
+    for (int buffers : {2, remembered_buffers, remembered_buffers + 1}) {
+        for (int workers : {1, 3}) {
+            FastEngine engine(workers, best_instruction_set());
+            std::vector<std::vector<std::uint32_t>> frames(buffers,
+                                                           std::vector<std::uint32_t>(std::size_t{width} * height, 0u));
+            std::vector<float> depth(frames[0].size());
+            for (int k = 0; k < 60; ++k) {
+                for (int step = 0; step < 13; ++step) transform_and_project();
+                const Faces faces = current_faces();
+                std::vector<std::uint32_t>& frame = frames[k % buffers];
+                engine.draw(faces.face, faces.count, {width, height, frame.data(), depth.data()});
+                ASSERT_EQ(frame, fresh_frame(faces, width, height))
+                    << buffers << " buffers, " << workers << " workers, frame " << k;
+            }
         }
     }
 }

@@ -34,6 +34,16 @@
     digest: '',         // frame=K: SHA-256 of the canvas' pixels
     benchmark: null,    // benchmark: its figures
     failure: '',
+    // What the frame step counted: frames drawn, frames shown while the
+    // next was drawn, frames drawn into the buffer being shown (none ever),
+    // idle pauses and those with a frame being drawn (none ever); and the
+    // module's memory in bytes.
+    drawn: 0,
+    overlapped: 0,
+    drawnIntoShown: 0,
+    pauses: 0,
+    pausesWhileDrawing: 0,
+    memory: 0,
   };
   const events = new EventTarget();
   window.ombrastel = { status, events };
@@ -47,7 +57,9 @@
     events.dispatchEvent(new Event('status'));
   }
 
+  // The first failure is the one shown: what fails after it follows from it.
   function fail(text) {
+    if (status.phase === 'failed') return;
     status.phase = 'failed';
     status.failure = text;
     overlay.className = 'failed';
@@ -180,6 +192,9 @@
       fail(message.text);
       return;
     }
+    // A failure stays shown: what the Worker said before it, or says after
+    // it, changes nothing.
+    if (status.phase === 'failed') return;
     Object.assign(status, message.status);
     if (message.type === 'size') placeCanvas(status.width, status.height);
     render();

@@ -4,8 +4,10 @@
 // program's loop as a browser lets it: one frame a task, yielding between
 // frames so that keys, sizes and the canvas' own updates get through.
 //
-//   full speed  each frame is put on the canvas while the engine draws the
-//               next one; the next task shows it at once
+// Each task is one frame step of the module (the program's own, written
+// once for every platform):
+//   full speed  the frame drawn last is put on the canvas while the engine
+//               draws the next one, which the next task shows at once
 //   idle        after a frame is shown, a 1 ms pause (a timer) in which
 //               nothing is drawn; then the next frame is drawn and shown
 //
@@ -23,15 +25,19 @@ let hidden = false;
 let fullSpeed = true;
 let stillFrame = null;       // frame=K: the frame kept on the canvas
 let pendingWindow = null;    // a window size not yet drawn at
-let ready = false;           // a frame drawn and not yet shown
+let pause = false;           // the last step asked for an idle pause
 let scheduled = false;
 let shownFrame = 0;          // the number of the frame on the canvas
 let rate = { since: 0, frames: 0, fps: 0, reported: 0 };
 
 const tasks = new MessageChannel();
 tasks.port1.onmessage = (event) => {
-  if (event.data === 'pause') setTimeout(step, 1);
-  else step();
+  if (event.data === 'pause') {
+    M._web_pause();
+    setTimeout(step, 1);
+  } else {
+    step();
+  }
 };
 
 function post(type, fields) {
@@ -49,12 +55,14 @@ function text(pointer) {
 
 // --- Frames ------------------------------------------------------------------------------
 
-// Starts the system at the frame size the window gives and draws frame k.
-function startAt(window, k) {
+// Starts the frames at the size the window gives, the first shown being
+// frame k; or, with `resize`, goes on at that size with the frame that was
+// to come next.
+function startAt(window, k, resize = false) {
   const sizeReason = text(M._web_frame_for_window(window.width, window.height));
   width = M._web_window_frame_width();
   height = M._web_window_frame_height();
-  const refused = text(M._web_start(width, height, k));
+  const refused = text(resize ? M._web_resize(width, height) : M._web_start(width, height, k));
   if (refused) {
     failed(refused);
     return false;
@@ -62,26 +70,41 @@ function startAt(window, k) {
   context.canvas.width = width;
   context.canvas.height = height;
   image = threads ? new ImageData(width, height) : null;
-  ready = true;
   post('size', { width, height, sizeReason });
   return true;
 }
 
-// Puts the frame drawn last on the canvas. The module's memory is shared
-// between threads where there are threads, and an ImageData cannot hold
-// shared memory: the colours are copied into one of its own. Without
-// threads, the ImageData holds the module's memory itself.
+// One frame step of the module; false when no more frames can be drawn.
+function stepFrame(overlap) {
+  const outcome = M._web_step(overlap ? 1 : 0);
+  if (outcome < 0) {
+    failed(`Drawing failed: ${text(M._web_failure())}`);
+    return false;
+  }
+  pause = outcome === 1;
+  show();
+  return true;
+}
+
+// Puts the part of the canvas' colours that the step changed on the canvas.
+// The module's memory is shared between threads where there are threads,
+// and an ImageData cannot hold shared memory: the changed rows are copied
+// into one of its own. Without threads, the ImageData holds the module's
+// memory itself.
 function show() {
   shownFrame = M._web_frame_number();
-  const pointer = M._web_frame_colours();
-  const length = width * height * 4;
+  const pointer = M._web_colours();
+  const left = M._web_put_left();
+  const top = M._web_put_top();
+  const right = M._web_put_right();
+  const bottom = M._web_put_bottom();
+  if (right <= left || bottom <= top) return;  // the canvas shows this frame already
   if (threads) {
-    image.data.set(M.HEAPU8.subarray(pointer, pointer + length));
+    image.data.set(M.HEAPU8.subarray(pointer + top * width * 4, pointer + bottom * width * 4), top * width * 4);
   } else if (!image || image.data.buffer !== M.HEAPU8.buffer || image.data.byteOffset !== pointer) {
-    image = new ImageData(new Uint8ClampedArray(M.HEAPU8.buffer, pointer, length), width, height);
+    image = new ImageData(new Uint8ClampedArray(M.HEAPU8.buffer, pointer, width * height * 4), width, height);
   }
-  context.putImageData(image, 0, 0);
-  ready = false;
+  context.putImageData(image, 0, 0, left, top, right - left, bottom - top);
 }
 
 function countFrame() {
@@ -95,9 +118,19 @@ function countFrame() {
   if (now - rate.reported >= 250) report();
 }
 
+// The step's counts, which the page's tests read.
+function counts() {
+  const c = new Float64Array(M.HEAPU8.buffer, M._web_counts(), 7);
+  return {
+    drawn: c[0], overlapped: c[2], drawnIntoShown: c[3], pauses: c[4], pausesWhileDrawing: c[5], memory: c[6],
+  };
+}
+
 function report() {
   rate.reported = performance.now();
-  post('status', { phase, mode: fullSpeed ? 'full' : 'idle', fps: rate.fps, frame: shownFrame, hidden });
+  post('status', {
+    phase, mode: fullSpeed ? 'full' : 'idle', fps: rate.fps, frame: shownFrame, hidden, ...counts(),
+  });
 }
 
 function schedule() {
@@ -105,7 +138,7 @@ function schedule() {
   scheduled = true;
   // The pause is a timer set from a message's task, never from a timer's:
   // browsers stretch timers set by timers to 4 ms.
-  tasks.port2.postMessage(fullSpeed ? 'now' : 'pause');
+  tasks.port2.postMessage(pause ? 'pause' : 'now');
 }
 
 function step() {
@@ -115,16 +148,10 @@ function step() {
     if (pendingWindow) {
       const window = pendingWindow;
       pendingWindow = null;
-      // The frame that was to come next, at the new size.
-      if (!startAt(window, ready ? M._web_frame_number() : M._web_frame_number() + 1)) return;
+      if (!startAt(window, 0, true)) return;
     }
-    if (!ready) M._web_next_frame();
-    show();
+    if (!stepFrame(true)) return;
     countFrame();
-    if (fullSpeed) {
-      M._web_next_frame();
-      ready = true;
-    }
     schedule();
   } catch (error) {
     failed(`Drawing failed: ${error.message || error}`);
@@ -135,9 +162,7 @@ function step() {
 // the canvas shows.
 async function showStill(window) {
   post('status', { digest: '' });
-  if (!startAt(window, stillFrame)) return;
-  show();
-  shownFrame = stillFrame;
+  if (!startAt(window, stillFrame) || !stepFrame(false)) return;
   phase = 'still';
   post('status', { phase, frame: shownFrame, digest: '' });
   const read = await canvasDigest();
@@ -207,6 +232,7 @@ async function start(message) {
     await showStill(takeWindow(message.window));
   } else if (startAt(takeWindow(message.window), 0)) {
     phase = 'running';
+    pause = false;
     rate = { since: performance.now(), frames: 0, fps: 0, reported: 0 };
     report();
     schedule();
@@ -225,13 +251,12 @@ function takeWindow(first) {
 function benchmark(options, engine) {
   phase = 'benchmark';
   post('status', { phase, width: options.width, height: options.height });
-  const refused = text(M._web_start(options.width, options.height, 0));
-  if (refused) {
-    failed(refused);
+  const warmup = 60;
+  const seconds = M._web_benchmark(options.width, options.height, warmup, options.frames);
+  if (seconds < 0) {
+    failed(text(M._web_benchmark_refusal()));
     return;
   }
-  const warmup = 60;
-  const seconds = M._web_benchmark(warmup, options.frames);
   post('status', {
     benchmark: {
       width: options.width, height: options.height, frames: options.frames, warmup, seconds,
@@ -276,7 +301,7 @@ onmessage = (event) => {
         if (phase !== 'running') break;
         phase = 'stopped';
         M._web_stop();
-        post('status', { phase, frame: shownFrame });
+        post('status', { phase, frame: shownFrame, ...counts() });
         break;
       case 'digest':
         if (!context || !width) {
