@@ -706,20 +706,42 @@ frame_rate_lines_at() {
 # so apart by a second and at most a frame more (the frame time is the
 # line's own rate's reciprocal). Lines `first` to `last` of `mode`, seen at
 # `since` and `until`, against the time between; half a second is allowed
-# for the moments this check saw them at.
-expect_a_line_a_second() {
+# for the moments this check saw them at. Says how they kept the pace.
+lines_keep_a_second() {
     local mode=$1 first=$2 last=$3 since=$4 until=$5 rates
     rates=$(sed -n "s/.*: \([0-9.]*\) frames\/s, $mode.*/\1/p" "$work/program.err" | sed -n "$((first + 1)),${last}p")
-    awk -v intervals=$((last - first)) -v since="$since" -v until="$until" -v mode="$mode" '
+    awk -v intervals=$((last - first)) -v since="$since" -v until="$until" -v mode="$mode" -v first="$first" '
         { if (slowest == "" || $1 < slowest) slowest = $1 }
         END {
             elapsed = until - since
             most = intervals * (1 + 1 / slowest) + 0.5
             least = intervals - 0.5
-            printf "%d %s lines in %.2f s (a line a second: %.2f to %.2f s)\n", intervals, mode, elapsed, least, most
+            printf "%s lines %d to %d: %d seconds in %.2f s (a second each: %.2f to %.2f s)\n", mode, first, first + intervals,
+                intervals, elapsed, least, most
             exit !(elapsed >= least && elapsed <= most)
-        }' <<<"$rates" >"$work/pace" || fail "the frame rate lines are not a second apart: $(cat "$work/pace")"
-    say "$(cat "$work/pace")"
+        }' <<<"$rates" >"$work/pace"
+}
+
+# Three lines of `mode` at a second's pace, from the first one on. A program
+# whose lines come at another pace is off in every window of three; a
+# machine that stalls the program or this check for a moment, only in
+# some: up to three windows are timed, each named, and one at the pace
+# passes.
+expect_a_line_a_second() {
+    local mode=$1 first=1 since until window off=""
+    since=$(frame_rate_lines_at "$mode" 1) || fail "no frame rate line ($mode)"
+    for window in 1 2 3; do
+        until=$(frame_rate_lines_at "$mode" $((first + 3))) || fail "fewer than $((first + 3)) frame rate lines ($mode) in 30 s"
+        if lines_keep_a_second "$mode" "$first" $((first + 3)) "$since" "$until"; then
+            say "$(cat "$work/pace")"
+            return 0
+        fi
+        off+="${off:+; }$(cat "$work/pace")"
+        say "off the pace: $(cat "$work/pace")"
+        first=$((first + 3))
+        since=$until
+    done
+    fail "the frame rate lines are not a second apart: $off"
 }
 
 # --fps at full speed and then idle: the lines against the time they took;
@@ -730,14 +752,9 @@ check_pacing() {
     start_screen 330x250
     start_program --fps --timing
     find_window
-    local since until
-    since=$(frame_rate_lines_at "full speed" 1) || fail "no frame rate line at full speed"
-    until=$(frame_rate_lines_at "full speed" 3) || fail "fewer than 3 frame rate lines at full speed in 30 s"
-    expect_a_line_a_second "full speed" 1 3 "$since" "$until"
+    expect_a_line_a_second "full speed"
     press space
-    since=$(frame_rate_lines_at idle 1) || fail "no frame rate line after Space (idle)"
-    until=$(frame_rate_lines_at idle 4) || fail "fewer than 4 idle frame rate lines in 30 s"
-    expect_a_line_a_second idle 1 4 "$since" "$until"
+    expect_a_line_a_second idle
     local idle_lines
     press Escape
     expect_exit_code_0 60 "Escape"
