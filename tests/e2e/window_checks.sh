@@ -1006,11 +1006,11 @@ check_segments() {
     start_screen 330x250
     start_program
     find_window
-    local segments
-    # ipcs -m: key, id, owner, permissions, bytes, attached, status.
-    segments=$(ipcs -m | awk '$2 ~ /^[0-9]+$/ && $5 == 320 * 240 * 4')
-    [ "$(grep -c . <<<"$segments")" -eq 2 ] || fail "not two frame-sized segments while running: $(ipcs -m)"
-    grep -vq dest <<<"$segments" && fail "a segment is not marked for removal while running: $(ipcs -m)"
+    # The program makes its images as it starts presenting, which may come
+    # just after its window shows: awaited, both made and marked for removal
+    # (ipcs -m: key, id, owner, permissions, bytes, attached, status).
+    wait_until 20 eval '[ "$(ipcs -m | awk '"'"'$2 ~ /^[0-9]+$/ && $5 == 320 * 240 * 4 && $7 == "dest"'"'"' | grep -c .)" -eq 2 ]' ||
+        fail "not two frame-sized segments, both marked for removal, while running: $(ipcs -m)"
     say "two frame-sized segments, both marked for removal"
     kill -KILL "$program_pid"
     wait "$program_pid" 2>/dev/null
