@@ -10,8 +10,15 @@
 #
 # A test that skips fails the run: a skip means that something the test
 # needs is missing, and the run would otherwise pass without having tested
-# it. Every skipped test is named at the end. To let skips pass (on a machine
-# that cannot have everything), run it as OMBRASTEL_ALLOW_SKIPS=1 ./test.sh.
+# it. Every skipped test is named at the end; those that need root (an IPC
+# namespace of their own, device nodes, mounts), and so skip in a run without
+# it, in one line. To let skips pass (on a machine that cannot have
+# everything), run it as OMBRASTEL_ALLOW_SKIPS=1 ./test.sh.
+#
+# The summary comes however the run ends: a stage whose build fails is named
+# and the run goes on to the next; anything else that ends it early still
+# prints the summary, with the stage it was in. The exit status is 0 only
+# when every stage passed.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
@@ -23,8 +30,10 @@ if [ "$allow_skips" != 0 ] && [ "$allow_skips" != 1 ]; then
 fi
 
 jobs=$(build_jobs)
-failed=()     # the stages that failed
+failed=()     # the stages that failed, and what of them
 skipped=()    # "stage: test" for every test that did not run
+needs_root=() # "test|why" of the skipped tests that need root
+retries=()    # "stage: check ..." for every window check run again
 durations=()  # "DURATION  STAGE" of every stage ended
 passed_count=0
 failed_count=0
@@ -46,6 +55,8 @@ stage() {
     echo "== $*" >&2
 }
 
+# Configures and builds; a failure is the stage's, named, and the caller
+# leaves out the stage's tests (there is nothing to run them on).
 configure_and_build() {  # directory, targets..., -- cmake options...
     local dir=$1
     shift
@@ -55,30 +66,54 @@ configure_and_build() {  # directory, targets..., -- cmake options...
         shift
     done
     shift
-    configure_build "$dir" "$@"
-    cmake --build "$dir" -j "$jobs" "${targets[@]}" >/dev/null
+    if ! configure_build "$dir" "$@"; then
+        failed+=("$stage_name: configuring $dir failed")
+        return 1
+    fi
+    if ! cmake --build "$dir" -j "$jobs" "${targets[@]}" >/dev/null; then
+        failed+=("$stage_name: building $dir failed")
+        return 1
+    fi
 }
 
 # Runs ctest in a build directory and counts what it reports. ctest passes a
 # run whose tests all skipped, so the skipped ones are read from its JUnit
-# report ("notrun": skipped by the test itself; "disabled": switched off);
-# and a stage that finds no test fails.
+# report ("notrun": skipped by the test itself; "disabled": switched off),
+# and so is each one's reason where it says that it needs root; a stage that
+# finds no test fails. The window checks name each check they ran again in
+# tests/e2e/retries.txt.
 run_tests() {  # stage name, build directory, ctest options...
     local name=$1 dir=$2
     shift 2
-    local results="$PWD/$dir/test-results.xml"
-    rm -f "$results"
+    local results="$PWD/$dir/test-results.xml" retried="$PWD/$dir/tests/e2e/retries.txt"
+    rm -f "$results" "$retried"
     local status=0
     (cd "$dir" && ctest --no-tests=error --output-on-failure --output-junit "$results" "$@") || status=$?
     [ "$status" -eq 0 ] || failed+=("$name")
+    if [ -s "$retried" ]; then
+        local line
+        while read -r line; do retries+=("$name: $line"); done <"$retried"
+    fi
     if [ ! -s "$results" ]; then
         [ "$status" -ne 0 ] || failed+=("$name (ctest wrote no results)")
         return 0
     fi
-    local test
-    while read -r test; do
+    local test why
+    while IFS='|' read -r test why; do
         skipped+=("$name: $test")
-    done < <(sed -n 's/.*<testcase name="\([^"]*\)".* status="\(notrun\|disabled\)".*/\1/p' "$results")
+        [ -z "$why" ] || needs_root+=("$test|$why")
+    done < <(awk '
+        /<testcase / {
+            test = ""; skip = 0; why = ""
+            if (match($0, /name="[^"]*"/)) test = substr($0, RSTART + 6, RLENGTH - 7)
+            skip = $0 ~ / status="(notrun|disabled)"/
+        }
+        skip && why == "" && /needs root/ {
+            why = $0
+            sub(/^.*<system-out>/, "", why)
+            sub(/^[ \t]*(SKIPPED: )?/, "", why)
+        }
+        /<\/testcase>/ && skip { print test "|" why; skip = 0 }' "$results")
     passed_count=$((passed_count + $(grep -c '<testcase .* status="run"' "$results" || true)))
     failed_count=$((failed_count + $(grep -c '<testcase .* status="fail"' "$results" || true)))
 }
@@ -90,7 +125,7 @@ run_tests() {  # stage name, build directory, ctest options...
 # checked them.
 instruction_sets_checked() {
     local snapshot=build/tools/ombrastel-snapshot help sets set estimates refused not_checked=""
-    help=$("$snapshot" --help) || {
+    help=$("$snapshot" --help 2>/dev/null) || {
         echo "Instruction sets: the snapshot tool could not say which were built"
         return 0
     }
@@ -110,25 +145,85 @@ instruction_sets_checked() {
     fi
 }
 
+# The end of every run, however it ends: the stages' durations, what was
+# not checked, the retries and the skips, the failures and the count of
+# tests; and the exit status, non-zero when anything failed.
+summary() {
+    local status=$?
+    trap - EXIT
+    set +e
+    if [ "$status" -ne 0 ] && [ -n "$stage_name" ]; then
+        failed+=("$stage_name: the run ended here, exit status $status")
+    fi
+    end_stage
+    echo >&2
+    echo "Stages:" >&2
+    [ ${#durations[@]} -eq 0 ] || printf '  %s\n' "${durations[@]}" >&2
+    instruction_sets_checked >&2
+    if [ ${#retries[@]} -gt 0 ]; then
+        echo "Window checks run again after a fault outside the program (more than one fails the run):" >&2
+        printf '  %s\n' "${retries[@]}" >&2
+        [ ${#retries[@]} -le 1 ] || failed+=("${#retries[@]} window checks run again")
+    fi
+    local listed=("${skipped[@]}")
+    if [ ${#needs_root[@]} -gt 0 ]; then
+        # Named once each, however many stages skipped them.
+        local entry line="" names=()
+        for entry in "${needs_root[@]}"; do
+            [[ " ${names[*]} " == *" ${entry%%|*} "* ]] && continue
+            names+=("${entry%%|*}")
+            line+="${line:+; }${entry%%|*} (${entry#*|})"
+        done
+        echo "Not run without root, ${#needs_root[@]} times in all (as root they run): $line" >&2
+        listed=()
+        for entry in "${skipped[@]}"; do
+            [[ " ${names[*]} " == *" ${entry#*: } "* ]] || listed+=("$entry")
+        done
+    fi
+    if [ ${#skipped[@]} -gt 0 ]; then
+        if [ "$allow_skips" = 1 ]; then
+            [ ${#listed[@]} -eq 0 ] || echo "Skipped tests (allowed by OMBRASTEL_ALLOW_SKIPS=1):" >&2
+        else
+            [ ${#listed[@]} -eq 0 ] || echo "Skipped tests (each one fails the run; OMBRASTEL_ALLOW_SKIPS=1 lets them pass):" >&2
+            failed+=("${#skipped[@]} skipped tests")
+        fi
+        [ ${#listed[@]} -eq 0 ] || printf '  %s\n' "${listed[@]}" >&2
+    fi
+    local elapsed failed_text
+    elapsed=$(minutes_and_seconds "$SECONDS")
+    if [ ${#failed[@]} -gt 0 ]; then
+        failed_text=$(printf '%s, ' "${failed[@]}")
+        echo "FAILED after $elapsed: ${failed_text%, }" >&2
+    else
+        echo "All test stages passed in $elapsed." >&2
+    fi
+    echo "Tests: $passed_count passed, $failed_count failed, ${#skipped[@]} skipped" >&2
+    [ ${#failed[@]} -eq 0 ] && [ "$status" -eq 0 ] || exit 1
+    exit 0
+}
+trap summary EXIT
+
 stage "Debian packages"
 # Every list: building, the tests' libraries, the test runs, the cross-builds.
 ensure_debian_packages $(packages_in scripts/packages-*.txt)
 
 stage "Windows program, cross-built with MinGW-w64"
 configure_and_build build-windows all -- -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-    -DOMBRASTEL_TESTS=OFF -DOMBRASTEL_TOOLS=OFF
+    -DOMBRASTEL_TESTS=OFF -DOMBRASTEL_TOOLS=OFF || true
 
 stage "Native build: unit, tool, soak and end-to-end tests"
-configure_and_build build all -- -DOMBRASTEL_WINDOWS_EXE="$PWD/build-windows/app/ombrastel.exe"
-run_tests "tests" build
+if configure_and_build build all -- -DOMBRASTEL_WINDOWS_EXE="$PWD/build-windows/app/ombrastel.exe"; then
+    run_tests "tests" build
+fi
 
 # ARM64: what only the emulated processor can show. The whole-frame
 # comparisons of every engine against the scalar version (label frames) and
 # the soak are the native stage's: the same sources, drawing the same bits,
 # and the golden frames that run here pin the ARM64 pictures to them.
 stage "ARM64: cross-built; unit, golden-frame, kernel, tool, package and window tests under qemu"
-configure_and_build build-arm64 all -- -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
-run_tests "ARM64 under qemu" build-arm64 -LE 'soak|frames' -j "$jobs"
+if configure_and_build build-arm64 all -- -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake; then
+    run_tests "ARM64 under qemu" build-arm64 -LE 'soak|frames' -j "$jobs"
+fi
 
 # WebAssembly: the core's tests, the whole-frame comparisons and the golden
 # frames under node (no emulator: they take seconds), the snapshot tool's
@@ -136,51 +231,35 @@ run_tests "ARM64 under qemu" build-arm64 -LE 'soak|frames' -j "$jobs"
 # stage's, and so are the checks of the sources and documents, which are the
 # same files.
 stage "WebAssembly: built with emscripten; unit, whole-frame, golden-frame and tool tests under node, the web page in headless Chromium"
-configure_and_build build-wasm all -- -DCMAKE_TOOLCHAIN_FILE=cmake/wasm32-emscripten.cmake
-run_tests "WebAssembly" build-wasm -LE 'soak|source|docs' -j "$jobs"
+if configure_and_build build-wasm all -- -DCMAKE_TOOLCHAIN_FILE=cmake/wasm32-emscripten.cmake; then
+    run_tests "WebAssembly" build-wasm -LE 'soak|source|docs' -j "$jobs"
+fi
 
 stage "Render workers of both engines under ThreadSanitizer"
-configure_and_build build-tsan worker_tests -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+if configure_and_build build-tsan worker_tests -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DOMBRASTEL_APP=OFF -DOMBRASTEL_TOOLS=OFF -DOMBRASTEL_TOOL_AND_WINDOW_TESTS=OFF \
-    -DCMAKE_CXX_FLAGS="-fsanitize=thread"
-TSAN_OPTIONS=halt_on_error=1 run_tests "thread sanitizer" build-tsan -L workers
+    -DCMAKE_CXX_FLAGS="-fsanitize=thread"; then
+    TSAN_OPTIONS=halt_on_error=1 run_tests "thread sanitizer" build-tsan -L workers
+fi
 
 stage "The suite under AddressSanitizer and UndefinedBehaviorSanitizer"
 # The Windows program's tests are left out: Wine runs the same unsanitized
 # program again.
-configure_and_build build-asan all -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-# The suppressed leaks are not listed: the window checks read what the
-# program writes on standard error.
-ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/leaks.supp:print_suppressions=0" \
-    run_tests "address and undefined-behaviour sanitizers" build-asan -E 'e2e_(windows|wine)'
+if configure_and_build build-asan all -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"; then
+    # The suppressed leaks are not listed: the window checks read what the
+    # program writes on standard error.
+    ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/leaks.supp:print_suppressions=0" \
+        run_tests "address and undefined-behaviour sanitizers" build-asan -E 'e2e_(windows|wine)'
+fi
 
 stage "Fuzzing the rasterizing passes, the span kernels and the PNG reader"
 # fuzz.sh builds build-fuzz, replays every stored input and fuzzes each
 # target for a minute; the replays are then counted with the other tests.
 scripts/fuzz.sh 60 || failed+=("fuzzing")
-run_tests "fuzz replay" build-fuzz/tests/fuzz
-end_stage
-
-echo >&2
-echo "Stages:" >&2
-printf '  %s\n' "${durations[@]}" >&2
-instruction_sets_checked >&2
-if [ ${#skipped[@]} -gt 0 ]; then
-    if [ "$allow_skips" = 1 ]; then
-        echo "Skipped tests (allowed by OMBRASTEL_ALLOW_SKIPS=1):" >&2
-    else
-        echo "Skipped tests (each one fails the run; OMBRASTEL_ALLOW_SKIPS=1 lets them pass):" >&2
-        failed+=("${#skipped[@]} skipped tests")
-    fi
-    printf '  %s\n' "${skipped[@]}" >&2
-fi
-elapsed=$(minutes_and_seconds "$SECONDS")
-if [ ${#failed[@]} -gt 0 ]; then
-    failed_text=$(printf '%s, ' "${failed[@]}")
-    echo "FAILED after $elapsed: ${failed_text%, }" >&2
+if [ -d build-fuzz/tests/fuzz ]; then
+    run_tests "fuzz replay" build-fuzz/tests/fuzz
 else
-    echo "All test stages passed in $elapsed." >&2
+    failed+=("fuzz replay (fuzz.sh built no build-fuzz/tests/fuzz)")
 fi
-echo "Tests: $passed_count passed, $failed_count failed, ${#skipped[@]} skipped" >&2
-[ ${#failed[@]} -eq 0 ]
+exit 0

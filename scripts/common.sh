@@ -70,7 +70,7 @@ configure_build() {
         -DOMBRASTEL_FUZZ=OFF
         "-DOMBRASTEL_WINDOWS_EXE=$PWD/build-windows/app/ombrastel.exe"
     )
-    cmake -S . -B "$dir" --no-warn-unused-cli "${stated[@]}" "$@" >/dev/null
+    cmake -S . -B "$dir" --no-warn-unused-cli "${stated[@]}" "$@" >/dev/null || return 1
     # An option added to the project later must be stated here too, or a
     # directory would keep whatever value it was once given.
     local option unstated=()

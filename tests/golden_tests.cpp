@@ -2,10 +2,12 @@
 // with the ieee arithmetic, frames whose SHA-256 digests equal those kept in
 // tests/golden/frames.txt (made by scripts/make-golden-frames.sh on one
 // machine). The ieee arithmetic gives the same bits on every processor, so
-// these digests hold on every machine the program runs on.
+// these digests hold on every machine the program runs on. The file itself
+// is pinned here by its own digest, so that remaking it is seen.
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -19,6 +21,12 @@
 #include "tools/frame_digest.h"
 
 namespace {
+
+// The SHA-256 of tests/golden/frames.txt. The digests are remade only when
+// the pictures are meant to change (scripts/make-golden-frames.sh, which
+// says why in the file's header and prints the file's new digest): this
+// line then changes in the same commit, for everyone to see.
+constexpr const char* golden_frames_sha256 = "5ade1bc3e0431712456bfe3ad8597ba728fb0cda45c36998b43b2ccfbeec5bc3";
 
 // Frame number to digest, for each frame size ("320x240") in the file.
 using GoldenFrames = std::map<std::string, std::map<int, std::string>>;
@@ -110,6 +118,14 @@ TEST_P(GoldenFrameSize, EveryEngineDrawsTheKeptIeeeFrames) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, GoldenFrameSize, ::testing::ValuesIn(checked_sizes),
                          [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+
+TEST(GoldenFrames, TheFileIsTheOnePinnedHere) {
+    std::ifstream file(OMBRASTEL_GOLDEN_FRAMES, std::ios::binary);
+    ASSERT_TRUE(file) << "cannot read " << OMBRASTEL_GOLDEN_FRAMES;
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(sha256_digest(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()), golden_frames_sha256)
+        << OMBRASTEL_GOLDEN_FRAMES << " is not the file whose digest this test pins";
+}
 
 TEST(GoldenFrames, EverySizeKeptIsChecked) {
     const std::set<std::string> checked(std::begin(checked_sizes), std::end(checked_sizes));

@@ -1,9 +1,12 @@
 // The four-lane intrinsics the core is written with give x86's results on
-// every processor: natively on x86, through SIMDe elsewhere. Each case is one
-// that the other processors' own instructions answer differently: min and max
-// of a NaN or of two zeros, conversions of NaNs and of values out of range,
-// ties, saturation, subnormals; and the floating-point control each drawing
-// thread sets.
+// every processor: natively on x86, through SIMDe elsewhere (on WebAssembly
+// with scene/simd.h's own min, max and conversions, which its span kernel
+// uses too). Each case is one that the other processors' own instructions
+// answer differently: min and max of a NaN or of two zeros, conversions of
+// NaNs and of values out of range (also against a model of x86's rule worked
+// out from the floats' bits, which shares no conversion with them), ties,
+// saturation, subnormals; and the floating-point control each drawing thread
+// sets.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -11,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "raster/shading.h"
 #include "scene/float_control.h"
@@ -88,6 +92,80 @@ TEST(FourLanes, ConversionsOfNaNsAndOfValuesOutOfRangeGive0x80000000) {
     const Floats ends = {2147483520.0f, -2147483648.0f, -2147483520.0f, 0.0f};
     EXPECT_EQ(ints_of(_mm_cvtps_epi32(load(ends))), (Ints{2147483520, indefinite, -2147483520, 0}));
     EXPECT_EQ(ints_of(_mm_cvttps_epi32(load(ends))), (Ints{2147483520, indefinite, -2147483520, 0}));
+}
+
+// x86's conversion of a float to a 32-bit integer, worked out from the
+// float's bits with integer arithmetic alone, so that it shares nothing
+// with any processor's conversion: a NaN, an infinity or a value whose
+// integer is out of range gives 0x80000000; otherwise the integer nearest
+// (ties to even) or toward zero.
+std::int32_t x86_conversion(std::uint32_t bits, bool rounding) {
+    const bool negative = (bits >> 31) != 0;
+    const int exponent = static_cast<int>((bits >> 23) & 0xFF);
+    const std::uint64_t mantissa = bits & 0x7FFFFFu;
+    if (exponent == 0xFF) return indefinite;  // a NaN or an infinity
+    // The value is significand * 2^shift, the significand with its leading 1
+    // unless subnormal.
+    const std::uint64_t significand = exponent == 0 ? mantissa : (mantissa | 0x800000u);
+    const int shift = (exponent == 0 ? 1 : exponent) - 150;
+    std::uint64_t magnitude = 0;
+    if (shift >= 0) {
+        if (shift > 40) return indefinite;  // far above 2^31
+        magnitude = significand << shift;
+    } else if (shift > -32) {
+        magnitude = significand >> -shift;
+        const std::uint64_t rest = significand - (magnitude << -shift);
+        const std::uint64_t half = std::uint64_t{1} << (-shift - 1);
+        if (rounding && (rest > half || (rest == half && (magnitude & 1) != 0))) ++magnitude;
+    }  // and below 2^-8 (a significand below 2^24 shifted 32 places down) it is 0 either way
+    if (magnitude > (negative ? std::uint64_t{1} << 31 : (std::uint64_t{1} << 31) - 1)) return indefinite;
+    return negative ? static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude))
+                    : static_cast<std::int32_t>(magnitude);
+}
+
+// Both conversions that the kernels and the per-pixel shading use, against
+// that model: floats spread over every sign and exponent, NaNs of every
+// kind among them, and the values around each power of two and each tie
+// where a conversion is likeliest to go wrong.
+TEST(FourLanes, ConversionsGiveWhatTheFloatsBitsSay) {
+    std::vector<std::uint32_t> patterns;
+    // Every 65521st pattern (a prime step: every exponent, sign and many
+    // mantissas, quiet and signalling NaNs of both signs among them).
+    for (std::uint64_t bits = 0; bits <= 0xFFFFFFFFu; bits += 65521)
+        patterns.push_back(static_cast<std::uint32_t>(bits));
+    for (std::uint32_t sign : {0u, 0x80000000u}) {
+        for (std::uint32_t nan_bits : {0x7FC00000u, 0x7F800001u, 0x7FFFFFFFu, 0x7FA00000u})
+            patterns.push_back(sign | nan_bits);
+        for (std::uint32_t exponent = 0; exponent < 0xFF; ++exponent)
+            for (std::uint32_t mantissa : {0u, 1u, 0x3FFFFFu, 0x400000u, 0x400001u, 0x7FFFFFu})
+                patterns.push_back(sign | exponent << 23 | mantissa);
+    }
+    for (float tie = -40.5f; tie <= 40.5f; tie += 1.0f) patterns.push_back(std::bit_cast<std::uint32_t>(tie));
+    while (patterns.size() % 4 != 0) patterns.push_back(0);
+
+    int nans = 0, wrong = 0;
+    for (std::size_t i = 0; i < patterns.size(); i += 4) {
+        const Floats lanes = {std::bit_cast<float>(patterns[i]), std::bit_cast<float>(patterns[i + 1]),
+                              std::bit_cast<float>(patterns[i + 2]), std::bit_cast<float>(patterns[i + 3])};
+        const Ints rounded = ints_of(_mm_cvtps_epi32(load(lanes)));
+        const Ints truncated = ints_of(_mm_cvttps_epi32(load(lanes)));
+        for (int lane = 0; lane < 4; ++lane) {
+            const std::uint32_t bits = patterns[i + static_cast<std::size_t>(lane)];
+            nans += std::isnan(lanes[static_cast<std::size_t>(lane)]) ? 1 : 0;
+            const std::int32_t want_rounded = x86_conversion(bits, true);
+            const std::int32_t want_truncated = x86_conversion(bits, false);
+            if (rounded[static_cast<std::size_t>(lane)] != want_rounded ||
+                truncated[static_cast<std::size_t>(lane)] != want_truncated) {
+                if (++wrong <= 10)
+                    ADD_FAILURE() << std::hex << "float bits 0x" << bits << ": rounded 0x"
+                                  << rounded[static_cast<std::size_t>(lane)] << ", wanted 0x" << want_rounded
+                                  << "; truncated 0x" << truncated[static_cast<std::size_t>(lane)] << ", wanted 0x"
+                                  << want_truncated;
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0) << "of " << patterns.size() << " floats";
+    EXPECT_GT(nans, 200) << "NaNs among the floats";
 }
 
 TEST(FourLanes, RoundingConversionTakesTiesToEvenAndTruncationCutsTowardZero) {

@@ -426,6 +426,31 @@ TEST(FastWorkers, ASecondBeginWaitsForTheFrameInProgress) {
     EXPECT_EQ(untimed.shading_ms + untimed.clearing_ms + untimed.walking_ms + untimed.depth_ms, 0.0);
 }
 
+// A pool's services whose calling thread, the moment it waits for a frame's
+// end or ends a worker, lets the jobs held by jobs_released go on.
+enum class Release { not_yet, by_the_wait_for_the_frame, by_the_end_of_a_worker };
+std::atomic<Release> jobs_released{Release::not_yet};
+std::thread::id pool_owner;
+void release_jobs(Release how) {
+    if (std::this_thread::get_id() != pool_owner || jobs_released.load() != Release::not_yet) return;
+    jobs_released.store(how);
+    jobs_released.notify_all();
+}
+const PoolThreadServices pool_holding_jobs = {platform_pool_threads.start,
+                                              [](PoolThread thread) {
+                                                  release_jobs(Release::by_the_end_of_a_worker);
+                                                  platform_pool_threads.join(thread);
+                                              },
+                                              platform_pool_threads.make_semaphore,
+                                              platform_pool_threads.post,
+                                              [](PoolSemaphore semaphore) {
+                                                  release_jobs(Release::by_the_wait_for_the_frame);
+                                                  platform_pool_threads.wait(semaphore);
+                                              },
+                                              platform_pool_threads.free_semaphore,
+                                              platform_pool_threads.usable_processors,
+                                              platform_pool_threads.microseconds};
+
 // An engine ended while it draws finishes the frame before anything of it
 // goes: the frame is complete (under ThreadSanitizer, also no worker touches
 // what the engine freed).
@@ -445,17 +470,22 @@ TEST(FastWorkers, AnEngineEndedMidFrameFinishesTheFrameFirst) {
         }
         EXPECT_EQ(frame, fresh_frame(faces, large_width, large_height)) << k;
     }
-    // And a pool alone, ended while its workers run a job.
+    // And a pool alone, ended while its workers run a job: the jobs hold
+    // until the pool's end waits for the frame, or, should it not, ends the
+    // workers.
     JobCounts counts;
+    jobs_released = Release::not_yet;
+    pool_owner = std::this_thread::get_id();
     {
-        WorkerPool pool(3, platform_pool_threads);
+        WorkerPool pool(3, pool_holding_jobs);
         pool.begin(
             [](void* c, int worker) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                jobs_released.wait(Release::not_yet);
                 count_run(c, worker);
             },
             &counts, 3);
     }
+    EXPECT_EQ(jobs_released.load(), Release::by_the_wait_for_the_frame);
     for (int w = 0; w < 3; ++w) EXPECT_EQ(counts.runs[w].load(), 1) << w;
 }
 

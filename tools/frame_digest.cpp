@@ -12,10 +12,13 @@ std::string frame_digest(const std::uint32_t* pixels, int width, int height) {
     std::vector<unsigned char> bytes(count * 4);
     for (std::size_t i = 0; i < count; ++i)
         for (int b = 0; b < 4; ++b) bytes[i * 4 + b] = static_cast<unsigned char>(pixels[i] >> (8 * b));
+    return sha256_digest(bytes.data(), bytes.size());
+}
 
+std::string sha256_digest(const unsigned char* bytes, std::size_t count) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (!EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr))
+    if (!EVP_Digest(bytes, count, digest, &length, EVP_sha256(), nullptr))
         throw std::runtime_error("the SHA-256 digest could not be computed");
     static const char hex[] = "0123456789abcdef";
     std::string text;

@@ -21,7 +21,11 @@ std::string frame_digest(const std::uint32_t* pixels, int width, int height) {
     std::vector<unsigned char> bytes(count * 4);
     for (std::size_t i = 0; i < count; ++i)
         for (int b = 0; b < 4; ++b) bytes[i * 4 + b] = static_cast<unsigned char>(pixels[i] >> (8 * b));
+    return sha256_digest(bytes.data(), bytes.size());
+}
+
+std::string sha256_digest(const unsigned char* bytes, std::size_t count) {
     char hex[65];
-    node_sha256(bytes.data(), bytes.size(), hex);
+    node_sha256(bytes, count, hex);
     return hex;
 }

@@ -15,6 +15,7 @@
 #include "pipeline/frame.h"
 #include "scene/scene_data.h"
 #include "tools/frame_digest.h"
+#include "tools/frame_search.h"
 #include "tools/output_file.h"
 #include "tools/png_io.h"
 #include "tools/progress.h"
@@ -155,12 +156,6 @@ Options options_from(const Given& given) {
     return options;
 }
 
-bool same_picture(const RgbImage& image) {
-    const std::uint32_t* frame = frame_buffer;
-    return std::equal(image.pixels.begin(), image.pixels.end(), frame,
-                      [](std::uint32_t stored, std::uint32_t rendered) { return stored == (rendered & 0x00FFFFFFu); });
-}
-
 std::string frame_name(const Options& options, std::uint32_t frame) {
     return options.out_to_standard_output ? std::string(standard_output_name) : options.out->name_for(frame);
 }
@@ -240,17 +235,10 @@ int run(const Options& options) {
 
     if (image) {
         const std::uint32_t limit = options.search_limit.value_or(default_search_limit);
-        for (std::uint32_t frame = 0; frame <= limit; ++frame) {
-            if (progress.due()) progress.show(frames_done("searching", frame, limit));
-            render_frame();
-            if (same_picture(*image)) {
-                progress.finish(frames_done("searching", frame, limit) + ": found");
-                std::printf("%u\n", static_cast<unsigned>(frame));
-                return 0;
-            }
-            advance_frame_counter();
+        if (const std::optional<std::uint32_t> frame = find_frame(*image, limit, progress)) {
+            std::printf("%u\n", static_cast<unsigned>(*frame));
+            return 0;
         }
-        progress.finish(frames_done("searching", limit, limit));
         std::fprintf(stderr, "%s: no frame in 0..%u matches %s\n", program_name, static_cast<unsigned>(limit),
                      options.find_image->c_str());
         return 1;

@@ -11,15 +11,22 @@
 //   x11_probe delete WINDOW             sends WM_DELETE_WINDOW, as a window
 //                                       manager does when the user closes it
 //   x11_probe grab WINDOW FILE.png...   writes the window's pixels as 8-bit RGB,
-//                                       one file after another, a moment apart
+//                                       one file after another, each once the
+//                                       picture has changed from the one before
 //   x11_probe motions WINDOW COUNT      moves the pointer COUNT times inside it
 //   x11_probe iconify WINDOW            what a window manager does to minimise
 //                                       it: WM_STATE iconic, then unmapped
-//   x11_probe restore WINDOW            and to restore it: WM_STATE normal, mapped
+//   x11_probe restore WINDOW [RRGGBB]   and to restore it: WM_STATE normal,
+//                                       mapped; with a colour, the server first
+//                                       fills the window with it, as the window
+//                                       shows nothing of what it showed before
+//   x11_probe cleared WINDOW RRGGBB TIMEOUT_MS
+//                                       waits until no pixel of the window has
+//                                       the colour
 //   x11_probe destroy WINDOW            destroys the window, as any client may
 //
-// Exit status: 0 done, 1 not found / not viewable / no such protocol, 2 usage
-// or X error.
+// Exit status: 0 done, 1 not found / not viewable / no such protocol / the
+// colour stayed, 2 usage or X error, 3 the picture did not change within 30 s.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -217,13 +224,18 @@ int channel(unsigned long pixel, unsigned long mask) {
     return static_cast<int>(top == 255 ? value : value * 255 / top);
 }
 
-// Reads the picture of one moment: the server answers a single request
-// between two of the program's image uploads.
-// The colour masks come from the window's visual: an image of a pixmap
-// carries none.
-void grab_one(Drawable source, const XWindowAttributes& window, const std::string& path) {
-    int width = window.width;
-    int height = window.height;
+// How long a grab waits for the program to show a new picture.
+constexpr auto patience = std::chrono::seconds(30);
+// How often the window's pixels are read while waiting for them to change.
+constexpr auto poll_interval = std::chrono::milliseconds(5);
+
+// The window's pixels as 8-bit RGB rows. Reads the picture of one moment:
+// the server answers a single request between two of the program's image
+// uploads. The colour masks come from the window's visual: an image of a
+// pixmap carries none.
+std::vector<unsigned char> read_pixels(Drawable source, const XWindowAttributes& window) {
+    const int width = window.width;
+    const int height = window.height;
     XImage* image = XGetImage(display, source, 0, 0, static_cast<unsigned>(width), static_cast<unsigned>(height),
                               AllPlanes, ZPixmap);
     if (image == nullptr) fail(2, "XGetImage failed");
@@ -238,42 +250,119 @@ void grab_one(Drawable source, const XWindowAttributes& window, const std::strin
         }
     }
     XDestroyImage(image);
-    write_png(path, width, height, rgb);
+    return rgb;
 }
 
+// Where a window's pixels are read from. A window may reach past the
+// screen's edge (a captioned window whose client area is nearly the screen's
+// size does), and the screen keeps no pixels there: with X Composite the
+// window is redirected, and draws into a pixmap of its own that holds all of
+// it, filled by the next picture the program presents.
+class WindowPixels {
+  public:
+    explicit WindowPixels(Window window) : window_(window), source_(window) {
+        if (!XGetWindowAttributes(display, window, &attributes_)) fail(1, "no such window");
+        if (attributes_.map_state != IsViewable) fail(1, "the window is not viewable");
+#if OMBRASTEL_HAVE_XCOMPOSITE
+        int event_base = 0;
+        int error_base = 0;
+        redirected_ = XCompositeQueryExtension(display, &event_base, &error_base);
+        if (redirected_) {
+            XCompositeRedirectWindow(display, window, CompositeRedirectAutomatic);
+            source_ = XCompositeNameWindowPixmap(display, window);
+            XSync(display, False);
+            // What the pixmap holds until the program presents again.
+            const std::vector<unsigned char> copied = read();
+            changed_from(copied);
+        }
+#endif
+    }
+    ~WindowPixels() {
+#if OMBRASTEL_HAVE_XCOMPOSITE
+        if (redirected_) {
+            XFreePixmap(display, source_);
+            XCompositeUnredirectWindow(display, window_, CompositeRedirectAutomatic);
+            XSync(display, False);
+        }
+#endif
+    }
+    WindowPixels(const WindowPixels&) = delete;
+    WindowPixels& operator=(const WindowPixels&) = delete;
+
+    const XWindowAttributes& attributes() const { return attributes_; }
+    std::vector<unsigned char> read() const { return read_pixels(source_, attributes_); }
+
+    // The first picture that differs from `before`.
+    std::vector<unsigned char> changed_from(const std::vector<unsigned char>& before) const {
+        const auto deadline = std::chrono::steady_clock::now() + patience;
+        for (;;) {
+            std::vector<unsigned char> now = read();
+            if (now != before) return now;
+            if (std::chrono::steady_clock::now() >= deadline)
+                fail(3, "the window's picture did not change within 30 s");
+            std::this_thread::sleep_for(poll_interval);
+        }
+    }
+
+  private:
+    Window window_;
+    Drawable source_;
+    XWindowAttributes attributes_{};
+    bool redirected_ = false;
+};
+
 int grab_command(Window window, const std::vector<std::string>& paths) {
-    XWindowAttributes attributes{};
-    if (!XGetWindowAttributes(display, window, &attributes)) fail(1, "no such window");
-    if (attributes.map_state != IsViewable) fail(1, "the window is not viewable");
-    constexpr auto moment = std::chrono::milliseconds(250);
-    Drawable source = window;
-#if OMBRASTEL_HAVE_XCOMPOSITE
-    // A window may reach past the screen's edge (a captioned window whose
-    // client area is nearly the screen's size does), and the screen keeps no
-    // pixels there. Redirected, the window draws into a pixmap of its own
-    // that holds all of it; the next frame the program presents fills it.
-    int event_base = 0;
-    int error_base = 0;
-    bool redirected = XCompositeQueryExtension(display, &event_base, &error_base);
-    if (redirected) {
-        XCompositeRedirectWindow(display, window, CompositeRedirectAutomatic);
-        XSync(display, False);
-        std::this_thread::sleep_for(moment);
-        source = XCompositeNameWindowPixmap(display, window);
-    }
-#endif
+    const WindowPixels pixels(window);
+    std::vector<unsigned char> picture = pixels.read();
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        if (i > 0) std::this_thread::sleep_for(moment);
-        grab_one(source, attributes, paths[i]);
+        if (i > 0) picture = pixels.changed_from(picture);
+        write_png(paths[i], pixels.attributes().width, pixels.attributes().height, picture);
     }
-#if OMBRASTEL_HAVE_XCOMPOSITE
-    if (redirected) {
-        XFreePixmap(display, source);
-        XCompositeUnredirectWindow(display, window, CompositeRedirectAutomatic);
-        XSync(display, False);
-    }
-#endif
     return 0;
+}
+
+// A colour given as RRGGBB.
+struct Colour {
+    unsigned char red, green, blue;
+};
+Colour colour_argument(const char* text) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 16);
+    if (std::strlen(text) != 6 || *end != '\0') fail(2, std::string("not a colour RRGGBB: ") + text);
+    return {static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 8),
+            static_cast<unsigned char>(value)};
+}
+
+unsigned long pixel_value(int value, unsigned long mask) {
+    if (mask == 0) return 0;
+    int shift = 0;
+    while (((mask >> shift) & 1) == 0) ++shift;
+    const unsigned long top = mask >> shift;
+    return (static_cast<unsigned long>(value) * top / 255) << shift;
+}
+
+std::size_t pixels_of_colour(const std::vector<unsigned char>& rgb, Colour colour) {
+    std::size_t count = 0;
+    for (std::size_t at = 0; at + 2 < rgb.size(); at += 3)
+        if (rgb[at] == colour.red && rgb[at + 1] == colour.green && rgb[at + 2] == colour.blue) ++count;
+    return count;
+}
+
+int cleared_command(Window window, Colour colour, long timeout_ms) {
+    const WindowPixels pixels(window);
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        const std::size_t left = pixels_of_colour(pixels.read(), colour);
+        if (left == 0) return 0;
+        const auto waited =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        if (waited.count() >= timeout_ms) {
+            std::fprintf(stderr, "x11_probe: after %ld ms, %zu pixels still have the colour\n",
+                         static_cast<long>(waited.count()), left);
+            return 1;
+        }
+        std::this_thread::sleep_for(poll_interval);
+    }
 }
 
 int motions_command(Window window, long count) {
@@ -317,8 +406,16 @@ int destroy_command(Window window) {
     return x_error_seen ? 1 : 0;
 }
 
-int restore_command(Window window) {
+int restore_command(Window window, const Colour* background) {
     set_wm_state(window, NormalState);
+    if (background != nullptr) {
+        XWindowAttributes attributes{};
+        if (!XGetWindowAttributes(display, window, &attributes)) fail(1, "no such window");
+        XSetWindowBackground(display, window,
+                             pixel_value(background->red, attributes.visual->red_mask) |
+                                 pixel_value(background->green, attributes.visual->green_mask) |
+                                 pixel_value(background->blue, attributes.visual->blue_mask));
+    }
     XMapWindow(display, window);
     XSync(display, False);
     return x_error_seen ? 1 : 0;
@@ -327,7 +424,8 @@ int restore_command(Window window) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) fail(2, "usage: x11_probe find|geometry|viewable|delete|grab|motions|iconify|restore|destroy ...");
+    if (argc < 3)
+        fail(2, "usage: x11_probe find|geometry|viewable|delete|grab|motions|iconify|restore|cleared|destroy ...");
     display = XOpenDisplay(nullptr);
     if (display == nullptr) fail(2, "cannot open the display");
     XSetErrorHandler(note_x_error);
@@ -342,7 +440,13 @@ int main(int argc, char** argv) {
     if (command == "motions" && argc == 4)
         return motions_command(window_argument(argv[2]), std::strtol(argv[3], nullptr, 10));
     if (command == "iconify" && argc == 3) return iconify_command(window_argument(argv[2]));
-    if (command == "restore" && argc == 3) return restore_command(window_argument(argv[2]));
+    if (command == "restore" && argc == 3) return restore_command(window_argument(argv[2]), nullptr);
+    if (command == "restore" && argc == 4) {
+        const Colour background = colour_argument(argv[3]);
+        return restore_command(window_argument(argv[2]), &background);
+    }
+    if (command == "cleared" && argc == 5)
+        return cleared_command(window_argument(argv[2]), colour_argument(argv[3]), std::strtol(argv[4], nullptr, 10));
     if (command == "destroy" && argc == 3) return destroy_command(window_argument(argv[2]));
     fail(2, "unknown command or wrong argument count: " + command);
 }
