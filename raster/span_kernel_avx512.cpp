@@ -136,6 +136,29 @@ struct Avx512Lanes {
         }
     }
 
+    static std::uint32_t lanes_meeting(const std::uint32_t* at, const std::uint32_t* end, std::uint32_t first,
+                                       std::uint32_t last) {
+        const I lane_at = _mm512_load_si512(at), lane_end = _mm512_load_si512(end);
+        const __mmask16 reaching =
+            _mm512_cmplt_epu32_mask(_mm512_set1_epi32(static_cast<std::int32_t>(first)), lane_end);
+        return _mm512_mask_cmplt_epu32_mask(reaching, lane_at, _mm512_set1_epi32(static_cast<std::int32_t>(last)));
+    }
+
+    static std::uint32_t advance_lanes(std::uint32_t* at, std::uint32_t* end) {
+        const I moved = _mm512_add_epi32(_mm512_load_si512(at), _mm512_set1_epi32(width));
+        const I lane_end = _mm512_load_si512(end);
+        const __mmask16 ended = _mm512_cmpge_epu32_mask(moved, lane_end);
+        _mm512_store_si512(at, _mm512_maskz_mov_epi32(static_cast<__mmask16>(~ended), moved));
+        _mm512_store_si512(end, _mm512_maskz_mov_epi32(static_cast<__mmask16>(~ended), lane_end));
+        return ended;
+    }
+    static int block_pixels(const std::uint32_t* at, const std::uint32_t* end, int* n) {
+        const I pixels =
+            _mm512_min_epu32(_mm512_sub_epi32(_mm512_load_si512(end), _mm512_load_si512(at)), _mm512_set1_epi32(width));
+        _mm512_store_si512(n, pixels);
+        return _mm512_reduce_max_epi32(pixels);
+    }
+
     static F as_float(I a) { return _mm512_castsi512_ps(a); }
     static I as_int(F a) { return _mm512_castps_si512(a); }
     static F load(const float* source) { return _mm512_load_ps(source); }

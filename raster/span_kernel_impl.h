@@ -50,12 +50,22 @@
 //   load_depths(const float*, n), load_pixels(const uint32_t*, n),
 //   store_pixels(uint32_t*, I, n)         n <= W elements
 //   runs_in_lanes                         which way a group is made
+//   lanes_meeting(at, end, first, last)   runs in lanes only, over W lanes'
+//                                         pixels [at[j], end[j]) (unsigned,
+//                                         aligned): a bit for each lane whose
+//                                         pixels meet [first, last)
+//   advance_lanes(at, end)                each at[j] W further; where that
+//                                         reaches end[j], both become 0, and
+//                                         a bit for each such lane
+//   block_pixels(at, end, int n[W])       n[j] = min(end[j] - at[j], W), and
+//                                         the largest n[j]
 //
 // Everything here is a template over L, and each L lives in its file's
 // unnamed namespace: no function compiled with one set's flags can be chosen
 // by the linker for another set's file.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <type_traits>
 
@@ -312,16 +322,17 @@ template <class L> bool share_a_pixel(const ShadeRun& a, const ShadeRun& b) {
            b.first < a.first + static_cast<std::uint32_t>(a.count);
 }
 
-// Runs in lanes: up to W runs at once, one a lane, that share no pixel, so
-// that a block's loads and stores of different lanes never meet. The values
-// of C components of every lane's run are kept here between blocks; a lane
-// whose run has ended takes the next run at the start of a block. A run that
-// shares a pixel with one still in a lane waits, and later runs may pass it:
-// saturating additions of non-negative amounts give the same bytes in any
-// order.
+// Runs in lanes: up to W runs at once, one a lane, whose pixels still to be
+// shaded meet no other lane's, so that a block's loads and stores of
+// different lanes never meet. Each lane keeps the pixels of its run still to
+// be shaded, [at, end), and the values of C components at `at`; a lane whose
+// run has ended takes the next run at the start of a block. A run that meets
+// one still in a lane waits, and later runs may pass it: saturating additions
+// of non-negative amounts give the same bytes in any order.
 template <class L, int C> class RunLanes {
   public:
     static constexpr int W = L::width;
+    static constexpr std::uint32_t all_lanes = (1u << W) - 1u;
     static_assert(2 * W + 1 <= 64, "the waiting runs looked at fit the started mask");
 
     // component(run, c, &value, &step): the c-th component's first value and
@@ -329,79 +340,59 @@ template <class L, int C> class RunLanes {
     template <class Component> RunLanes(const ShadeRun* runs, int count, Component component)
         : runs_(runs), count_(count) {
         for (int j = 0; j < W; ++j) {
-            lane_[j] = nullptr;
-            done_[j] = 0;
+            at_[j] = end_[j] = 0;
             for (int c = 0; c < C; ++c) value_[c][j] = step_[c][j] = 0.0f;
         }
-        fill(component);
+        take_runs(all_lanes, component);
     }
 
-    // Gives idle lanes the next runs that may start; false when no lane has
-    // a run left.
-    template <class Component> bool fill(Component component) {
-        bool busy = false;
-        for (int j = 0; j < W; ++j) {
-            if (lane_[j] && done_[j] >= lane_[j]->count) lane_[j] = nullptr;
-            busy |= lane_[j] != nullptr;
-        }
-        for (int j = 0; j < W && first_waiting_ < count_; ++j) {
-            if (lane_[j]) continue;
-            const int r = next_startable();
-            if (r < 0) break;
-            lane_[j] = &runs_[r];
-            done_[j] = 0;
-            for (int c = 0; c < C; ++c) component(runs_[r], c, &value_[c][j], &step_[c][j]);
-            busy = true;
-        }
-        return busy;
+    // After a block: every lane is W pixels further on. Gives idle lanes the
+    // next runs that may start; false when no lane has a run left.
+    template <class Component> bool next_block(Component component) {
+        std::uint32_t idle = L::advance_lanes(at_, end_);
+        if (idle && first_waiting_ < count_) idle = take_runs(idle, component);
+        return idle != all_lanes;
     }
 
-    const ShadeRun* run(int lane) const { return lane_[lane]; }
-    std::int32_t done(int lane) const { return done_[lane]; }
-    // The pixels of the lane's run in this block: 0 to W.
-    int block_pixels(int lane) const {
-        if (!lane_[lane]) return 0;
-        const std::int32_t left = lane_[lane]->count - done_[lane];
-        return left < W ? static_cast<int>(left) : W;
-    }
+    // Each lane's pixels in this block, 0 to W, into n; returns the most.
+    int block_pixels(int n[W]) const { return L::block_pixels(at_, end_, n); }
+    std::uint32_t at(int lane) const { return at_[lane]; }
     float* values(int c) { return value_[c]; }
     const float* steps(int c) const { return step_[c]; }
-    void finish_block() {
-        for (int j = 0; j < W; ++j) done_[j] += W;
-    }
 
   private:
-    bool free_of_lanes(const ShadeRun& candidate) const {
-        for (int j = 0; j < W; ++j)
-            if (lane_[j] && share_a_pixel<L>(*lane_[j], candidate)) return false;
-        return true;
-    }
-    // The next run that may start, marked as started; -1 if none. The runs
-    // looked at are the first waiting one and the 2W after it: enough to
-    // fill the lanes, few enough to keep the search cheap.
-    int next_startable() {
+    // Puts startable runs into the idle lanes, in run order; returns the
+    // lanes still idle. The runs looked at are the first waiting one and the
+    // 2W after it: enough to fill the lanes, few enough to keep the search
+    // cheap.
+    template <class Component> std::uint32_t take_runs(std::uint32_t idle, Component component) {
         constexpr int window = 2 * W + 1;
         const int limit = count_ - first_waiting_ < window ? count_ - first_waiting_ : window;
-        for (int offset = 0; offset < limit; ++offset) {
+        for (int offset = 0; offset < limit && idle; ++offset) {
             if (started_ >> offset & 1u) continue;
-            const int r = first_waiting_ + offset;
-            if (!free_of_lanes(runs_[r])) continue;
+            const ShadeRun& run = runs_[first_waiting_ + offset];
+            const std::uint32_t end = run.first + static_cast<std::uint32_t>(run.count);
+            if (L::lanes_meeting(at_, end_, run.first, end)) continue;
+            const int j = std::countr_zero(idle);
+            idle &= idle - 1u;
             started_ |= std::uint64_t{1} << offset;
-            while (started_ & 1u) {
-                started_ >>= 1;
-                ++first_waiting_;
-            }
-            return r;
+            at_[j] = run.first;
+            end_[j] = end;
+            for (int c = 0; c < C; ++c) component(run, c, &value_[c][j], &step_[c][j]);
         }
-        return -1;
+        while (started_ & 1u) {
+            started_ >>= 1;
+            ++first_waiting_;
+        }
+        return idle;
     }
 
     const ShadeRun* runs_;
     int count_;
     int first_waiting_ = 0;
     std::uint64_t started_ = 0;  // bit k: run first_waiting_ + k has started
-    const ShadeRun* lane_[W];
-    std::int32_t done_[W];
+    alignas(64) std::uint32_t at_[W];
+    alignas(64) std::uint32_t end_[W];
     alignas(64) float value_[C][W];
     alignas(64) float step_[C][W];
 };
@@ -427,19 +418,13 @@ void shade_runs_run_by_lane(const ShadeRun* runs, int count, const RunBuffers& b
             chain[c] = L::load(lanes.values(c));
             step[c] = L::load(lanes.steps(c));
         }
-        // Each lane's pixels in this block and where they start.
-        int n[W];
-        std::uint32_t at[W];
-        int groups = 0;
+        // Each lane's pixels in this block. An idle lane loads nothing (its
+        // depths are zeros) and stores nothing: what its groups compute is
+        // never used, and its lanes cannot change another lane's bits.
+        alignas(64) int n[W];
+        const int groups = lanes.block_pixels(n);
         F block[W];
-        for (int j = 0; j < W; ++j) {
-            n[j] = lanes.block_pixels(j);
-            groups = n[j] > groups ? n[j] : groups;
-            at[j] = n[j] ? lanes.run(j)->first + static_cast<std::uint32_t>(lanes.done(j)) : 0;
-            block[j] = n[j] == W ? L::load_depths(buffers.depth + at[j], W)
-                       : n[j]    ? L::load_depths(buffers.depth + at[j], n[j])
-                                 : constants.zero;
-        }
+        for (int j = 0; j < W; ++j) block[j] = L::load_depths(buffers.depth + lanes.at(j), n[j]);
         L::transpose(block);
         for (int k = 0; k < groups; ++k) {
             const Pixels<L> values{chain[0], chain[1], chain[2], chain[3], chain[4], chain[5], chain[6]};
@@ -449,16 +434,12 @@ void shade_runs_run_by_lane(const ShadeRun* runs, int count, const RunBuffers& b
         L::transpose(block);
         // 7. Saturating addition; the fourth byte gets 0 added.
         for (int j = 0; j < W; ++j) {
-            std::uint32_t* pixels = buffers.frame + at[j];
-            const typename L::I colour = L::as_int(block[j]);
-            if (n[j] == W)
-                L::store_pixels(pixels, L::add_saturated_bytes(L::load_pixels(pixels, W), colour), W);
-            else if (n[j])
-                L::store_pixels(pixels, L::add_saturated_bytes(L::load_pixels(pixels, n[j]), colour), n[j]);
+            if (!n[j]) continue;
+            std::uint32_t* pixels = buffers.frame + lanes.at(j);
+            L::store_pixels(pixels, L::add_saturated_bytes(L::load_pixels(pixels, n[j]), L::as_int(block[j])), n[j]);
         }
         for (int c = 0; c < 7; ++c) L::store(lanes.values(c), chain[c]);
-        lanes.finish_block();
-    } while (lanes.fill(component));
+    } while (lanes.next_block(component));
 }
 
 template <class L, Estimates E> void shade_runs(const ShadeRun* runs, int count, const RunBuffers& buffers) {
