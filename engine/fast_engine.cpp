@@ -74,8 +74,10 @@ void FastEngine::begin_draw(const FrameFace* faces, int face_count, const FrameT
     frame_timed_ = timing_;
     frame_pending_ = true;
     next_strip_.store(0, std::memory_order_relaxed);
+    if (frame_timed_) frame_begun_ = Clock::now();
     // A worker for every strip at most: the others stay asleep.
     woken_ = pool_.begin(work, this, strip_count_);
+    if (frame_timed_) frames_times_.begin_ms += milliseconds_since(frame_begun_);
 }
 
 void FastEngine::finish_draw() {
@@ -94,15 +96,28 @@ void FastEngine::finish_draw() {
     last_extent_ = extent;
     if (!frame_timed_) return;
     frame_timed_ = false;
+    const Clock::time_point seen = Clock::now();
     // The workers' mean, over those the frame woke: the others did nothing.
     const double woken = woken_;
-    for (WorkerTimes& t : times_) {
+    Clock::time_point last_end = times_.front().ended;
+    for (int w = 0; w < woken_; ++w) last_end = std::max(last_end, times_[static_cast<std::size_t>(w)].ended);
+    for (int w = 0; w < woken_; ++w) {
+        WorkerTimes& t = times_[static_cast<std::size_t>(w)];
         frames_times_.clearing_ms += t.clearing_ms / woken;
         frames_times_.walking_ms += t.walking_ms / woken;
         frames_times_.depth_ms += t.depth_ms / woken;
         frames_times_.shading_ms += t.shading_ms / woken;
+        frames_times_.woken_ms += t.woken_ms / woken;
+        frames_times_.faces_ms += t.faces_ms / woken;
+        frames_times_.waiting_ms += std::chrono::duration<double, std::milli>(last_end - t.ended).count() / woken;
+        frames_times_.strips += t.strips;
+        frames_times_.drawn_strips += t.drawn_strips;
+        frames_times_.runs += t.runs;
+        frames_times_.rows += t.rows;
         t = {};
     }
+    frames_times_.workers += woken_;
+    frames_times_.handover_ms += std::chrono::duration<double, std::milli>(seen - last_end).count();
 }
 
 void FastEngine::time_stages(bool on) {
@@ -124,6 +139,9 @@ void FastEngine::draw_strips(int worker) {
     // when they start, but the calling thread draws when no worker could be
     // had, and its control is whatever its caller left.
     use_default_float_control();
+    WorkerTimes& times = times_[static_cast<std::size_t>(worker)];
+    const Clock::time_point woken = frame_timed_ ? Clock::now() : Clock::time_point{};
+    if (frame_timed_) times.woken_ms = std::chrono::duration<double, std::milli>(woken - frame_begun_).count();
     const FrameTarget& target = target_;
     const ClipBand frame_band = whole_frame_band(target);
     // Each worker walks every face from its top row, stepping past the rows
@@ -135,13 +153,14 @@ void FastEngine::draw_strips(int worker) {
     }
     const RunBuffers buffers{target.frame, target.depth, texture};
     const float far = std::bit_cast<float>(far_depth_bits);
-    WorkerTimes& times = times_[static_cast<std::size_t>(worker)];
+    if (frame_timed_) times.faces_ms = milliseconds_since(woken);
 
     ShadeRun runs[working_array_room * strip_rows];
     RowReach reach[strip_rows];
     for (;;) {
         const int strip = next_strip_.fetch_add(1, std::memory_order_relaxed);
         if (strip >= strip_count_) break;
+        if (frame_timed_) ++times.strips;
         const std::int32_t first_row = strip * strip_rows;
         const std::int32_t end_row = std::min(first_row + strip_rows, std::int32_t{target.height});
         const Clock::time_point start = frame_timed_ ? Clock::now() : Clock::time_point{};
@@ -182,10 +201,14 @@ void FastEngine::draw_strips(int worker) {
         const Clock::time_point depth_done = frame_timed_ ? Clock::now() : Clock::time_point{};
         kernels_.shade(runs, run_count, buffers);
         if (frame_timed_) {
+            times.drawn_strips += run_count > 0;
+            times.runs += run_count;
+            for (const RowReach& r : reach) times.rows += r.first < r.end;
             times.walking_ms += std::chrono::duration<double, std::milli>(walked - start).count();
             times.clearing_ms += std::chrono::duration<double, std::milli>(cleared - walked).count();
             times.depth_ms += std::chrono::duration<double, std::milli>(depth_done - cleared).count();
             times.shading_ms += milliseconds_since(depth_done);
         }
     }
+    if (frame_timed_) times.ended = Clock::now();
 }

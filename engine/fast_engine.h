@@ -18,6 +18,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -33,12 +34,24 @@
 inline constexpr int strip_rows = 16;
 
 // Time the workers spent in each stage: for each frame the mean over the
-// workers it woke, summed over the frames.
+// workers it woke, summed over the frames. Then what a frame costs beyond
+// its stages, and what it was made of, likewise summed over the frames.
 struct FastStageTimes {
     double clearing_ms = 0;
     double walking_ms = 0;  // edges, runs and their set-up
     double depth_ms = 0;    // the depth pre-pass over the runs
     double shading_ms = 0;
+
+    double begin_ms = 0;     // the calling thread waking the workers (begin_draw)
+    double woken_ms = 0;     // from begin_draw's start to a worker's start of the frame
+    double faces_ms = 0;     // a worker's set-up of the faces' walks for the frame
+    double waiting_ms = 0;   // from a worker's end of the frame to the last one's
+    double handover_ms = 0;  // from the last worker's end to finish_draw's return
+    long workers = 0;        // workers woken
+    long strips = 0;         // strips taken
+    long drawn_strips = 0;   // of them, strips with runs
+    long runs = 0;
+    long rows = 0;  // rows with runs
 };
 
 class FastEngine {
@@ -111,8 +124,11 @@ class FastEngine {
     int next_slot_ = 0;
 
     bool timing_ = false;  // for the frames begun from now on
+    std::chrono::steady_clock::time_point frame_begun_{};
     struct alignas(cache_line_bytes) WorkerTimes {
-        double clearing_ms = 0, walking_ms = 0, depth_ms = 0, shading_ms = 0;
+        double clearing_ms = 0, walking_ms = 0, depth_ms = 0, shading_ms = 0, woken_ms = 0, faces_ms = 0;
+        std::chrono::steady_clock::time_point ended{};
+        long strips = 0, drawn_strips = 0, runs = 0, rows = 0;
     };
     std::vector<WorkerTimes> times_;  // of the frame in progress, one per worker
     FastStageTimes frames_times_;     // of the frames finished
