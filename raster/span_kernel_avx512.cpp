@@ -37,12 +37,14 @@ struct Avx512Lanes {
     static F min(F a, F b) { return _mm512_min_ps(a, b); }
     static F max(F a, F b) { return _mm512_max_ps(a, b); }
     static F bits_and(F a, F b) { return _mm512_and_ps(a, b); }
-    static bool any(F mask) { return _mm512_movepi32_mask(_mm512_castps_si512(mask)) != 0; }
-    // Comparisons give all bits set or clear in each lane, as the narrower
-    // sets' do, so that the shared algorithm can mask with them.
-    static F from_mask(__mmask16 mask) { return _mm512_castsi512_ps(_mm512_movm_epi32(mask)); }
-    static F less(F a, F b) { return from_mask(_mm512_cmp_ps_mask(a, b, _CMP_LT_OS)); }
-    static F less_equal(F a, F b) { return from_mask(_mm512_cmp_ps_mask(a, b, _CMP_LE_OS)); }
+    // Comparisons give a mask register's bits, one a lane: the test and the
+    // masking that follow it take them as they are.
+    using M = __mmask16;
+    static bool any(M mask) { return mask != 0; }
+    static M less(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OS); }
+    static M less_equal(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LE_OS); }
+    static M both(M a, M b) { return _kand_mask16(a, b); }
+    static F zero_unless(F value, M mask) { return _mm512_maskz_mov_ps(mask, value); }
     static F rsqrt(F a) {
         const __m256 low = _mm256_rsqrt_ps(_mm512_castps512_ps256(a));
         const __m256 high = _mm256_rsqrt_ps(_mm512_extractf32x8_ps(a, 1));

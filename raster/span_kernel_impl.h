@@ -27,7 +27,12 @@
 //                                         are zero
 //   bits_and(F, F)                        bitwise
 //   any(F)                                whether any lane has its bits set
-//   less, less_equal(F, F)                ordered: all bits set or clear
+//   less, less_equal(F, F)                ordered: all bits set or clear in
+//                                         each lane (an F), or, in a lane type
+//                                         with a mask type M of its own, an M
+//   M, both(M, M), zero_unless(F, M)      optional: the mask type, the lanes
+//                                         set in both, the value where the
+//                                         mask is set and +0.0 elsewhere
 //   rsqrt(F)                              the four-lane estimate's bits (x86
 //                                         lane types, for the x86 estimates)
 //   sqrt(F), div(F, F)                    rounded to nearest (IEEE 754)
@@ -111,6 +116,30 @@ template <class L> struct ShadingConstants {
     }
 };
 
+// The comparisons' results: the lane type's own mask type where it has one,
+// else all bits set or clear in the lanes of an F.
+template <class L> struct MaskType { using type = typename L::F; };
+template <class L>
+requires requires { typename L::M; }
+struct MaskType<L> {
+    using type = typename L::M;
+};
+
+template <class L> typename MaskType<L>::type both(typename MaskType<L>::type a, typename MaskType<L>::type b) {
+    if constexpr (requires { typename L::M; })
+        return L::both(a, b);
+    else
+        return L::bits_and(a, b);
+}
+
+// The value in the lanes the mask sets, +0.0 (no bit set) in the others.
+template <class L> typename L::F zero_unless(typename L::F value, typename MaskType<L>::type mask) {
+    if constexpr (requires { typename L::M; })
+        return L::zero_unless(value, mask);
+    else
+        return L::bits_and(value, mask);
+}
+
 // 1 / sqrt(s) per lane: the four-lane estimate's bits (x86), or a square
 // root and a division, each rounded (ieee).
 template <class L, Estimates E> typename L::F reciprocal_square_root(typename L::F s) {
@@ -154,8 +183,8 @@ template <class L, Estimates E> typename L::I shade_pixels(const Pixels<L>& p, t
         L::int_add(L::template shift_left<7>(L::max_zero(row)), L::max_zero(column));  // row * 128 + column
 
     // 3. Front-most: own depth - 1.1 < stored <= own depth + 1.1.
-    const F front_most = L::bits_and(L::less(L::sub(p.depth, c.tolerance), stored_depth),
-                                     L::less_equal(stored_depth, L::add(p.depth, c.tolerance)));
+    const auto front_most = both<L>(L::less(L::sub(p.depth, c.tolerance), stored_depth),
+                                    L::less_equal(stored_depth, L::add(p.depth, c.tolerance)));
 
     // 4. Lights: in each channel the brightest of the three wins. Where no
     //    pixel of the group is front-most, every specular term is a zero
@@ -173,7 +202,7 @@ template <class L, Estimates E> typename L::I shade_pixels(const Pixels<L>& p, t
             const F k2 = L::mul(cosine, cosine);
             const F k4 = L::mul(k2, k2);
             const F k8 = L::mul(k4, k4);
-            const F k16 = L::bits_and(L::mul(k8, k8), front_most);
+            const F k16 = zero_unless<L>(L::mul(k8, k8), front_most);
             for (int channel = 0; channel < 3; ++channel) {
                 const F value =
                     L::add(L::add(L::mul(k16, c.specular[l][channel]), L::mul(facing, c.diffuse[l][channel])),
@@ -199,19 +228,21 @@ template <class L, Estimates E> typename L::I shade_pixels(const Pixels<L>& p, t
     I texel[4];
     L::footprints(texels, footprint, texel);
     const I texel_00 = texel[0], texel_10 = texel[1], texel_01 = texel[2], texel_11 = texel[3];
+    auto texture_value = [&](auto channel_tag) {
+        constexpr int channel = decltype(channel_tag)::value;
+        return L::add(L::add(L::mul(weight_00, texel_channel<L, channel>(texel_00)),
+                             L::mul(weight_10, texel_channel<L, channel>(texel_10))),
+                      L::add(L::mul(weight_01, texel_channel<L, channel>(texel_01)),
+                             L::mul(weight_11, texel_channel<L, channel>(texel_11))));
+    };
+    const F texture_blue = texture_value(std::integral_constant<int, 0>{});
+    const F texture_green = texture_value(std::integral_constant<int, 1>{});
+    const F texture_red = texture_value(std::integral_constant<int, 2>{});
 
     // 6. Modulation, rounded, divided by 256 rounding down, limited to a byte.
-    auto modulate = [&](auto channel_tag) {
-        constexpr int channel = decltype(channel_tag)::value;
-        const F texture_value = L::add(L::add(L::mul(weight_00, texel_channel<L, channel>(texel_00)),
-                                              L::mul(weight_10, texel_channel<L, channel>(texel_10))),
-                                       L::add(L::mul(weight_01, texel_channel<L, channel>(texel_01)),
-                                              L::mul(weight_11, texel_channel<L, channel>(texel_11))));
-        return L::template shift_right_signed<8>(L::round(L::mul(light[channel], texture_value)));
-    };
-    const I blue = modulate(std::integral_constant<int, 0>{});
-    const I green = modulate(std::integral_constant<int, 1>{});
-    const I red = modulate(std::integral_constant<int, 2>{});
+    const I blue = L::template shift_right_signed<8>(L::round(L::mul(light[0], texture_blue)));
+    const I green = L::template shift_right_signed<8>(L::round(L::mul(light[1], texture_green)));
+    const I red = L::template shift_right_signed<8>(L::round(L::mul(light[2], texture_red)));
     return L::pack_colour(blue, green, red);
 }
 
