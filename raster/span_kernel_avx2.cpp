@@ -25,6 +25,8 @@ struct Avx2Lanes {
     static F min(F a, F b) { return _mm256_min_ps(a, b); }
     static F max(F a, F b) { return _mm256_max_ps(a, b); }
     static F bits_and(F a, F b) { return _mm256_and_ps(a, b); }
+    static F bits_or(F a, F b) { return _mm256_or_ps(a, b); }
+    static bool no_bits(F a) { return _mm256_testz_si256(_mm256_castps_si256(a), _mm256_castps_si256(a)) != 0; }
     static bool any(F mask) { return _mm256_movemask_ps(mask) != 0; }
     static F less(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LT_OS); }
     static F less_equal(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LE_OS); }

@@ -37,6 +37,11 @@ struct Avx512Lanes {
     static F min(F a, F b) { return _mm512_min_ps(a, b); }
     static F max(F a, F b) { return _mm512_max_ps(a, b); }
     static F bits_and(F a, F b) { return _mm512_and_ps(a, b); }
+    static F bits_or(F a, F b) { return _mm512_or_ps(a, b); }
+    static bool no_bits(F a) {
+        const I bits = _mm512_castps_si512(a);
+        return _mm512_test_epi32_mask(bits, bits) == 0;
+    }
     // Comparisons give a mask register's bits, one a lane: the test and the
     // masking that follow it take them as they are.
     using M = __mmask16;

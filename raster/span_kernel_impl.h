@@ -30,6 +30,8 @@
 //   less, less_equal(F, F)                ordered: all bits set or clear in
 //                                         each lane (an F), or, in a lane type
 //                                         with a mask type M of its own, an M
+//   bits_or(F, F), no_bits(F)             runs in lanes only: bitwise or, and
+//                                         whether no lane has a bit set
 //   M, both(M, M), zero_unless(F, M)      optional: the mask type, the lanes
 //                                         set in both, the value where the
 //                                         mask is set and +0.0 elsewhere
@@ -96,6 +98,8 @@ template <class L> struct ShadingConstants {
     F ambient[light_count][3];
     F specular[light_count][3];
     bool specular_finite = true;  // no specular colour is infinite or NaN
+    // Every light's direction has the same fourth lane (0, as prepared).
+    bool direction_w_shared = true;
 
     ShadingConstants() {
         tolerance = L::splat(depth_tolerance);
@@ -105,6 +109,9 @@ template <class L> struct ShadingConstants {
         one = L::splat(one_vector.lane[0]);
         for (int l = 0; l < light_count; ++l) {
             for (int c = 0; c < 4; ++c) direction[l][c] = L::splat(lights[l].direction.lane[c]);
+            if (std::bit_cast<std::uint32_t>(lights[l].direction.lane[3]) !=
+                std::bit_cast<std::uint32_t>(lights[0].direction.lane[3]))
+                direction_w_shared = false;
             for (int c = 0; c < 3; ++c) {
                 diffuse[l][c] = L::splat(lights[l].diffuse.lane[c]);
                 ambient[l][c] = L::splat(lights[l].ambient.lane[c]);
@@ -154,22 +161,38 @@ template <class L, int channel> typename L::F texel_channel(typename L::I texels
     return L::to_float(L::template byte<channel>(texels));
 }
 
+// Whether the normals' fourth lane is +0.0 in every pixel of runs whose
+// values and steps hold it there (every run the walk makes), so that
+// shade_pixels may take the shorter way for it (zero_w below).
+inline bool zero_w_lane(std::uint32_t value_bits, std::uint32_t step_bits) { return (value_bits | step_bits) == 0; }
+
 // The colours W pixels add into the frame buffer: blue, green and red bytes,
 // the fourth byte zero.
-template <class L, Estimates E> typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth,
-                                                           const ShadingConstants<L>& c, const std::uint32_t* texels) {
+//
+// zero_w: the normals' fourth lane is +0.0 in every lane and every light's
+// direction has the same fourth lane. Then w w is +0.0, and z z + (+0.0) is
+// z z (a square is never -0.0; a NaN stays a NaN); and the fourth lane's
+// term of every light's cosine, the unit normal's fourth lane times the
+// shared lane, is one and the same, so it is made once. Both ways give the
+// same bits.
+template <class L, Estimates E, bool zero_w = false>
+typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const ShadingConstants<L>& c,
+                           const std::uint32_t* texels) {
     using F = typename L::F;
     using I = typename L::I;
 
     // 1. Unit normal: (x x + y y) + (z z + w w), times its reciprocal square
     //    root.
-    const F length_squared = L::add(L::add(L::mul(p.normal_x, p.normal_x), L::mul(p.normal_y, p.normal_y)),
-                                    L::add(L::mul(p.normal_z, p.normal_z), L::mul(p.normal_w, p.normal_w)));
+    const F xy_squared = L::add(L::mul(p.normal_x, p.normal_x), L::mul(p.normal_y, p.normal_y));
+    const F length_squared =
+        zero_w ? L::add(xy_squared, L::mul(p.normal_z, p.normal_z))
+               : L::add(xy_squared, L::add(L::mul(p.normal_z, p.normal_z), L::mul(p.normal_w, p.normal_w)));
     const F scale = reciprocal_square_root<L, E>(length_squared);
     const F unit_x = L::mul(p.normal_x, scale);
     const F unit_y = L::mul(p.normal_y, scale);
     const F unit_z = L::mul(p.normal_z, scale);
     const F unit_w = L::mul(p.normal_w, scale);
+    const F shared_w_term = zero_w ? L::mul(unit_w, c.direction[0][3]) : unit_w;
 
     // 2. Texture position: clamped above only, truncated; the fraction is
     //    taken from the unguarded index, the footprint from the guarded one.
@@ -196,7 +219,7 @@ template <class L, Estimates E> typename L::I shade_pixels(const Pixels<L>& p, t
     for (int l = 0; l < light_count; ++l) {
         const F* d = c.direction[l];
         const F cosine = L::add(L::add(L::mul(unit_x, d[0]), L::mul(unit_y, d[1])),
-                                L::add(L::mul(unit_z, d[2]), L::mul(unit_w, d[3])));
+                                L::add(L::mul(unit_z, d[2]), zero_w ? shared_w_term : L::mul(unit_w, d[3])));
         const F facing = L::max(cosine, c.zero);
         if (with_specular) {
             const F k2 = L::mul(cosine, cosine);
@@ -331,18 +354,25 @@ template <class L, Estimates E>
 void shade_runs_pixel_by_lane(const ShadeRun* runs, int count, const RunBuffers& buffers) {
     const ShadingConstants<L> constants;
     for (const ShadeRun* run = runs; run != runs + count; ++run) {
-        PixelChain<L> chain(*run);
-        std::uint32_t* pixels = buffers.frame + run->first;
-        const float* stored = buffers.depth + run->first;
-        for (std::int32_t done = 0; done < run->count; done += L::width) {
-            const int n = run->count - done < L::width ? run->count - done : L::width;
-            Pixels<L> values;
-            chain.next(values);
-            const typename L::I colour =
-                shade_pixels<L, E>(values, L::load_depths(stored + done, n), constants, buffers.texels);
-            // 7. Saturating addition; the fourth byte gets 0 added.
-            L::store_pixels(pixels + done, L::add_saturated_bytes(L::load_pixels(pixels + done, n), colour), n);
-        }
+        auto shade_run = [&](auto zero_w_tag) {
+            PixelChain<L> chain(*run);
+            std::uint32_t* pixels = buffers.frame + run->first;
+            const float* stored = buffers.depth + run->first;
+            for (std::int32_t done = 0; done < run->count; done += L::width) {
+                const int n = run->count - done < L::width ? run->count - done : L::width;
+                Pixels<L> values;
+                chain.next(values);
+                const typename L::I colour = shade_pixels<L, E, decltype(zero_w_tag)::value>(
+                    values, L::load_depths(stored + done, n), constants, buffers.texels);
+                // 7. Saturating addition; the fourth byte gets 0 added.
+                L::store_pixels(pixels + done, L::add_saturated_bytes(L::load_pixels(pixels + done, n), colour), n);
+            }
+        };
+        if (constants.direction_w_shared && zero_w_lane(std::bit_cast<std::uint32_t>(run->normal.lane[3]),
+                                                        std::bit_cast<std::uint32_t>(run->normal_step.lane[3])))
+            shade_run(std::true_type{});
+        else
+            shade_run(std::false_type{});
     }
 }
 
@@ -457,11 +487,20 @@ void shade_runs_run_by_lane(const ShadeRun* runs, int count, const RunBuffers& b
         F block[W];
         for (int j = 0; j < W; ++j) block[j] = L::load_depths(buffers.depth + lanes.at(j), n[j]);
         L::transpose(block);
-        for (int k = 0; k < groups; ++k) {
-            const Pixels<L> values{chain[0], chain[1], chain[2], chain[3], chain[4], chain[5], chain[6]};
-            block[k] = L::as_float(shade_pixels<L, E>(values, block[k], constants, buffers.texels));
-            for (int c = 0; c < 7; ++c) chain[c] = L::add(chain[c], step[c]);
-        }
+        auto shade_groups = [&](auto zero_w_tag) {
+            constexpr bool zero_w = decltype(zero_w_tag)::value;
+            for (int k = 0; k < groups; ++k) {
+                const Pixels<L> values{chain[0], chain[1], chain[2], chain[3], chain[4], chain[5], chain[6]};
+                block[k] = L::as_float(shade_pixels<L, E, zero_w>(values, block[k], constants, buffers.texels));
+                // The fourth lane of the normals stays +0.0 when it is.
+                for (int c = 0; c < 7; ++c)
+                    if (!zero_w || c != 3) chain[c] = L::add(chain[c], step[c]);
+            }
+        };
+        if (constants.direction_w_shared && L::no_bits(L::bits_or(chain[3], step[3])))
+            shade_groups(std::true_type{});
+        else
+            shade_groups(std::false_type{});
         L::transpose(block);
         // 7. Saturating addition; the fourth byte gets 0 added.
         for (int j = 0; j < W; ++j) {

@@ -86,12 +86,8 @@ def part_of(frames, layout):
         if "RunLanes" in fn:
             return OUTSIDE[0]
     for fn, line in own:
-        if "shade_runs_run_by_lane<" in fn:
-            if line == chain:
-                return PARTS[6]
-            if loop <= line < loop_end:
-                return PARTS[7]
-            return OUTSIDE[1]
+        if loop <= line < loop_end:
+            return PARTS[6] if line == chain else PARTS[7]
     return OUTSIDE[1]
 
 
@@ -123,10 +119,9 @@ def inline_frames(program, addresses):
     return frames
 
 
-def loop_paths(instructions, parts):
-    """Every way round the group loop from its square root (estimate), as lists of indices."""
+def loop_paths(instructions, parts, anchor):
+    """Every way round a group loop from its square root (estimate), as lists of indices."""
     index = {a: i for i, (a, _, _) in enumerate(instructions)}
-    anchor = next(i for i, (_, op, _) in enumerate(instructions) if op in ("vrsqrtps", "vsqrtps"))
     inside = set(PARTS)
     paths = []
 
@@ -153,21 +148,34 @@ def static_budget(program, symbol, layout):
     instructions = disassemble(program, symbol)
     frames = inline_frames(program, [a for a, _, _ in instructions])
     parts = [part_of(frames[a], layout) for a, _, _ in instructions]
-    paths = loop_paths(instructions, parts)
-    counted = []
-    for path in paths:
-        count = collections.Counter(parts[i] for i in path)
-        # The specular terms are the only squarings in the lights.
-        squares = 0
-        for i in path:
-            registers = re.findall(r"%[xyz]mm\d+", instructions[i][2])
-            if parts[i] == PARTS[3] and instructions[i][1] == "vmulps" and len(registers) == 3 \
-                    and registers[0] == registers[1]:
-                squares += 1
-        counted.append((squares, len(path), count))
-    with_specular = max(counted, key=lambda c: (c[0], -c[1]))
-    without = min(counted, key=lambda c: (c[0], c[1]))
-    return instructions, parts, with_specular[2], without[2]
+    anchors = [i for i, (_, op, _) in enumerate(instructions) if op in ("vrsqrtps", "vsqrtps")]
+    loops = []  # (paths, the set of their instructions)
+    for anchor in anchors:
+        if any(anchor in seen for _, seen in loops):
+            continue
+        paths = loop_paths(instructions, parts, anchor)
+        if paths:
+            loops.append((paths, set().union(*map(set, paths))))
+    budgets = []
+    for paths, _ in loops:
+        counted = []
+        for path in paths:
+            count = collections.Counter(parts[i] for i in path)
+            # The specular terms are the only squarings in the lights.
+            squares = 0
+            for i in path:
+                registers = re.findall(r"%[xyz]mm\d+", instructions[i][2])
+                if parts[i] == PARTS[3] and instructions[i][1] == "vmulps" and len(registers) == 3 \
+                        and registers[0] == registers[1]:
+                    squares += 1
+            counted.append((squares, len(path), count))
+        with_specular = max(counted, key=lambda c: (c[0], -c[1]))
+        without = min(counted, key=lambda c: (c[0], c[1]))
+        budgets.append((with_specular[2], without[2]))
+    # The shorter loop is the one for the walk's runs (their normals' fourth
+    # lane +0.0), the other for any runs.
+    budgets.sort(key=lambda b: sum(b[0].values()))
+    return instructions, parts, budgets
 
 
 def executed(callgrind, symbol_names):
@@ -219,12 +227,18 @@ def main():
     for symbol in symbols:
         m = KERNEL.search(symbol)
         name = f"{m.group(2).replace('Lanes', '').lower()} ({ESTIMATES[m.group(3)]})"
-        instructions, parts, with_specular, without = static_budget(args.program, symbol, layout)
-        print(f"{name}: instructions per pixel group, on the group loop's two paths")
-        print(f"  {'part':30} {'specular':>9} {'plain':>9}")
-        for part in PARTS:
-            print(f"  {part:30} {with_specular[part]:9d} {without[part]:9d}")
-        print(f"  {'the group':30} {sum(with_specular.values()):9d} {sum(without.values()):9d}")
+        instructions, parts, budgets = static_budget(args.program, symbol, layout)
+        print(f"{name}: instructions per pixel group, on each group loop's two paths")
+        heads = ["the walk's runs", "any runs"] if len(budgets) == 2 else [f"loop {k + 1}" for k in range(len(budgets))]
+        print(f"  {'':30}" + "".join(f" {h:>19}" for h in heads))
+        print(f"  {'part':30}" + "".join(f" {'specular':>9} {'plain':>9}" for _ in budgets))
+        for part in PARTS + ["the group"]:
+            cells = ""
+            for with_specular, without in budgets:
+                a = sum(with_specular.values()) if part == "the group" else with_specular[part]
+                b = sum(without.values()) if part == "the group" else without[part]
+                cells += f" {a:9d} {b:9d}"
+            print(f"  {part:30}{cells}")
         address_part = {a: parts[i] for i, (a, _, _) in enumerate(instructions)}
         if args.callgrind:
             cost = executed(args.callgrind, [symbol, demangle(symbol)])
