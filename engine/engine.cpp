@@ -80,6 +80,8 @@ void finish_fast_frame() {
         budget.walking_ms += worked.walking_ms;
         budget.waiting_ms += worked.waiting_ms;
         budget.handover_ms += worked.handover_ms;
+        budget.helping_ms += worked.helping_ms;
+        budget.helped_strips += static_cast<double>(worked.helped_strips);
         budget.workers += static_cast<double>(worked.workers);
         budget.strips += static_cast<double>(worked.strips);
         budget.drawn_strips += static_cast<double>(worked.drawn_strips);
@@ -236,7 +238,7 @@ StageTimes take_stage_times() {
         StageTimes::Budget& b = sum.budget;
         for (double* t : {&sum.clearing_ms, &sum.transform_ms, &sum.depth_ms, &sum.shading_ms, &sum.workers_ms,
                           &b.begin_ms, &b.woken_ms, &b.faces_ms, &b.walking_ms, &b.waiting_ms, &b.handover_ms,
-                          &b.workers, &b.strips, &b.drawn_strips, &b.runs, &b.rows})
+                          &b.helping_ms, &b.helped_strips, &b.workers, &b.strips, &b.drawn_strips, &b.runs, &b.rows})
             *t /= static_cast<double>(sum.frames);
     }
     return sum;

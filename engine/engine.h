@@ -126,7 +126,9 @@ struct StageTimes {
         double walking_ms = 0;   // of depth_ms: the faces' edges and runs, strip by strip
         double waiting_ms = 0;   // from a worker's end of the frame to the last one's
         double handover_ms = 0;  // from the last worker's end to the frame's end on the calling thread
-        double workers = 0;      // woken
+        double helping_ms = 0;   // the calling thread drawing strips while sleeping workers woke
+        double helped_strips = 0;
+        double workers = 0;                                       // woken
         double strips = 0, drawn_strips = 0, runs = 0, rows = 0;  // rows: rows with runs
     } budget;
 };

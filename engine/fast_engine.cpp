@@ -33,7 +33,8 @@ ShadeRun to_run(const Span<ShadeValue>& span, std::uint32_t row_pitch) {
 
 FastEngine::FastEngine(int workers, InstructionSet set, Estimates estimates, const PoolThreadServices& threads)
     : set_(set), estimates_(estimates), kernels_(span_kernels(set, estimates)), pool_(workers, threads) {
-    times_.resize(static_cast<std::size_t>(std::max(pool_.started(), 1)));
+    // One slot for each worker and one for the calling thread.
+    times_.resize(static_cast<std::size_t>(pool_.started() + 1));
 }
 
 // The workers use the members until the frame ends, and members die before
@@ -74,6 +75,7 @@ void FastEngine::begin_draw(const FrameFace* faces, int face_count, const FrameT
     frame_timed_ = timing_;
     frame_pending_ = true;
     next_strip_.store(0, std::memory_order_relaxed);
+    workers_started_.store(0, std::memory_order_relaxed);
     if (frame_timed_) frame_begun_ = Clock::now();
     // A worker for every strip at most: the others stay asleep.
     woken_ = pool_.begin(work, this, strip_count_);
@@ -81,6 +83,10 @@ void FastEngine::begin_draw(const FrameFace* faces, int face_count, const FrameT
 }
 
 void FastEngine::finish_draw() {
+    // Workers that were asleep take tens of microseconds to wake: the
+    // calling thread, which would only wait, draws strips until they have
+    // all started, on a processor they have not yet taken.
+    if (frame_pending_ && pool_.started() > 0 && pool_.woke_sleeping_workers()) draw_strips(pool_.started());
     pool_.finish();
     if (!frame_pending_) return;
     frame_pending_ = false;
@@ -116,6 +122,14 @@ void FastEngine::finish_draw() {
         frames_times_.rows += t.rows;
         t = {};
     }
+    WorkerTimes& caller = times_.back();
+    frames_times_.helping_ms += caller.clearing_ms + caller.walking_ms + caller.depth_ms + caller.shading_ms;
+    frames_times_.helped_strips += caller.strips;
+    frames_times_.strips += caller.strips;
+    frames_times_.drawn_strips += caller.drawn_strips;
+    frames_times_.runs += caller.runs;
+    frames_times_.rows += caller.rows;
+    caller = {};
     frames_times_.workers += woken_;
     frames_times_.handover_ms += std::chrono::duration<double, std::milli>(seen - last_end).count();
 }
@@ -134,14 +148,20 @@ FastStageTimes FastEngine::take_stage_times() {
 
 void FastEngine::work(void* engine, int worker) { static_cast<FastEngine*>(engine)->draw_strips(worker); }
 
-void FastEngine::draw_strips(int worker) {
+void FastEngine::draw_strips(int slot) {
     // Every frame, on whichever thread draws it: the pool's threads set it
     // when they start, but the calling thread draws when no worker could be
-    // had, and its control is whatever its caller left.
+    // had or while they wake, and its control is whatever its caller left.
     use_default_float_control();
-    WorkerTimes& times = times_[static_cast<std::size_t>(worker)];
+    const bool calling_thread = slot == pool_.started() && pool_.started() > 0;
+    if (!calling_thread)
+        workers_started_.fetch_add(1, std::memory_order_relaxed);
+    else if (workers_started_.load(std::memory_order_relaxed) >= woken_)
+        return;
+    WorkerTimes& times = times_[static_cast<std::size_t>(slot)];
     const Clock::time_point woken = frame_timed_ ? Clock::now() : Clock::time_point{};
-    if (frame_timed_) times.woken_ms = std::chrono::duration<double, std::milli>(woken - frame_begun_).count();
+    if (frame_timed_ && !calling_thread)
+        times.woken_ms = std::chrono::duration<double, std::milli>(woken - frame_begun_).count();
     const FrameTarget& target = target_;
     const ClipBand frame_band = whole_frame_band(target);
     // Each worker walks every face from its top row, stepping past the rows
@@ -153,11 +173,12 @@ void FastEngine::draw_strips(int worker) {
     }
     const RunBuffers buffers{target.frame, target.depth, texture};
     const float far = std::bit_cast<float>(far_depth_bits);
-    if (frame_timed_) times.faces_ms = milliseconds_since(woken);
+    if (frame_timed_ && !calling_thread) times.faces_ms = milliseconds_since(woken);
 
     ShadeRun runs[working_array_room * strip_rows];
     RowReach reach[strip_rows];
     for (;;) {
+        if (calling_thread && workers_started_.load(std::memory_order_relaxed) >= woken_) break;
         const int strip = next_strip_.fetch_add(1, std::memory_order_relaxed);
         if (strip >= strip_count_) break;
         if (frame_timed_) ++times.strips;
@@ -210,5 +231,5 @@ void FastEngine::draw_strips(int worker) {
             times.shading_ms += milliseconds_since(depth_done);
         }
     }
-    if (frame_timed_) times.ended = Clock::now();
+    if (frame_timed_ && !calling_thread) times.ended = Clock::now();
 }

@@ -47,8 +47,10 @@ struct FastStageTimes {
     double faces_ms = 0;     // a worker's set-up of the faces' walks for the frame
     double waiting_ms = 0;   // from a worker's end of the frame to the last one's
     double handover_ms = 0;  // from the last worker's end to finish_draw's return
+    double helping_ms = 0;   // the calling thread drawing strips while the workers woke
+    long helped_strips = 0;  // the strips it drew
     long workers = 0;        // workers woken
-    long strips = 0;         // strips taken
+    long strips = 0;         // strips taken, by the workers and the calling thread
     long drawn_strips = 0;   // of them, strips with runs
     long runs = 0;
     long rows = 0;  // rows with runs
@@ -99,7 +101,10 @@ class FastEngine {
     };
 
     static void work(void* engine, int worker);
-    void draw_strips(int worker);
+    // Draws strips as they come, into the worker's slot of times_; the
+    // calling thread's slot is the last one. The calling thread takes strips
+    // only while some worker of the frame has not yet started.
+    void draw_strips(int slot);
     DrawnRows& drawn_rows_for(const FrameTarget& target);
 
     InstructionSet set_;
@@ -117,6 +122,8 @@ class FastEngine {
     PixelRect last_extent_{};
     bool frame_timed_ = false;
     int woken_ = 0;  // the workers the frame woke
+    // Counted up by each worker as it starts on the frame.
+    alignas(cache_line_bytes) std::atomic<int> workers_started_{0};
     // Taken by every worker for every strip: a line of its own.
     alignas(cache_line_bytes) std::atomic<int> next_strip_{0};
 

@@ -224,6 +224,8 @@ void print_budget(const Figures& f) {
     print_strip_stage("clearing", f.stage_mean[clearing], b);
     print_strip_stage("depth pre-pass over the runs", f.stage_mean[depth] - b.walking_ms, b);
     print_strip_stage("shading", f.stage_mean[shading], b);
+    std::printf("  %-34s %9.2f  (%.2f strips)\n", "the calling thread drawing meanwhile", b.helping_ms * us_per_ms,
+                b.helped_strips);
     std::printf("  %-34s %9.2f\n", "a worker's wait for the last one", b.waiting_ms * us_per_ms);
     std::printf("  %-34s %9.2f\n", "the last end to the calling thread", b.handover_ms * us_per_ms);
     std::printf("  %-34s %9.2f\n", "the whole frame (mean)", f.mean_ms * us_per_ms);
@@ -310,10 +312,12 @@ std::string json_object(const Options& options, const Figures& f) {
         n = std::snprintf(text, sizeof text,
                           ",\"workers_ms_per_frame\":%.4f,\"frame_budget_us\":{\"waking\":%.3f,\"started\":%.3f,"
                           "\"faces\":%.3f,\"walking\":%.3f,\"waiting\":%.3f,\"handover\":%.3f,"
+                          "\"calling_thread_drawing\":%.3f,\"calling_thread_strips\":%.2f,"
                           "\"workers\":%.2f,\"strips\":%.2f,\"drawn_strips\":%.2f,\"runs\":%.2f,\"rows\":%.2f}",
                           f.workers_ms, b.begin_ms * us_per_ms, b.woken_ms * us_per_ms, b.faces_ms * us_per_ms,
-                          b.walking_ms * us_per_ms, b.waiting_ms * us_per_ms, b.handover_ms * us_per_ms, b.workers,
-                          b.strips, b.drawn_strips, b.runs, b.rows);
+                          b.walking_ms * us_per_ms, b.waiting_ms * us_per_ms, b.handover_ms * us_per_ms,
+                          b.helping_ms * us_per_ms, b.helped_strips, b.workers, b.strips, b.drawn_strips, b.runs,
+                          b.rows);
         json.append(text, static_cast<std::size_t>(n));
     }
     n = std::snprintf(text, sizeof text,
