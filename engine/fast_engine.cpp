@@ -35,6 +35,7 @@ FastEngine::FastEngine(int workers, InstructionSet set, Estimates estimates, con
     : set_(set), estimates_(estimates), kernels_(span_kernels(set, estimates)), pool_(workers, threads) {
     // One slot for each worker and one for the calling thread.
     times_.resize(static_cast<std::size_t>(pool_.started() + 1));
+    extents_.resize(times_.size());
 }
 
 // The workers use the members until the frame ends, and members die before
@@ -91,13 +92,11 @@ void FastEngine::finish_draw() {
     if (!frame_pending_) return;
     frame_pending_ = false;
     // What this frame drew, row by row, is now the buffer's record: outside
-    // those columns every pixel is 0.
+    // the rectangle of those columns every pixel is 0.
     PixelRect extent{};
-    for (std::size_t row = 0; row < drawn_->rows.size(); ++row) {
-        const RowReach& reach = drawn_->rows[row];
-        if (reach.first < reach.end)
-            extent = bounding_rect(
-                extent, {reach.first, static_cast<std::int32_t>(row), reach.end, static_cast<std::int32_t>(row) + 1});
+    for (StripExtent& drawn : extents_) {
+        extent = bounding_rect(extent, drawn.rect);
+        drawn.rect = {};
     }
     last_extent_ = extent;
     if (!frame_timed_) return;
@@ -175,15 +174,21 @@ void FastEngine::draw_strips(int slot) {
     const float far = std::bit_cast<float>(far_depth_bits);
     if (frame_timed_ && !calling_thread) times.faces_ms = milliseconds_since(woken);
 
-    ShadeRun runs[working_array_room * strip_rows];
-    RowReach reach[strip_rows];
+    ShadeRun runs[working_array_room * strip_rows * most_strips_taken];
+    RowReach reach[strip_rows * most_strips_taken];
+    PixelRect& extent = extents_[static_cast<std::size_t>(slot)].rect;
     for (;;) {
         if (calling_thread && workers_started_.load(std::memory_order_relaxed) >= woken_) break;
-        const int strip = next_strip_.fetch_add(1, std::memory_order_relaxed);
+        // Two strips at a time while there are plenty for every worker, so
+        // that fewer of the kernels' lanes stand idle at the end of a take;
+        // then one, so that the workers end close together.
+        const int take =
+            next_strip_.load(std::memory_order_relaxed) + 4 * woken_ <= strip_count_ ? most_strips_taken : 1;
+        const int strip = next_strip_.fetch_add(take, std::memory_order_relaxed);
         if (strip >= strip_count_) break;
-        if (frame_timed_) ++times.strips;
         const std::int32_t first_row = strip * strip_rows;
-        const std::int32_t end_row = std::min(first_row + strip_rows, std::int32_t{target.height});
+        const std::int32_t end_row = std::min(first_row + take * strip_rows, std::int32_t{target.height});
+        if (frame_timed_) times.strips += (end_row - first_row + strip_rows - 1) / strip_rows;
         const Clock::time_point start = frame_timed_ ? Clock::now() : Clock::time_point{};
 
         // Every face's runs on the strip's rows, face by face.
@@ -212,8 +217,10 @@ void FastEngine::draw_strips(int slot) {
             const std::size_t row_start = static_cast<std::size_t>(row) * target.width;
             if (before.first < before.end)
                 std::fill(target.frame + row_start + before.first, target.frame + row_start + before.end, 0u);
-            if (now.first < now.end)
+            if (now.first < now.end) {
                 std::fill(target.depth + row_start + now.first, target.depth + row_start + now.end, far);
+                extent = bounding_rect(extent, {now.first, row, now.end, row + 1});
+            }
             before = now;
         }
         const Clock::time_point cleared = frame_timed_ ? Clock::now() : Clock::time_point{};

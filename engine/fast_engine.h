@@ -32,6 +32,8 @@
 // runs on a strip fill a block. A strip's depths stay in the processor's
 // cache between its pre-pass and its shading.
 inline constexpr int strip_rows = 16;
+// Strips a worker takes at once while there are plenty left.
+inline constexpr int most_strips_taken = 2;
 
 // Time the workers spent in each stage: for each frame the mean over the
 // workers it woke, summed over the frames. Then what a frame costs beyond
@@ -138,5 +140,10 @@ class FastEngine {
         long strips = 0, drawn_strips = 0, runs = 0, rows = 0;
     };
     std::vector<WorkerTimes> times_;  // of the frame in progress, one per worker
-    FastStageTimes frames_times_;     // of the frames finished
+    // The rectangle each worker's runs reached in the frame in progress.
+    struct alignas(cache_line_bytes) StripExtent {
+        PixelRect rect;
+    };
+    std::vector<StripExtent> extents_;
+    FastStageTimes frames_times_;  // of the frames finished
 };
