@@ -73,6 +73,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <type_traits>
 
@@ -98,8 +99,10 @@ template <class L> struct ShadingConstants {
     F ambient[light_count][3];
     F specular[light_count][3];
     bool specular_finite = true;  // no specular colour is infinite or NaN
-    // Every light's direction has the same fourth lane (0, as prepared).
-    bool direction_w_shared = true;
+    // The lights as prepared: every light's direction has the same fourth
+    // lane (0), no colour of the first light is negative, -0.0 or NaN, and
+    // the zero is 0. The shorter ways of shade_pixels rest on it.
+    bool usual_lights = true;
 
     ShadingConstants() {
         tolerance = L::splat(depth_tolerance);
@@ -107,17 +110,21 @@ template <class L> struct ShadingConstants {
         colour_limit = L::splat(colour_clamp.lane[0]);
         zero = L::splat(zero_vector.lane[0]);
         one = L::splat(one_vector.lane[0]);
+        if (zero_vector.lane[0] != 0.0f) usual_lights = false;
         for (int l = 0; l < light_count; ++l) {
             for (int c = 0; c < 4; ++c) direction[l][c] = L::splat(lights[l].direction.lane[c]);
             if (std::bit_cast<std::uint32_t>(lights[l].direction.lane[3]) !=
                 std::bit_cast<std::uint32_t>(lights[0].direction.lane[3]))
-                direction_w_shared = false;
+                usual_lights = false;
             for (int c = 0; c < 3; ++c) {
                 diffuse[l][c] = L::splat(lights[l].diffuse.lane[c]);
                 ambient[l][c] = L::splat(lights[l].ambient.lane[c]);
                 specular[l][c] = L::splat(lights[l].specular.lane[c]);
                 const float colour = lights[l].specular.lane[c];
                 if (!(colour - colour == 0.0f)) specular_finite = false;
+                for (const float first_light :
+                     {lights[0].ambient.lane[c], lights[0].diffuse.lane[c], lights[0].specular.lane[c]})
+                    if (!(first_light >= 0.0f) || std::signbit(first_light)) usual_lights = false;
             }
         }
     }
@@ -163,19 +170,22 @@ template <class L, int channel> typename L::F texel_channel(typename L::I texels
 
 // Whether the normals' fourth lane is +0.0 in every pixel of runs whose
 // values and steps hold it there (every run the walk makes), so that
-// shade_pixels may take the shorter way for it (zero_w below).
+// shade_pixels may take the shorter way (usual below).
 inline bool zero_w_lane(std::uint32_t value_bits, std::uint32_t step_bits) { return (value_bits | step_bits) == 0; }
 
 // The colours W pixels add into the frame buffer: blue, green and red bytes,
 // the fourth byte zero.
 //
-// zero_w: the normals' fourth lane is +0.0 in every lane and every light's
-// direction has the same fourth lane. Then w w is +0.0, and z z + (+0.0) is
-// z z (a square is never -0.0; a NaN stays a NaN); and the fourth lane's
-// term of every light's cosine, the unit normal's fourth lane times the
-// shared lane, is one and the same, so it is made once. Both ways give the
-// same bits.
-template <class L, Estimates E, bool zero_w = false>
+// usual: the normals' fourth lane is +0.0 in every lane, and the lights are
+// the usual ones (ShadingConstants::usual_lights). Then w w is +0.0, and
+// z z + (+0.0) is z z (a square is never -0.0; a NaN stays a NaN); the
+// fourth lane's term of every light's cosine, the unit normal's fourth lane
+// times the shared lane, is one and the same, so it is made once; and the
+// first light's value in each channel is at least +0.0 or a NaN (a masked
+// power or a maximum with +0.0, times colours of at least +0.0, plus one),
+// so that the maximum of +0.0 and it (the second operand, where it is a NaN
+// or +0.0) is the value itself. Both ways give the same bits.
+template <class L, Estimates E, bool usual = false>
 typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const ShadingConstants<L>& c,
                            const std::uint32_t* texels) {
     using F = typename L::F;
@@ -185,14 +195,14 @@ typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const
     //    root.
     const F xy_squared = L::add(L::mul(p.normal_x, p.normal_x), L::mul(p.normal_y, p.normal_y));
     const F length_squared =
-        zero_w ? L::add(xy_squared, L::mul(p.normal_z, p.normal_z))
-               : L::add(xy_squared, L::add(L::mul(p.normal_z, p.normal_z), L::mul(p.normal_w, p.normal_w)));
+        usual ? L::add(xy_squared, L::mul(p.normal_z, p.normal_z))
+              : L::add(xy_squared, L::add(L::mul(p.normal_z, p.normal_z), L::mul(p.normal_w, p.normal_w)));
     const F scale = reciprocal_square_root<L, E>(length_squared);
     const F unit_x = L::mul(p.normal_x, scale);
     const F unit_y = L::mul(p.normal_y, scale);
     const F unit_z = L::mul(p.normal_z, scale);
     const F unit_w = L::mul(p.normal_w, scale);
-    const F shared_w_term = zero_w ? L::mul(unit_w, c.direction[0][3]) : unit_w;
+    const F shared_w_term = usual ? L::mul(unit_w, c.direction[0][3]) : unit_w;
 
     // 2. Texture position: clamped above only, truncated; the fraction is
     //    taken from the unguarded index, the footprint from the guarded one.
@@ -219,7 +229,7 @@ typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const
     for (int l = 0; l < light_count; ++l) {
         const F* d = c.direction[l];
         const F cosine = L::add(L::add(L::mul(unit_x, d[0]), L::mul(unit_y, d[1])),
-                                L::add(L::mul(unit_z, d[2]), zero_w ? shared_w_term : L::mul(unit_w, d[3])));
+                                L::add(L::mul(unit_z, d[2]), usual ? shared_w_term : L::mul(unit_w, d[3])));
         const F facing = L::max(cosine, c.zero);
         if (with_specular) {
             const F k2 = L::mul(cosine, cosine);
@@ -230,12 +240,12 @@ typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const
                 const F value =
                     L::add(L::add(L::mul(k16, c.specular[l][channel]), L::mul(facing, c.diffuse[l][channel])),
                            c.ambient[l][channel]);
-                light[channel] = L::max(light[channel], value);
+                light[channel] = usual && l == 0 ? value : L::max(light[channel], value);
             }
         } else {
             for (int channel = 0; channel < 3; ++channel) {
                 const F value = L::add(L::mul(facing, c.diffuse[l][channel]), c.ambient[l][channel]);
-                light[channel] = L::max(light[channel], value);
+                light[channel] = usual && l == 0 ? value : L::max(light[channel], value);
             }
         }
     }
@@ -354,7 +364,7 @@ template <class L, Estimates E>
 void shade_runs_pixel_by_lane(const ShadeRun* runs, int count, const RunBuffers& buffers) {
     const ShadingConstants<L> constants;
     for (const ShadeRun* run = runs; run != runs + count; ++run) {
-        auto shade_run = [&](auto zero_w_tag) {
+        auto shade_run = [&](auto usual_tag) {
             PixelChain<L> chain(*run);
             std::uint32_t* pixels = buffers.frame + run->first;
             const float* stored = buffers.depth + run->first;
@@ -362,14 +372,14 @@ void shade_runs_pixel_by_lane(const ShadeRun* runs, int count, const RunBuffers&
                 const int n = run->count - done < L::width ? run->count - done : L::width;
                 Pixels<L> values;
                 chain.next(values);
-                const typename L::I colour = shade_pixels<L, E, decltype(zero_w_tag)::value>(
+                const typename L::I colour = shade_pixels<L, E, decltype(usual_tag)::value>(
                     values, L::load_depths(stored + done, n), constants, buffers.texels);
                 // 7. Saturating addition; the fourth byte gets 0 added.
                 L::store_pixels(pixels + done, L::add_saturated_bytes(L::load_pixels(pixels + done, n), colour), n);
             }
         };
-        if (constants.direction_w_shared && zero_w_lane(std::bit_cast<std::uint32_t>(run->normal.lane[3]),
-                                                        std::bit_cast<std::uint32_t>(run->normal_step.lane[3])))
+        if (constants.usual_lights && zero_w_lane(std::bit_cast<std::uint32_t>(run->normal.lane[3]),
+                                                  std::bit_cast<std::uint32_t>(run->normal_step.lane[3])))
             shade_run(std::true_type{});
         else
             shade_run(std::false_type{});
@@ -487,17 +497,17 @@ void shade_runs_run_by_lane(const ShadeRun* runs, int count, const RunBuffers& b
         F block[W];
         for (int j = 0; j < W; ++j) block[j] = L::load_depths(buffers.depth + lanes.at(j), n[j]);
         L::transpose(block);
-        auto shade_groups = [&](auto zero_w_tag) {
-            constexpr bool zero_w = decltype(zero_w_tag)::value;
+        auto shade_groups = [&](auto usual_tag) {
+            constexpr bool usual = decltype(usual_tag)::value;
             for (int k = 0; k < groups; ++k) {
                 const Pixels<L> values{chain[0], chain[1], chain[2], chain[3], chain[4], chain[5], chain[6]};
-                block[k] = L::as_float(shade_pixels<L, E, zero_w>(values, block[k], constants, buffers.texels));
+                block[k] = L::as_float(shade_pixels<L, E, usual>(values, block[k], constants, buffers.texels));
                 // The fourth lane of the normals stays +0.0 when it is.
                 for (int c = 0; c < 7; ++c)
-                    if (!zero_w || c != 3) chain[c] = L::add(chain[c], step[c]);
+                    if (!usual || c != 3) chain[c] = L::add(chain[c], step[c]);
             }
         };
-        if (constants.direction_w_shared && L::no_bits(L::bits_or(chain[3], step[3])))
+        if (constants.usual_lights && L::no_bits(L::bits_or(chain[3], step[3])))
             shade_groups(std::true_type{});
         else
             shade_groups(std::false_type{});
