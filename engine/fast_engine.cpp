@@ -229,7 +229,12 @@ void FastEngine::draw_strips(int slot) {
         const Clock::time_point depth_done = frame_timed_ ? Clock::now() : Clock::time_point{};
         kernels_.shade(runs, run_count, buffers);
         if (frame_timed_) {
-            times.drawn_strips += run_count > 0;
+            for (std::int32_t first = 0; first < end_row - first_row; first += strip_rows) {
+                bool drawn = false;
+                for (std::int32_t k = first; k < std::min(first + strip_rows, end_row - first_row); ++k)
+                    drawn |= reach[k].first < reach[k].end;
+                times.drawn_strips += drawn;
+            }
             times.runs += run_count;
             for (const RowReach& r : reach) times.rows += r.first < r.end;
             times.walking_ms += std::chrono::duration<double, std::milli>(walked - start).count();
