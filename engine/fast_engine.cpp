@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <chrono>
 #include <optional>
 
@@ -78,8 +79,11 @@ void FastEngine::begin_draw(const FrameFace* faces, int face_count, const FrameT
     next_strip_.store(0, std::memory_order_relaxed);
     workers_started_.store(0, std::memory_order_relaxed);
     if (frame_timed_) frame_begun_ = Clock::now();
-    // A worker for every strip at most: the others stay asleep.
-    woken_ = pool_.begin(work, this, strip_count_);
+    // A worker for every strip at most: the others stay asleep. The count is
+    // set before the workers start, which read it.
+    woken_ = pool_.started() > 0 ? std::clamp(strip_count_, 1, pool_.started()) : 1;
+    [[maybe_unused]] const int woken = pool_.begin(work, this, strip_count_);
+    assert(woken == woken_);
     if (frame_timed_) frames_times_.begin_ms += milliseconds_since(frame_begun_);
 }
 
