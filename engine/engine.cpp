@@ -73,6 +73,20 @@ void finish_fast_frame() {
         engine.times.clearing_ms += worked.clearing_ms;
         engine.times.depth_ms += worked.walking_ms + worked.depth_ms;
         engine.times.shading_ms += worked.shading_ms;
+        StageTimes::Budget& budget = engine.times.budget;
+        budget.begin_ms += worked.begin_ms;
+        budget.woken_ms += worked.woken_ms;
+        budget.faces_ms += worked.faces_ms;
+        budget.walking_ms += worked.walking_ms;
+        budget.waiting_ms += worked.waiting_ms;
+        budget.handover_ms += worked.handover_ms;
+        budget.helping_ms += worked.helping_ms;
+        budget.helped_strips += static_cast<double>(worked.helped_strips);
+        budget.workers += static_cast<double>(worked.workers);
+        budget.strips += static_cast<double>(worked.strips);
+        budget.drawn_strips += static_cast<double>(worked.drawn_strips);
+        budget.runs += static_cast<double>(worked.runs);
+        budget.rows += static_cast<double>(worked.rows);
         ++engine.times.frames;
     }
 }
@@ -221,7 +235,10 @@ StageTimes take_stage_times() {
     StageTimes sum = engine.times;
     engine.times = {};
     if (sum.frames > 0) {
-        for (double* t : {&sum.clearing_ms, &sum.transform_ms, &sum.depth_ms, &sum.shading_ms, &sum.workers_ms})
+        StageTimes::Budget& b = sum.budget;
+        for (double* t : {&sum.clearing_ms, &sum.transform_ms, &sum.depth_ms, &sum.shading_ms, &sum.workers_ms,
+                          &b.begin_ms, &b.woken_ms, &b.faces_ms, &b.walking_ms, &b.waiting_ms, &b.handover_ms,
+                          &b.helping_ms, &b.helped_strips, &b.workers, &b.strips, &b.drawn_strips, &b.runs, &b.rows})
             *t /= static_cast<double>(sum.frames);
     }
     return sum;

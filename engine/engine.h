@@ -115,6 +115,22 @@ struct StageTimes {
     double shading_ms = 0;
     double workers_ms = 0;  // fast engine only
     long frames = 0;
+
+    // The fast engine only: what a frame costs beyond its pixels and what it
+    // is made of, means per frame. The workers' parts are means over the
+    // workers the frame woke, as the stages are.
+    struct Budget {
+        double begin_ms = 0;     // the calling thread waking the workers
+        double woken_ms = 0;     // from then to a worker's start of the frame
+        double faces_ms = 0;     // a worker's set-up of every face's walk
+        double walking_ms = 0;   // of depth_ms: the faces' edges and runs, strip by strip
+        double waiting_ms = 0;   // from a worker's end of the frame to the last one's
+        double handover_ms = 0;  // from the last worker's end to the frame's end on the calling thread
+        double helping_ms = 0;   // the calling thread drawing strips while sleeping workers woke
+        double helped_strips = 0;
+        double workers = 0;                                       // woken
+        double strips = 0, drawn_strips = 0, runs = 0, rows = 0;  // rows: rows with runs
+    } budget;
 };
 void time_stages(bool on);
 StageTimes take_stage_times();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <chrono>
 #include <optional>
 
@@ -33,7 +34,9 @@ ShadeRun to_run(const Span<ShadeValue>& span, std::uint32_t row_pitch) {
 
 FastEngine::FastEngine(int workers, InstructionSet set, Estimates estimates, const PoolThreadServices& threads)
     : set_(set), estimates_(estimates), kernels_(span_kernels(set, estimates)), pool_(workers, threads) {
-    times_.resize(static_cast<std::size_t>(std::max(pool_.started(), 1)));
+    // One slot for each worker and one for the calling thread.
+    times_.resize(static_cast<std::size_t>(pool_.started() + 1));
+    extents_.resize(times_.size());
 }
 
 // The workers use the members until the frame ends, and members die before
@@ -74,35 +77,64 @@ void FastEngine::begin_draw(const FrameFace* faces, int face_count, const FrameT
     frame_timed_ = timing_;
     frame_pending_ = true;
     next_strip_.store(0, std::memory_order_relaxed);
-    // A worker for every strip at most: the others stay asleep.
-    woken_ = pool_.begin(work, this, strip_count_);
+    workers_started_.store(0, std::memory_order_relaxed);
+    if (frame_timed_) frame_begun_ = Clock::now();
+    // A worker for every strip at most: the others stay asleep. The count is
+    // set before the workers start, which read it.
+    woken_ = pool_.started() > 0 ? std::clamp(strip_count_, 1, pool_.started()) : 1;
+    [[maybe_unused]] const int woken = pool_.begin(work, this, strip_count_);
+    assert(woken == woken_);
+    if (frame_timed_) frames_times_.begin_ms += milliseconds_since(frame_begun_);
 }
 
 void FastEngine::finish_draw() {
+    // Workers that were asleep take tens of microseconds to wake: the
+    // calling thread, which would only wait, draws strips until they have
+    // all started, on a processor they have not yet taken.
+    if (frame_pending_ && pool_.started() > 0 && pool_.woke_sleeping_workers()) draw_strips(pool_.started());
     pool_.finish();
     if (!frame_pending_) return;
     frame_pending_ = false;
     // What this frame drew, row by row, is now the buffer's record: outside
-    // those columns every pixel is 0.
+    // the rectangle of those columns every pixel is 0.
     PixelRect extent{};
-    for (std::size_t row = 0; row < drawn_->rows.size(); ++row) {
-        const RowReach& reach = drawn_->rows[row];
-        if (reach.first < reach.end)
-            extent = bounding_rect(
-                extent, {reach.first, static_cast<std::int32_t>(row), reach.end, static_cast<std::int32_t>(row) + 1});
+    for (StripExtent& drawn : extents_) {
+        extent = bounding_rect(extent, drawn.rect);
+        drawn.rect = {};
     }
     last_extent_ = extent;
     if (!frame_timed_) return;
     frame_timed_ = false;
+    const Clock::time_point seen = Clock::now();
     // The workers' mean, over those the frame woke: the others did nothing.
     const double woken = woken_;
-    for (WorkerTimes& t : times_) {
+    Clock::time_point last_end = times_.front().ended;
+    for (int w = 0; w < woken_; ++w) last_end = std::max(last_end, times_[static_cast<std::size_t>(w)].ended);
+    for (int w = 0; w < woken_; ++w) {
+        WorkerTimes& t = times_[static_cast<std::size_t>(w)];
         frames_times_.clearing_ms += t.clearing_ms / woken;
         frames_times_.walking_ms += t.walking_ms / woken;
         frames_times_.depth_ms += t.depth_ms / woken;
         frames_times_.shading_ms += t.shading_ms / woken;
+        frames_times_.woken_ms += t.woken_ms / woken;
+        frames_times_.faces_ms += t.faces_ms / woken;
+        frames_times_.waiting_ms += std::chrono::duration<double, std::milli>(last_end - t.ended).count() / woken;
+        frames_times_.strips += t.strips;
+        frames_times_.drawn_strips += t.drawn_strips;
+        frames_times_.runs += t.runs;
+        frames_times_.rows += t.rows;
         t = {};
     }
+    WorkerTimes& caller = times_.back();
+    frames_times_.helping_ms += caller.clearing_ms + caller.walking_ms + caller.depth_ms + caller.shading_ms;
+    frames_times_.helped_strips += caller.strips;
+    frames_times_.strips += caller.strips;
+    frames_times_.drawn_strips += caller.drawn_strips;
+    frames_times_.runs += caller.runs;
+    frames_times_.rows += caller.rows;
+    caller = {};
+    frames_times_.workers += woken_;
+    frames_times_.handover_ms += std::chrono::duration<double, std::milli>(seen - last_end).count();
 }
 
 void FastEngine::time_stages(bool on) {
@@ -119,11 +151,20 @@ FastStageTimes FastEngine::take_stage_times() {
 
 void FastEngine::work(void* engine, int worker) { static_cast<FastEngine*>(engine)->draw_strips(worker); }
 
-void FastEngine::draw_strips(int worker) {
+void FastEngine::draw_strips(int slot) {
     // Every frame, on whichever thread draws it: the pool's threads set it
     // when they start, but the calling thread draws when no worker could be
-    // had, and its control is whatever its caller left.
+    // had or while they wake, and its control is whatever its caller left.
     use_default_float_control();
+    const bool calling_thread = slot == pool_.started() && pool_.started() > 0;
+    if (!calling_thread)
+        workers_started_.fetch_add(1, std::memory_order_relaxed);
+    else if (workers_started_.load(std::memory_order_relaxed) >= woken_)
+        return;
+    WorkerTimes& times = times_[static_cast<std::size_t>(slot)];
+    const Clock::time_point woken = frame_timed_ ? Clock::now() : Clock::time_point{};
+    if (frame_timed_ && !calling_thread)
+        times.woken_ms = std::chrono::duration<double, std::milli>(woken - frame_begun_).count();
     const FrameTarget& target = target_;
     const ClipBand frame_band = whole_frame_band(target);
     // Each worker walks every face from its top row, stepping past the rows
@@ -135,15 +176,23 @@ void FastEngine::draw_strips(int worker) {
     }
     const RunBuffers buffers{target.frame, target.depth, texture};
     const float far = std::bit_cast<float>(far_depth_bits);
-    WorkerTimes& times = times_[static_cast<std::size_t>(worker)];
+    if (frame_timed_ && !calling_thread) times.faces_ms = milliseconds_since(woken);
 
-    ShadeRun runs[working_array_room * strip_rows];
-    RowReach reach[strip_rows];
+    ShadeRun runs[working_array_room * strip_rows * most_strips_taken];
+    RowReach reach[strip_rows * most_strips_taken];
+    PixelRect& extent = extents_[static_cast<std::size_t>(slot)].rect;
     for (;;) {
-        const int strip = next_strip_.fetch_add(1, std::memory_order_relaxed);
+        if (calling_thread && workers_started_.load(std::memory_order_relaxed) >= woken_) break;
+        // Two strips at a time while there are plenty for every worker, so
+        // that fewer of the kernels' lanes stand idle at the end of a take;
+        // then one, so that the workers end close together.
+        const int take =
+            next_strip_.load(std::memory_order_relaxed) + 4 * woken_ <= strip_count_ ? most_strips_taken : 1;
+        const int strip = next_strip_.fetch_add(take, std::memory_order_relaxed);
         if (strip >= strip_count_) break;
         const std::int32_t first_row = strip * strip_rows;
-        const std::int32_t end_row = std::min(first_row + strip_rows, std::int32_t{target.height});
+        const std::int32_t end_row = std::min(first_row + take * strip_rows, std::int32_t{target.height});
+        if (frame_timed_) times.strips += (end_row - first_row + strip_rows - 1) / strip_rows;
         const Clock::time_point start = frame_timed_ ? Clock::now() : Clock::time_point{};
 
         // Every face's runs on the strip's rows, face by face.
@@ -172,8 +221,10 @@ void FastEngine::draw_strips(int worker) {
             const std::size_t row_start = static_cast<std::size_t>(row) * target.width;
             if (before.first < before.end)
                 std::fill(target.frame + row_start + before.first, target.frame + row_start + before.end, 0u);
-            if (now.first < now.end)
+            if (now.first < now.end) {
                 std::fill(target.depth + row_start + now.first, target.depth + row_start + now.end, far);
+                extent = bounding_rect(extent, {now.first, row, now.end, row + 1});
+            }
             before = now;
         }
         const Clock::time_point cleared = frame_timed_ ? Clock::now() : Clock::time_point{};
@@ -182,10 +233,19 @@ void FastEngine::draw_strips(int worker) {
         const Clock::time_point depth_done = frame_timed_ ? Clock::now() : Clock::time_point{};
         kernels_.shade(runs, run_count, buffers);
         if (frame_timed_) {
+            for (std::int32_t first = 0; first < end_row - first_row; first += strip_rows) {
+                bool drawn = false;
+                for (std::int32_t k = first; k < std::min(first + strip_rows, end_row - first_row); ++k)
+                    drawn |= reach[k].first < reach[k].end;
+                times.drawn_strips += drawn;
+            }
+            times.runs += run_count;
+            for (const RowReach& r : reach) times.rows += r.first < r.end;
             times.walking_ms += std::chrono::duration<double, std::milli>(walked - start).count();
             times.clearing_ms += std::chrono::duration<double, std::milli>(cleared - walked).count();
             times.depth_ms += std::chrono::duration<double, std::milli>(depth_done - cleared).count();
             times.shading_ms += milliseconds_since(depth_done);
         }
     }
+    if (frame_timed_ && !calling_thread) times.ended = Clock::now();
 }

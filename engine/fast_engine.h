@@ -18,6 +18,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -31,6 +32,8 @@
 // runs on a strip fill a block. A strip's depths stay in the processor's
 // cache between its pre-pass and its shading.
 inline constexpr int strip_rows = 16;
+// Strips a worker takes at once while there are plenty left.
+inline constexpr int most_strips_taken = 2;
 
 // The frame buffers whose last frame the engine remembers, row by row, so
 // that their next frame clears only what that one drew: as many as a
@@ -39,12 +42,26 @@ inline constexpr int strip_rows = 16;
 inline constexpr int remembered_buffers = 4;
 
 // Time the workers spent in each stage: for each frame the mean over the
-// workers it woke, summed over the frames.
+// workers it woke, summed over the frames. Then what a frame costs beyond
+// its stages, and what it was made of, likewise summed over the frames.
 struct FastStageTimes {
     double clearing_ms = 0;
     double walking_ms = 0;  // edges, runs and their set-up
     double depth_ms = 0;    // the depth pre-pass over the runs
     double shading_ms = 0;
+
+    double begin_ms = 0;     // the calling thread waking the workers (begin_draw)
+    double woken_ms = 0;     // from begin_draw's start to a worker's start of the frame
+    double faces_ms = 0;     // a worker's set-up of the faces' walks for the frame
+    double waiting_ms = 0;   // from a worker's end of the frame to the last one's
+    double handover_ms = 0;  // from the last worker's end to finish_draw's return
+    double helping_ms = 0;   // the calling thread drawing strips while the workers woke
+    long helped_strips = 0;  // the strips it drew
+    long workers = 0;        // workers woken
+    long strips = 0;         // strips taken, by the workers and the calling thread
+    long drawn_strips = 0;   // of them, strips with runs
+    long runs = 0;
+    long rows = 0;  // rows with runs
 };
 
 class FastEngine {
@@ -92,7 +109,10 @@ class FastEngine {
     };
 
     static void work(void* engine, int worker);
-    void draw_strips(int worker);
+    // Draws strips as they come, into the worker's slot of times_; the
+    // calling thread's slot is the last one. The calling thread takes strips
+    // only while some worker of the frame has not yet started.
+    void draw_strips(int slot);
     DrawnRows& drawn_rows_for(const FrameTarget& target);
 
     InstructionSet set_;
@@ -110,6 +130,8 @@ class FastEngine {
     PixelRect last_extent_{};
     bool frame_timed_ = false;
     int woken_ = 0;  // the workers the frame woke
+    // Counted up by each worker as it starts on the frame.
+    alignas(cache_line_bytes) std::atomic<int> workers_started_{0};
     // Taken by every worker for every strip: a line of its own.
     alignas(cache_line_bytes) std::atomic<int> next_strip_{0};
 
@@ -117,9 +139,17 @@ class FastEngine {
     int next_slot_ = 0;
 
     bool timing_ = false;  // for the frames begun from now on
+    std::chrono::steady_clock::time_point frame_begun_{};
     struct alignas(cache_line_bytes) WorkerTimes {
-        double clearing_ms = 0, walking_ms = 0, depth_ms = 0, shading_ms = 0;
+        double clearing_ms = 0, walking_ms = 0, depth_ms = 0, shading_ms = 0, woken_ms = 0, faces_ms = 0;
+        std::chrono::steady_clock::time_point ended{};
+        long strips = 0, drawn_strips = 0, runs = 0, rows = 0;
     };
     std::vector<WorkerTimes> times_;  // of the frame in progress, one per worker
-    FastStageTimes frames_times_;     // of the frames finished
+    // The rectangle each worker's runs reached in the frame in progress.
+    struct alignas(cache_line_bytes) StripExtent {
+        PixelRect rect;
+    };
+    std::vector<StripExtent> extents_;
+    FastStageTimes frames_times_;  // of the frames finished
 };

@@ -125,6 +125,7 @@ int WorkerPool::begin(Job job, void* context, int jobs) {
     // closely, it is drawing as fast as it can and spins all the same.
     const bool frames_follow_closely = services_.microseconds() - last_finished_us_ < short_gap_us;
     finish_spin_us_ = woken < usable_processors_ || frames_follow_closely ? long_spin_us : short_gap_us;
+    woke_sleeping_ = !spins_for_frames || !frames_follow_closely;
     for (int i = 0; i < woken; ++i) services_.post(workers_[static_cast<std::size_t>(i)]->wake);
     frames_begun_.store(frame_number_, std::memory_order_relaxed);
     return woken;

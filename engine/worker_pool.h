@@ -62,6 +62,12 @@ class WorkerPool {
     int begin(Job job, void* context, int jobs);
     void finish();
 
+    // Whether the last begin found its workers asleep, as far as the pool
+    // can tell: always on WebAssembly, where nothing spins, and elsewhere
+    // when the frame came long after the last one's end. Waking a sleeping
+    // thread takes tens of microseconds.
+    bool woke_sleeping_workers() const { return woke_sleeping_; }
+
     // How many times a worker has spun for the next frame instead of going
     // straight to sleep, since the pool started.
     long spins() const { return spins_.load(std::memory_order_relaxed); }
@@ -87,6 +93,7 @@ class WorkerPool {
     PoolSemaphore done_ = nullptr;
     bool running_ = false;
     std::int64_t finish_spin_us_ = short_gap_us;
+    bool woke_sleeping_ = false;
     std::int64_t last_finished_us_ = 0;  // when the calling thread saw the last frame end
 
     // The frame in progress, written before its workers' semaphores are

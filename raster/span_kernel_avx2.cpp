@@ -25,6 +25,8 @@ struct Avx2Lanes {
     static F min(F a, F b) { return _mm256_min_ps(a, b); }
     static F max(F a, F b) { return _mm256_max_ps(a, b); }
     static F bits_and(F a, F b) { return _mm256_and_ps(a, b); }
+    static F bits_or(F a, F b) { return _mm256_or_ps(a, b); }
+    static bool no_bits(F a) { return _mm256_testz_si256(_mm256_castps_si256(a), _mm256_castps_si256(a)) != 0; }
     static bool any(F mask) { return _mm256_movemask_ps(mask) != 0; }
     static F less(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LT_OS); }
     static F less_equal(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LE_OS); }
@@ -131,6 +133,40 @@ struct Avx2Lanes {
         q[6] = _mm256_permute2f128_ps(lanes_26_0123, lanes_26_4567, 0x31);
         q[3] = _mm256_permute2f128_ps(lanes_37_0123, lanes_37_4567, 0x20);
         q[7] = _mm256_permute2f128_ps(lanes_37_0123, lanes_37_4567, 0x31);
+    }
+
+    static std::uint32_t lanes_meeting(const std::uint32_t* at, const std::uint32_t* end, std::uint32_t first,
+                                       std::uint32_t last) {
+        // Unsigned comparisons, as signed ones of the values with their top
+        // bit turned over.
+        const I top = _mm256_set1_epi32(static_cast<std::int32_t>(0x80000000u));
+        const I lane_at = _mm256_xor_si256(_mm256_load_si256(reinterpret_cast<const I*>(at)), top);
+        const I lane_end = _mm256_xor_si256(_mm256_load_si256(reinterpret_cast<const I*>(end)), top);
+        const I run_first = _mm256_set1_epi32(static_cast<std::int32_t>(first ^ 0x80000000u));
+        const I run_last = _mm256_set1_epi32(static_cast<std::int32_t>(last ^ 0x80000000u));
+        const I meeting =
+            _mm256_and_si256(_mm256_cmpgt_epi32(lane_end, run_first), _mm256_cmpgt_epi32(run_last, lane_at));
+        return static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(meeting)));
+    }
+
+    static std::uint32_t advance_lanes(std::uint32_t* at, std::uint32_t* end) {
+        const I moved = _mm256_add_epi32(_mm256_load_si256(reinterpret_cast<const I*>(at)), _mm256_set1_epi32(width));
+        const I lane_end = _mm256_load_si256(reinterpret_cast<const I*>(end));
+        // at >= end, unsigned: the smaller of the two is end.
+        const I ended = _mm256_cmpeq_epi32(_mm256_min_epu32(moved, lane_end), lane_end);
+        _mm256_store_si256(reinterpret_cast<I*>(at), _mm256_andnot_si256(ended, moved));
+        _mm256_store_si256(reinterpret_cast<I*>(end), _mm256_andnot_si256(ended, lane_end));
+        return static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(ended)));
+    }
+    static int block_pixels(const std::uint32_t* at, const std::uint32_t* end, int* n) {
+        const I left = _mm256_sub_epi32(_mm256_load_si256(reinterpret_cast<const I*>(end)),
+                                        _mm256_load_si256(reinterpret_cast<const I*>(at)));
+        const I pixels = _mm256_min_epu32(left, _mm256_set1_epi32(width));
+        _mm256_store_si256(reinterpret_cast<I*>(n), pixels);
+        __m128i most = _mm_max_epi32(_mm256_castsi256_si128(pixels), _mm256_extracti128_si256(pixels, 1));
+        most = _mm_max_epi32(most, _mm_shuffle_epi32(most, _MM_SHUFFLE(1, 0, 3, 2)));
+        most = _mm_max_epi32(most, _mm_shuffle_epi32(most, _MM_SHUFFLE(2, 3, 0, 1)));
+        return _mm_cvtsi128_si32(most);
     }
 
     static F as_float(I a) { return _mm256_castsi256_ps(a); }

@@ -37,12 +37,19 @@ struct Avx512Lanes {
     static F min(F a, F b) { return _mm512_min_ps(a, b); }
     static F max(F a, F b) { return _mm512_max_ps(a, b); }
     static F bits_and(F a, F b) { return _mm512_and_ps(a, b); }
-    static bool any(F mask) { return _mm512_movepi32_mask(_mm512_castps_si512(mask)) != 0; }
-    // Comparisons give all bits set or clear in each lane, as the narrower
-    // sets' do, so that the shared algorithm can mask with them.
-    static F from_mask(__mmask16 mask) { return _mm512_castsi512_ps(_mm512_movm_epi32(mask)); }
-    static F less(F a, F b) { return from_mask(_mm512_cmp_ps_mask(a, b, _CMP_LT_OS)); }
-    static F less_equal(F a, F b) { return from_mask(_mm512_cmp_ps_mask(a, b, _CMP_LE_OS)); }
+    static F bits_or(F a, F b) { return _mm512_or_ps(a, b); }
+    static bool no_bits(F a) {
+        const I bits = _mm512_castps_si512(a);
+        return _mm512_test_epi32_mask(bits, bits) == 0;
+    }
+    // Comparisons give a mask register's bits, one a lane: the test and the
+    // masking that follow it take them as they are.
+    using M = __mmask16;
+    static bool any(M mask) { return mask != 0; }
+    static M less(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OS); }
+    static M less_equal(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LE_OS); }
+    static M both(M a, M b) { return _kand_mask16(a, b); }
+    static F zero_unless(F value, M mask) { return _mm512_maskz_mov_ps(mask, value); }
     static F rsqrt(F a) {
         const __m256 low = _mm256_rsqrt_ps(_mm512_castps512_ps256(a));
         const __m256 high = _mm256_rsqrt_ps(_mm512_extractf32x8_ps(a, 1));
@@ -134,6 +141,29 @@ struct Avx512Lanes {
             q[8 + m] = _mm512_shuffle_f32x4(halves_01_high, halves_23_high, 0x88);
             q[12 + m] = _mm512_shuffle_f32x4(halves_01_high, halves_23_high, 0xDD);
         }
+    }
+
+    static std::uint32_t lanes_meeting(const std::uint32_t* at, const std::uint32_t* end, std::uint32_t first,
+                                       std::uint32_t last) {
+        const I lane_at = _mm512_load_si512(at), lane_end = _mm512_load_si512(end);
+        const __mmask16 reaching =
+            _mm512_cmplt_epu32_mask(_mm512_set1_epi32(static_cast<std::int32_t>(first)), lane_end);
+        return _mm512_mask_cmplt_epu32_mask(reaching, lane_at, _mm512_set1_epi32(static_cast<std::int32_t>(last)));
+    }
+
+    static std::uint32_t advance_lanes(std::uint32_t* at, std::uint32_t* end) {
+        const I moved = _mm512_add_epi32(_mm512_load_si512(at), _mm512_set1_epi32(width));
+        const I lane_end = _mm512_load_si512(end);
+        const __mmask16 ended = _mm512_cmpge_epu32_mask(moved, lane_end);
+        _mm512_store_si512(at, _mm512_maskz_mov_epi32(static_cast<__mmask16>(~ended), moved));
+        _mm512_store_si512(end, _mm512_maskz_mov_epi32(static_cast<__mmask16>(~ended), lane_end));
+        return ended;
+    }
+    static int block_pixels(const std::uint32_t* at, const std::uint32_t* end, int* n) {
+        const I pixels =
+            _mm512_min_epu32(_mm512_sub_epi32(_mm512_load_si512(end), _mm512_load_si512(at)), _mm512_set1_epi32(width));
+        _mm512_store_si512(n, pixels);
+        return _mm512_reduce_max_epi32(pixels);
     }
 
     static F as_float(I a) { return _mm512_castsi512_ps(a); }

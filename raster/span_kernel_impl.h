@@ -27,7 +27,14 @@
 //                                         are zero
 //   bits_and(F, F)                        bitwise
 //   any(F)                                whether any lane has its bits set
-//   less, less_equal(F, F)                ordered: all bits set or clear
+//   less, less_equal(F, F)                ordered: all bits set or clear in
+//                                         each lane (an F), or, in a lane type
+//                                         with a mask type M of its own, an M
+//   bits_or(F, F), no_bits(F)             runs in lanes only: bitwise or, and
+//                                         whether no lane has a bit set
+//   M, both(M, M), zero_unless(F, M)      optional: the mask type, the lanes
+//                                         set in both, the value where the
+//                                         mask is set and +0.0 elsewhere
 //   rsqrt(F)                              the four-lane estimate's bits (x86
 //                                         lane types, for the x86 estimates)
 //   sqrt(F), div(F, F)                    rounded to nearest (IEEE 754)
@@ -50,12 +57,23 @@
 //   load_depths(const float*, n), load_pixels(const uint32_t*, n),
 //   store_pixels(uint32_t*, I, n)         n <= W elements
 //   runs_in_lanes                         which way a group is made
+//   lanes_meeting(at, end, first, last)   runs in lanes only, over W lanes'
+//                                         pixels [at[j], end[j]) (unsigned,
+//                                         aligned): a bit for each lane whose
+//                                         pixels meet [first, last)
+//   advance_lanes(at, end)                each at[j] W further; where that
+//                                         reaches end[j], both become 0, and
+//                                         a bit for each such lane
+//   block_pixels(at, end, int n[W])       n[j] = min(end[j] - at[j], W), and
+//                                         the largest n[j]
 //
 // Everything here is a template over L, and each L lives in its file's
 // unnamed namespace: no function compiled with one set's flags can be chosen
 // by the linker for another set's file.
 #pragma once
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <type_traits>
 
@@ -81,6 +99,10 @@ template <class L> struct ShadingConstants {
     F ambient[light_count][3];
     F specular[light_count][3];
     bool specular_finite = true;  // no specular colour is infinite or NaN
+    // The lights as prepared: every light's direction has the same fourth
+    // lane (0), no colour of the first light is negative, -0.0 or NaN, and
+    // the zero is 0. The shorter ways of shade_pixels rest on it.
+    bool usual_lights = true;
 
     ShadingConstants() {
         tolerance = L::splat(depth_tolerance);
@@ -88,18 +110,49 @@ template <class L> struct ShadingConstants {
         colour_limit = L::splat(colour_clamp.lane[0]);
         zero = L::splat(zero_vector.lane[0]);
         one = L::splat(one_vector.lane[0]);
+        if (zero_vector.lane[0] != 0.0f) usual_lights = false;
         for (int l = 0; l < light_count; ++l) {
             for (int c = 0; c < 4; ++c) direction[l][c] = L::splat(lights[l].direction.lane[c]);
+            if (std::bit_cast<std::uint32_t>(lights[l].direction.lane[3]) !=
+                std::bit_cast<std::uint32_t>(lights[0].direction.lane[3]))
+                usual_lights = false;
             for (int c = 0; c < 3; ++c) {
                 diffuse[l][c] = L::splat(lights[l].diffuse.lane[c]);
                 ambient[l][c] = L::splat(lights[l].ambient.lane[c]);
                 specular[l][c] = L::splat(lights[l].specular.lane[c]);
                 const float colour = lights[l].specular.lane[c];
                 if (!(colour - colour == 0.0f)) specular_finite = false;
+                for (const float first_light :
+                     {lights[0].ambient.lane[c], lights[0].diffuse.lane[c], lights[0].specular.lane[c]})
+                    if (!(first_light >= 0.0f) || std::signbit(first_light)) usual_lights = false;
             }
         }
     }
 };
+
+// The comparisons' results: the lane type's own mask type where it has one,
+// else all bits set or clear in the lanes of an F.
+template <class L> struct MaskType { using type = typename L::F; };
+template <class L>
+requires requires { typename L::M; }
+struct MaskType<L> {
+    using type = typename L::M;
+};
+
+template <class L> typename MaskType<L>::type both(typename MaskType<L>::type a, typename MaskType<L>::type b) {
+    if constexpr (requires { typename L::M; })
+        return L::both(a, b);
+    else
+        return L::bits_and(a, b);
+}
+
+// The value in the lanes the mask sets, +0.0 (no bit set) in the others.
+template <class L> typename L::F zero_unless(typename L::F value, typename MaskType<L>::type mask) {
+    if constexpr (requires { typename L::M; })
+        return L::zero_unless(value, mask);
+    else
+        return L::bits_and(value, mask);
+}
 
 // 1 / sqrt(s) per lane: the four-lane estimate's bits (x86), or a square
 // root and a division, each rounded (ieee).
@@ -115,22 +168,41 @@ template <class L, int channel> typename L::F texel_channel(typename L::I texels
     return L::to_float(L::template byte<channel>(texels));
 }
 
+// Whether the normals' fourth lane is +0.0 in every pixel of runs whose
+// values and steps hold it there (every run the walk makes), so that
+// shade_pixels may take the shorter way (usual below).
+inline bool zero_w_lane(std::uint32_t value_bits, std::uint32_t step_bits) { return (value_bits | step_bits) == 0; }
+
 // The colours W pixels add into the frame buffer: blue, green and red bytes,
 // the fourth byte zero.
-template <class L, Estimates E> typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth,
-                                                           const ShadingConstants<L>& c, const std::uint32_t* texels) {
+//
+// usual: the normals' fourth lane is +0.0 in every lane, and the lights are
+// the usual ones (ShadingConstants::usual_lights). Then w w is +0.0, and
+// z z + (+0.0) is z z (a square is never -0.0; a NaN stays a NaN); the
+// fourth lane's term of every light's cosine, the unit normal's fourth lane
+// times the shared lane, is one and the same, so it is made once; and the
+// first light's value in each channel is at least +0.0 or a NaN (a masked
+// power or a maximum with +0.0, times colours of at least +0.0, plus one),
+// so that the maximum of +0.0 and it (the second operand, where it is a NaN
+// or +0.0) is the value itself. Both ways give the same bits.
+template <class L, Estimates E, bool usual = false>
+typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const ShadingConstants<L>& c,
+                           const std::uint32_t* texels) {
     using F = typename L::F;
     using I = typename L::I;
 
     // 1. Unit normal: (x x + y y) + (z z + w w), times its reciprocal square
     //    root.
-    const F length_squared = L::add(L::add(L::mul(p.normal_x, p.normal_x), L::mul(p.normal_y, p.normal_y)),
-                                    L::add(L::mul(p.normal_z, p.normal_z), L::mul(p.normal_w, p.normal_w)));
+    const F xy_squared = L::add(L::mul(p.normal_x, p.normal_x), L::mul(p.normal_y, p.normal_y));
+    const F length_squared =
+        usual ? L::add(xy_squared, L::mul(p.normal_z, p.normal_z))
+              : L::add(xy_squared, L::add(L::mul(p.normal_z, p.normal_z), L::mul(p.normal_w, p.normal_w)));
     const F scale = reciprocal_square_root<L, E>(length_squared);
     const F unit_x = L::mul(p.normal_x, scale);
     const F unit_y = L::mul(p.normal_y, scale);
     const F unit_z = L::mul(p.normal_z, scale);
     const F unit_w = L::mul(p.normal_w, scale);
+    const F shared_w_term = usual ? L::mul(unit_w, c.direction[0][3]) : unit_w;
 
     // 2. Texture position: clamped above only, truncated; the fraction is
     //    taken from the unguarded index, the footprint from the guarded one.
@@ -144,8 +216,8 @@ template <class L, Estimates E> typename L::I shade_pixels(const Pixels<L>& p, t
         L::int_add(L::template shift_left<7>(L::max_zero(row)), L::max_zero(column));  // row * 128 + column
 
     // 3. Front-most: own depth - 1.1 < stored <= own depth + 1.1.
-    const F front_most = L::bits_and(L::less(L::sub(p.depth, c.tolerance), stored_depth),
-                                     L::less_equal(stored_depth, L::add(p.depth, c.tolerance)));
+    const auto front_most = both<L>(L::less(L::sub(p.depth, c.tolerance), stored_depth),
+                                    L::less_equal(stored_depth, L::add(p.depth, c.tolerance)));
 
     // 4. Lights: in each channel the brightest of the three wins. Where no
     //    pixel of the group is front-most, every specular term is a zero
@@ -157,23 +229,23 @@ template <class L, Estimates E> typename L::I shade_pixels(const Pixels<L>& p, t
     for (int l = 0; l < light_count; ++l) {
         const F* d = c.direction[l];
         const F cosine = L::add(L::add(L::mul(unit_x, d[0]), L::mul(unit_y, d[1])),
-                                L::add(L::mul(unit_z, d[2]), L::mul(unit_w, d[3])));
+                                L::add(L::mul(unit_z, d[2]), usual ? shared_w_term : L::mul(unit_w, d[3])));
         const F facing = L::max(cosine, c.zero);
         if (with_specular) {
             const F k2 = L::mul(cosine, cosine);
             const F k4 = L::mul(k2, k2);
             const F k8 = L::mul(k4, k4);
-            const F k16 = L::bits_and(L::mul(k8, k8), front_most);
+            const F k16 = zero_unless<L>(L::mul(k8, k8), front_most);
             for (int channel = 0; channel < 3; ++channel) {
                 const F value =
                     L::add(L::add(L::mul(k16, c.specular[l][channel]), L::mul(facing, c.diffuse[l][channel])),
                            c.ambient[l][channel]);
-                light[channel] = L::max(light[channel], value);
+                light[channel] = usual && l == 0 ? value : L::max(light[channel], value);
             }
         } else {
             for (int channel = 0; channel < 3; ++channel) {
                 const F value = L::add(L::mul(facing, c.diffuse[l][channel]), c.ambient[l][channel]);
-                light[channel] = L::max(light[channel], value);
+                light[channel] = usual && l == 0 ? value : L::max(light[channel], value);
             }
         }
     }
@@ -189,19 +261,21 @@ template <class L, Estimates E> typename L::I shade_pixels(const Pixels<L>& p, t
     I texel[4];
     L::footprints(texels, footprint, texel);
     const I texel_00 = texel[0], texel_10 = texel[1], texel_01 = texel[2], texel_11 = texel[3];
+    auto texture_value = [&](auto channel_tag) {
+        constexpr int channel = decltype(channel_tag)::value;
+        return L::add(L::add(L::mul(weight_00, texel_channel<L, channel>(texel_00)),
+                             L::mul(weight_10, texel_channel<L, channel>(texel_10))),
+                      L::add(L::mul(weight_01, texel_channel<L, channel>(texel_01)),
+                             L::mul(weight_11, texel_channel<L, channel>(texel_11))));
+    };
+    const F texture_blue = texture_value(std::integral_constant<int, 0>{});
+    const F texture_green = texture_value(std::integral_constant<int, 1>{});
+    const F texture_red = texture_value(std::integral_constant<int, 2>{});
 
     // 6. Modulation, rounded, divided by 256 rounding down, limited to a byte.
-    auto modulate = [&](auto channel_tag) {
-        constexpr int channel = decltype(channel_tag)::value;
-        const F texture_value = L::add(L::add(L::mul(weight_00, texel_channel<L, channel>(texel_00)),
-                                              L::mul(weight_10, texel_channel<L, channel>(texel_10))),
-                                       L::add(L::mul(weight_01, texel_channel<L, channel>(texel_01)),
-                                              L::mul(weight_11, texel_channel<L, channel>(texel_11))));
-        return L::template shift_right_signed<8>(L::round(L::mul(light[channel], texture_value)));
-    };
-    const I blue = modulate(std::integral_constant<int, 0>{});
-    const I green = modulate(std::integral_constant<int, 1>{});
-    const I red = modulate(std::integral_constant<int, 2>{});
+    const I blue = L::template shift_right_signed<8>(L::round(L::mul(light[0], texture_blue)));
+    const I green = L::template shift_right_signed<8>(L::round(L::mul(light[1], texture_green)));
+    const I red = L::template shift_right_signed<8>(L::round(L::mul(light[2], texture_red)));
     return L::pack_colour(blue, green, red);
 }
 
@@ -290,18 +364,25 @@ template <class L, Estimates E>
 void shade_runs_pixel_by_lane(const ShadeRun* runs, int count, const RunBuffers& buffers) {
     const ShadingConstants<L> constants;
     for (const ShadeRun* run = runs; run != runs + count; ++run) {
-        PixelChain<L> chain(*run);
-        std::uint32_t* pixels = buffers.frame + run->first;
-        const float* stored = buffers.depth + run->first;
-        for (std::int32_t done = 0; done < run->count; done += L::width) {
-            const int n = run->count - done < L::width ? run->count - done : L::width;
-            Pixels<L> values;
-            chain.next(values);
-            const typename L::I colour =
-                shade_pixels<L, E>(values, L::load_depths(stored + done, n), constants, buffers.texels);
-            // 7. Saturating addition; the fourth byte gets 0 added.
-            L::store_pixels(pixels + done, L::add_saturated_bytes(L::load_pixels(pixels + done, n), colour), n);
-        }
+        auto shade_run = [&](auto usual_tag) {
+            PixelChain<L> chain(*run);
+            std::uint32_t* pixels = buffers.frame + run->first;
+            const float* stored = buffers.depth + run->first;
+            for (std::int32_t done = 0; done < run->count; done += L::width) {
+                const int n = run->count - done < L::width ? run->count - done : L::width;
+                Pixels<L> values;
+                chain.next(values);
+                const typename L::I colour = shade_pixels<L, E, decltype(usual_tag)::value>(
+                    values, L::load_depths(stored + done, n), constants, buffers.texels);
+                // 7. Saturating addition; the fourth byte gets 0 added.
+                L::store_pixels(pixels + done, L::add_saturated_bytes(L::load_pixels(pixels + done, n), colour), n);
+            }
+        };
+        if (constants.usual_lights && zero_w_lane(std::bit_cast<std::uint32_t>(run->normal.lane[3]),
+                                                  std::bit_cast<std::uint32_t>(run->normal_step.lane[3])))
+            shade_run(std::true_type{});
+        else
+            shade_run(std::false_type{});
     }
 }
 
@@ -312,16 +393,17 @@ template <class L> bool share_a_pixel(const ShadeRun& a, const ShadeRun& b) {
            b.first < a.first + static_cast<std::uint32_t>(a.count);
 }
 
-// Runs in lanes: up to W runs at once, one a lane, that share no pixel, so
-// that a block's loads and stores of different lanes never meet. The values
-// of C components of every lane's run are kept here between blocks; a lane
-// whose run has ended takes the next run at the start of a block. A run that
-// shares a pixel with one still in a lane waits, and later runs may pass it:
-// saturating additions of non-negative amounts give the same bytes in any
-// order.
+// Runs in lanes: up to W runs at once, one a lane, whose pixels still to be
+// shaded meet no other lane's, so that a block's loads and stores of
+// different lanes never meet. Each lane keeps the pixels of its run still to
+// be shaded, [at, end), and the values of C components at `at`; a lane whose
+// run has ended takes the next run at the start of a block. A run that meets
+// one still in a lane waits, and later runs may pass it: saturating additions
+// of non-negative amounts give the same bytes in any order.
 template <class L, int C> class RunLanes {
   public:
     static constexpr int W = L::width;
+    static constexpr std::uint32_t all_lanes = (1u << W) - 1u;
     static_assert(2 * W + 1 <= 64, "the waiting runs looked at fit the started mask");
 
     // component(run, c, &value, &step): the c-th component's first value and
@@ -329,79 +411,59 @@ template <class L, int C> class RunLanes {
     template <class Component> RunLanes(const ShadeRun* runs, int count, Component component)
         : runs_(runs), count_(count) {
         for (int j = 0; j < W; ++j) {
-            lane_[j] = nullptr;
-            done_[j] = 0;
+            at_[j] = end_[j] = 0;
             for (int c = 0; c < C; ++c) value_[c][j] = step_[c][j] = 0.0f;
         }
-        fill(component);
+        take_runs(all_lanes, component);
     }
 
-    // Gives idle lanes the next runs that may start; false when no lane has
-    // a run left.
-    template <class Component> bool fill(Component component) {
-        bool busy = false;
-        for (int j = 0; j < W; ++j) {
-            if (lane_[j] && done_[j] >= lane_[j]->count) lane_[j] = nullptr;
-            busy |= lane_[j] != nullptr;
-        }
-        for (int j = 0; j < W && first_waiting_ < count_; ++j) {
-            if (lane_[j]) continue;
-            const int r = next_startable();
-            if (r < 0) break;
-            lane_[j] = &runs_[r];
-            done_[j] = 0;
-            for (int c = 0; c < C; ++c) component(runs_[r], c, &value_[c][j], &step_[c][j]);
-            busy = true;
-        }
-        return busy;
+    // After a block: every lane is W pixels further on. Gives idle lanes the
+    // next runs that may start; false when no lane has a run left.
+    template <class Component> bool next_block(Component component) {
+        std::uint32_t idle = L::advance_lanes(at_, end_);
+        if (idle && first_waiting_ < count_) idle = take_runs(idle, component);
+        return idle != all_lanes;
     }
 
-    const ShadeRun* run(int lane) const { return lane_[lane]; }
-    std::int32_t done(int lane) const { return done_[lane]; }
-    // The pixels of the lane's run in this block: 0 to W.
-    int block_pixels(int lane) const {
-        if (!lane_[lane]) return 0;
-        const std::int32_t left = lane_[lane]->count - done_[lane];
-        return left < W ? static_cast<int>(left) : W;
-    }
+    // Each lane's pixels in this block, 0 to W, into n; returns the most.
+    int block_pixels(int n[W]) const { return L::block_pixels(at_, end_, n); }
+    std::uint32_t at(int lane) const { return at_[lane]; }
     float* values(int c) { return value_[c]; }
     const float* steps(int c) const { return step_[c]; }
-    void finish_block() {
-        for (int j = 0; j < W; ++j) done_[j] += W;
-    }
 
   private:
-    bool free_of_lanes(const ShadeRun& candidate) const {
-        for (int j = 0; j < W; ++j)
-            if (lane_[j] && share_a_pixel<L>(*lane_[j], candidate)) return false;
-        return true;
-    }
-    // The next run that may start, marked as started; -1 if none. The runs
-    // looked at are the first waiting one and the 2W after it: enough to
-    // fill the lanes, few enough to keep the search cheap.
-    int next_startable() {
+    // Puts startable runs into the idle lanes, in run order; returns the
+    // lanes still idle. The runs looked at are the first waiting one and the
+    // 2W after it: enough to fill the lanes, few enough to keep the search
+    // cheap.
+    template <class Component> std::uint32_t take_runs(std::uint32_t idle, Component component) {
         constexpr int window = 2 * W + 1;
         const int limit = count_ - first_waiting_ < window ? count_ - first_waiting_ : window;
-        for (int offset = 0; offset < limit; ++offset) {
+        for (int offset = 0; offset < limit && idle; ++offset) {
             if (started_ >> offset & 1u) continue;
-            const int r = first_waiting_ + offset;
-            if (!free_of_lanes(runs_[r])) continue;
+            const ShadeRun& run = runs_[first_waiting_ + offset];
+            const std::uint32_t end = run.first + static_cast<std::uint32_t>(run.count);
+            if (L::lanes_meeting(at_, end_, run.first, end)) continue;
+            const int j = std::countr_zero(idle);
+            idle &= idle - 1u;
             started_ |= std::uint64_t{1} << offset;
-            while (started_ & 1u) {
-                started_ >>= 1;
-                ++first_waiting_;
-            }
-            return r;
+            at_[j] = run.first;
+            end_[j] = end;
+            for (int c = 0; c < C; ++c) component(run, c, &value_[c][j], &step_[c][j]);
         }
-        return -1;
+        while (started_ & 1u) {
+            started_ >>= 1;
+            ++first_waiting_;
+        }
+        return idle;
     }
 
     const ShadeRun* runs_;
     int count_;
     int first_waiting_ = 0;
     std::uint64_t started_ = 0;  // bit k: run first_waiting_ + k has started
-    const ShadeRun* lane_[W];
-    std::int32_t done_[W];
+    alignas(64) std::uint32_t at_[W];
+    alignas(64) std::uint32_t end_[W];
     alignas(64) float value_[C][W];
     alignas(64) float step_[C][W];
 };
@@ -427,38 +489,37 @@ void shade_runs_run_by_lane(const ShadeRun* runs, int count, const RunBuffers& b
             chain[c] = L::load(lanes.values(c));
             step[c] = L::load(lanes.steps(c));
         }
-        // Each lane's pixels in this block and where they start.
-        int n[W];
-        std::uint32_t at[W];
-        int groups = 0;
+        // Each lane's pixels in this block. An idle lane loads nothing (its
+        // depths are zeros) and stores nothing: what its groups compute is
+        // never used, and its lanes cannot change another lane's bits.
+        alignas(64) int n[W];
+        const int groups = lanes.block_pixels(n);
         F block[W];
-        for (int j = 0; j < W; ++j) {
-            n[j] = lanes.block_pixels(j);
-            groups = n[j] > groups ? n[j] : groups;
-            at[j] = n[j] ? lanes.run(j)->first + static_cast<std::uint32_t>(lanes.done(j)) : 0;
-            block[j] = n[j] == W ? L::load_depths(buffers.depth + at[j], W)
-                       : n[j]    ? L::load_depths(buffers.depth + at[j], n[j])
-                                 : constants.zero;
-        }
+        for (int j = 0; j < W; ++j) block[j] = L::load_depths(buffers.depth + lanes.at(j), n[j]);
         L::transpose(block);
-        for (int k = 0; k < groups; ++k) {
-            const Pixels<L> values{chain[0], chain[1], chain[2], chain[3], chain[4], chain[5], chain[6]};
-            block[k] = L::as_float(shade_pixels<L, E>(values, block[k], constants, buffers.texels));
-            for (int c = 0; c < 7; ++c) chain[c] = L::add(chain[c], step[c]);
-        }
+        auto shade_groups = [&](auto usual_tag) {
+            constexpr bool usual = decltype(usual_tag)::value;
+            for (int k = 0; k < groups; ++k) {
+                const Pixels<L> values{chain[0], chain[1], chain[2], chain[3], chain[4], chain[5], chain[6]};
+                block[k] = L::as_float(shade_pixels<L, E, usual>(values, block[k], constants, buffers.texels));
+                // The fourth lane of the normals stays +0.0 when it is.
+                for (int c = 0; c < 7; ++c)
+                    if (!usual || c != 3) chain[c] = L::add(chain[c], step[c]);
+            }
+        };
+        if (constants.usual_lights && L::no_bits(L::bits_or(chain[3], step[3])))
+            shade_groups(std::true_type{});
+        else
+            shade_groups(std::false_type{});
         L::transpose(block);
         // 7. Saturating addition; the fourth byte gets 0 added.
         for (int j = 0; j < W; ++j) {
-            std::uint32_t* pixels = buffers.frame + at[j];
-            const typename L::I colour = L::as_int(block[j]);
-            if (n[j] == W)
-                L::store_pixels(pixels, L::add_saturated_bytes(L::load_pixels(pixels, W), colour), W);
-            else if (n[j])
-                L::store_pixels(pixels, L::add_saturated_bytes(L::load_pixels(pixels, n[j]), colour), n[j]);
+            if (!n[j]) continue;
+            std::uint32_t* pixels = buffers.frame + lanes.at(j);
+            L::store_pixels(pixels, L::add_saturated_bytes(L::load_pixels(pixels, n[j]), L::as_int(block[j])), n[j]);
         }
         for (int c = 0; c < 7; ++c) L::store(lanes.values(c), chain[c]);
-        lanes.finish_block();
-    } while (lanes.fill(component));
+    } while (lanes.next_block(component));
 }
 
 template <class L, Estimates E> void shade_runs(const ShadeRun* runs, int count, const RunBuffers& buffers) {

@@ -39,6 +39,28 @@ FrameSize parse_frame_size(std::string_view text, std::string_view option) {
     return {static_cast<std::uint16_t>(size.width), static_cast<std::uint16_t>(size.height)};
 }
 
+std::vector<FrameSize> parse_frame_sizes(std::string_view text, std::string_view option) {
+    std::vector<FrameSize> sizes;
+    std::string_view rest = text;
+    for (;;) {
+        const auto comma = rest.find(',');
+        const std::string_view item = rest.substr(0, comma);
+        if (item.empty())
+            throw ArgumentError(std::string(option) + " " + in_quotes(text) +
+                                " has an empty entry: give sizes such as 320x240,640x480");
+        const FrameSize size = parse_frame_size(item, option);
+        for (const FrameSize& earlier : sizes)
+            if (earlier.width == size.width && earlier.height == size.height)
+                throw ArgumentError(std::string(option) + " names " + in_quotes(item) + " twice");
+        if (sizes.size() == most_frame_sizes)
+            throw ArgumentError(std::string(option) + " names more than " + std::to_string(most_frame_sizes) +
+                                " sizes");
+        sizes.push_back(size);
+        if (comma == std::string_view::npos) return sizes;
+        rest = rest.substr(comma + 1);
+    }
+}
+
 FrameSize parse_screen_size(std::string_view text, std::string_view option) {
     const ScreenSize screen = parse_dimensions(text, option);
     FrameSize size{};

@@ -4,6 +4,7 @@
 // wrong with it; the tools print that line and exit with bad_arguments_exit.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -26,6 +27,11 @@ ScreenSize parse_dimensions(std::string_view text, std::string_view option);
 
 // A frame size given directly: even sides from 2 to largest_frame_side.
 FrameSize parse_frame_size(std::string_view text, std::string_view option);
+
+// Frame sizes, comma-separated ("320x240,640x480"), each as parse_frame_size
+// takes it, none twice, at most most_frame_sizes of them, in the order given.
+inline constexpr std::size_t most_frame_sizes = 32;
+std::vector<FrameSize> parse_frame_sizes(std::string_view text, std::string_view option);
 
 // A frame size derived from a screen size as the window program derives it.
 FrameSize parse_screen_size(std::string_view text, std::string_view option);

@@ -61,6 +61,53 @@ TEST(FrameSizeArgument, RejectsMalformedOddAndOutOfRangeSizes) {
     }
 }
 
+TEST(FrameSizesArgument, KeepsEverySizeInTheOrderGiven) {
+    const std::vector<FrameSize> sizes = parse_frame_sizes("320x240,640x480,1910x1070,3830x2150", "--sizes");
+    ASSERT_EQ(sizes.size(), 4u);
+    const SizeCase expected[] = {{"", 320, 240}, {"", 640, 480}, {"", 1910, 1070}, {"", 3830, 2150}};
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        EXPECT_EQ(sizes[i].width, expected[i].width) << i;
+        EXPECT_EQ(sizes[i].height, expected[i].height) << i;
+    }
+    const std::vector<FrameSize> one = parse_frame_sizes("64x48", "--sizes");
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0].width, 64);
+}
+
+// Each refusal names the option and says what is wrong, as --size's do for
+// one size.
+TEST(FrameSizesArgument, RefusesEmptyBadRepeatedAndTooManySizes) {
+    std::string many;
+    for (std::size_t i = 0; i <= most_frame_sizes; ++i) {
+        if (i) many += ',';
+        many += std::to_string(2 * i + 2) + "x2";
+    }
+    const std::vector<std::pair<std::string, const char*>> cases = {
+        {"", "empty entry"},
+        {",", "empty entry"},
+        {"640x480,", "empty entry"},
+        {",640x480", "empty entry"},
+        {"640x480,,320x240", "empty entry"},
+        {"640x480;320x240", "WIDTHxHEIGHT"},
+        {"640x480 320x240", "WIDTHxHEIGHT"},
+        {"640x480,641x480", "odd side"},
+        {"640x480,32768x2", "out of range"},
+        {"640x480,320x240,640x480", "640x480' twice"},
+        {many, "more than"},
+    };
+    for (const auto& [text, mentions] : cases) {
+        try {
+            parse_frame_sizes(text, "--sizes");
+            ADD_FAILURE() << "accepted '" << text << "'";
+        } catch (const ArgumentError& error) {
+            const std::string message = error.what();
+            EXPECT_EQ(message.rfind("--sizes", 0), 0u) << message;
+            EXPECT_NE(message.find(mentions), std::string::npos) << "'" << text << "': " << message;
+            EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+        }
+    }
+}
+
 TEST(ScreenSizeArgument, GivesTheWindowProgramsFrame) {
     for (const SizeCase& c :
          std::vector<SizeCase>{{"1920x1080", 1910, 1070}, {"1367x768", 1356, 758}, {"12x13", 2, 2}}) {

@@ -177,6 +177,12 @@ TEST(BenchArguments, BadOnesAreRefusedWithOneLine) {
         {{"--help=1"}, "no value"},
         {{"--engine", "--frames", "1"}, "--engine needs a value"},
         {{"--size", "--warmup", "0"}, "--size needs a value"},
+        {{"--sizes", "64x48,"}, "--sizes '64x48,' has an empty entry"},
+        {{"--sizes", "64x48,63x48"}, "--sizes '63x48' has an odd side"},
+        {{"--sizes", "64x48,64x48"}, "--sizes names '64x48' twice"},
+        {{"--sizes", "64x48,2x32768"}, "out of range"},
+        {{"--sizes", "64x48", "--size", "64x48"}, "--size and --sizes cannot both be given"},
+        {{"--sizes"}, "--sizes needs a value"},
     };
     for (const BadCall& call : calls) expect_refused(bench, "ombrastel-bench", call, directory);
 }
@@ -558,8 +564,33 @@ TEST(Bench, EndsWithOneJsonLineOfItsFigures) {
     const ToolRun fast =
         run_tool(bench, {"--size", "64x48", "--frames", "5", "--warmup", "2", "--workers", "3"}, directory);
     ASSERT_EQ(fast.exit_code, 0) << fast.err;
-    for (const char* field : {"\"engine\":\"fast\"", "\"workers\":3", "\"workers_ms_per_frame\":"})
+    for (const char* field : {"\"engine\":\"fast\"", "\"workers\":3", "\"workers_ms_per_frame\":",
+                              "\"frame_budget_us\":{\"waking\":", "\"handover\":", "\"strips\":3.00"})
         EXPECT_NE(fast.out.find(field), std::string::npos) << field;
+    EXPECT_NE(fast.out.find("frame budget"), std::string::npos) << fast.out;
+    // The reference engine has no pool, and so no budget of one.
+    EXPECT_EQ(run.out.find("frame_budget_us"), std::string::npos) << run.out;
+}
+
+// A sweep measures each size in turn, from the system's start, and ends with
+// one line a size and one JSON object holding every size's.
+TEST(Bench, ASizeSweepGivesEachSizesFramesPerSecondAndTimePerFrame) {
+    ScratchDirectory directory;
+    const ToolRun run = run_tool(bench, {"--sizes", "64x48,32x16,128x96", "--frames", "4", "--warmup", "1"}, directory);
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const std::string body = run.out.substr(0, run.out.size() - 1);
+    const std::string last = body.substr(body.rfind('\n') + 1);
+    ASSERT_EQ(last.rfind("{\"sizes\":[{\"width\":64,\"height\":48,", 0), 0u) << last;
+    const std::size_t second = last.find("{\"width\":32,\"height\":16,");
+    const std::size_t third = last.find("{\"width\":128,\"height\":96,");
+    EXPECT_NE(second, std::string::npos) << last;
+    EXPECT_NE(third, std::string::npos) << last;
+    EXPECT_LT(second, third) << last;
+    EXPECT_EQ(last.substr(last.size() - 3), "}]}") << last;
+    for (const char* line : {"64x48 ", "32x16 ", "128x96 "}) EXPECT_NE(body.find(line), std::string::npos) << line;
+    EXPECT_NE(body.find("frames/s"), std::string::npos) << body;
+    EXPECT_NE(body.find("µs/frame"), std::string::npos) << body;
+    EXPECT_TRUE(directory.entries().empty());
 }
 
 }  // namespace
