@@ -53,6 +53,10 @@ std::string with_error(const char* what) {
     return std::string(what) + " (Windows error " + std::to_string(GetLastError()) + ").";
 }
 
+// Set when the window is destroyed (closed by the user): its quit message
+// follows.
+bool window_destroyed = false;
+
 // The window's presenter: the frame buffers are DIB sections, each selected
 // into a memory device context of its own. The engine draws straight into a
 // section's pixels, and one BitBlt puts a frame on the window; GDI may hold
@@ -102,7 +106,7 @@ class SectionPresenter final : public Presenter {
         if (put.empty()) return true;  // the window shows this frame already
         // Closed by the user: the quit message waits in the queue, behind
         // the event that destroyed the window, and nothing is to be shown.
-        if (!IsWindow(window_handle)) return true;
+        if (window_destroyed) return true;
         // The same rectangle of the same size: a 1:1 copy, nothing stretched.
         if (!BitBlt(device_context, put.left, put.top, put.right - put.left, put.bottom - put.top,
                     section->memory_context, put.left, put.top, SRCCOPY)) {
@@ -239,7 +243,10 @@ LRESULT CALLBACK window_proc(HWND window, UINT number, WPARAM w_param, LPARAM l_
         case WM_KEYDOWN:
             if (key_pressed(shell_key(w_param)) == EventOutcome::quit) PostQuitMessage(0);
             return 0;
-        case WM_DESTROY: PostQuitMessage(0); return 0;
+        case WM_DESTROY:
+            window_destroyed = true;
+            PostQuitMessage(0);
+            return 0;
         case WM_PAINT: presenter.paint(window); return 0;
         case WM_DPICHANGED: {
             // Moved to a monitor of another scale: the frame keeps its
