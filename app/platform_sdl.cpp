@@ -250,7 +250,13 @@ std::string wayland_compositor_refused([[maybe_unused]] const std::string& chose
     const char* name = std::getenv("WAYLAND_DISPLAY");
     const std::string named = std::string("the Wayland compositor of \"") +
                               (name != nullptr && name[0] != '\0' ? name : "wayland-0") + "\" (WAYLAND_DISPLAY)";
-    switch (probe_wayland_compositor(2000)) {
+    CompositorOffer offer = CompositorOffer::no_compositor;
+    {
+        // libwayland says on standard error why it found no compositor.
+        StandardErrorHeld noise;
+        offer = probe_wayland_compositor(2000);
+    }
+    switch (offer) {
         case CompositorOffer::seat:
         case CompositorOffer::no_compositor: return "";
         case CompositorOffer::no_answer: return named + " did not answer within 2 s.";

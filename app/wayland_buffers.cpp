@@ -132,8 +132,8 @@ void on_output_mode(void* data, wl_output*, std::uint32_t flags, std::int32_t wi
 void on_output_done(void*, wl_output*) {}
 void on_output_scale(void* data, wl_output*, std::int32_t factor) { static_cast<OutputSeen*>(data)->scale = factor; }
 void on_output_text(void*, wl_output*, const char*) {}
-const wl_output_listener output_listener{on_output_geometry, on_output_mode, on_output_done, on_output_scale,
-                                         on_output_text, on_output_text};
+const wl_output_listener output_listener{on_output_geometry, on_output_mode, on_output_done,
+                                         on_output_scale,    on_output_text, on_output_text};
 
 void on_output_global(void* data, wl_registry* from, std::uint32_t name, const char* interface, std::uint32_t version) {
     auto* seen = static_cast<OutputsSeen*>(data);
