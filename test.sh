@@ -2,9 +2,10 @@
 # Builds everything and runs every test: the unit, tool, soak and end-to-end
 # tests (the Windows program under Wine among them), the ARM64 build's tests
 # under qemu, the WebAssembly build's tests under node and its web page in
-# headless Chromium, the worker tests under ThreadSanitizer, the whole suite under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and a minute each of
-# fuzzing the rasterizing passes, the span kernels and the PNG reader.
+# headless Chromium and Firefox, the worker tests under ThreadSanitizer, the
+# whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, and a
+# minute each of fuzzing the rasterizing passes, the span kernels and the PNG
+# reader.
 # Each stage says how long it took, and the end names the instruction sets
 # this processor could not check. docs/testing.md says what each stage runs.
 #
@@ -227,10 +228,10 @@ fi
 
 # WebAssembly: the core's tests, the whole-frame comparisons and the golden
 # frames under node (no emulator: they take seconds), the snapshot tool's
-# digests, and the web page in headless Chromium. The soak is the native
-# stage's, and so are the checks of the sources and documents, which are the
-# same files.
-stage "WebAssembly: built with emscripten; unit, whole-frame, golden-frame and tool tests under node, the web page in headless Chromium"
+# digests, and the web page in headless Chromium and Firefox. The soak is the
+# native stage's, and so are the checks of the sources and documents, which
+# are the same files.
+stage "WebAssembly: built with emscripten; unit, whole-frame, golden-frame and tool tests under node, the web page in headless Chromium and Firefox"
 if configure_and_build build-wasm all -- -DCMAKE_TOOLCHAIN_FILE=cmake/wasm32-emscripten.cmake; then
     run_tests "WebAssembly" build-wasm -LE 'soak|source|docs' -j "$jobs"
 fi
