@@ -119,7 +119,7 @@ done
 expect_in "FAILED after " "a broken build"
 expect_in "ARM64: cross-built; unit, golden-frame, kernel, tool, package and window tests under qemu: building build-arm64 failed" \
     "a broken build"
-expect_in "WebAssembly: built with emscripten; unit, whole-frame, golden-frame and tool tests under node, the web page in headless Chromium: configuring build-wasm failed" \
+expect_in "WebAssembly: built with emscripten; unit, whole-frame, golden-frame and tool tests under node, the web page in headless Chromium and Firefox: configuring build-wasm failed" \
     "a broken configure"
 expect_in "Instruction sets: the snapshot tool could not say which were built" "a broken build"
 # Native, thread sanitizer, address sanitizer and the fuzz replay ran theirs.
