@@ -454,6 +454,30 @@ check_window() {
     fi
 }
 
+# The Windows program at 144 DPI (Wine takes its DPI from the registry): a
+# program aware of each monitor's DPI sizes its window for that DPI, so that
+# the client area is still exactly the frame, in pixels.
+check_dpi() {
+    [ "$launcher" = wine ] || fail "the DPI check is the Windows program's"
+    need_tools Xvfb xdotool
+    # The prefix is the Windows checks' own; this one changes a copy.
+    cp -a "$WINEPREFIX" "$work/prefix" || fail "the Wine prefix could not be copied"
+    export WINEPREFIX="$work/prefix"
+    "$WINE_LOADER" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1 ||
+        fail "LogPixels could not be set in the prefix's registry"
+    # The registry reaches the prefix's files when its server ends.
+    "$WINESERVER" -w
+    awk '/^\[/ { key = index($0, "[Control Panel\\\\Desktop]") == 1 }
+         key && /^"LogPixels"=dword:00000090$/ { found = 1 }
+         END { exit !found }' "$WINEPREFIX/user.reg" || fail "the prefix's registry does not hold LogPixels 144"
+    start_screen 1920x1080
+    start_program
+    find_window
+    expect_client_area 1920 1080
+    press Escape
+    expect_exit_code_0 120 "Escape"
+}
+
 check_close() {
     need_tools Xvfb
     start_screen 1920x1080
@@ -1089,6 +1113,7 @@ prepare_presenting
 case $check in
 window) check_window ;;
 close) check_close ;;
+dpi) check_dpi ;;
 picture) check_picture ;;
 resilience) check_resilience ;;
 no-display) check_no_display ;;
@@ -1104,7 +1129,7 @@ destroyed) check_destroyed ;;
 server-gone) check_server_gone ;;
 server-frozen) check_server_frozen ;;
 *)
-    echo "usage: $0 window|close|picture|resilience|no-display|no-display-fallback|startup-failure|no-buffers|options|engines|pacing|segments|images|destroyed|server-gone|server-frozen" >&2
+    echo "usage: $0 window|close|dpi|picture|resilience|no-display|no-display-fallback|startup-failure|no-buffers|options|engines|pacing|segments|images|destroyed|server-gone|server-frozen" >&2
     exit 2
     ;;
 esac
