@@ -71,8 +71,8 @@ class Presenter {
 };
 
 // Buffers of plain memory, for presenters that copy every frame out of them
-// (SDL's window surface, the page's canvas, the tests): page-aligned,
-// zero-filled heap blocks, free again as soon as they are presented.
+// (the page's canvas, the tests): page-aligned, zero-filled heap blocks, free
+// again as soon as they are presented.
 class CopiedBuffers {
   public:
     CopiedBuffers() = default;
