@@ -176,8 +176,10 @@ async function showStill(window) {
 // red and a zero per pixel, rows from the top: the program's digest of the
 // frame (ombrastel-snapshot --digest, tests/golden/frames.txt).
 async function canvasDigest() {
+  // As they are now: a resize may come while the digest is taken.
   const frame = shownFrame;
-  const pixels = context.getImageData(0, 0, width, height).data;
+  const shown = { width, height };
+  const pixels = context.getImageData(0, 0, shown.width, shown.height).data;
   const bytes = new Uint8Array(pixels.length);
   for (let i = 0; i < pixels.length; i += 4) {
     bytes[i] = pixels[i + 2];
@@ -186,7 +188,7 @@ async function canvasDigest() {
   }
   const digest = new Uint8Array(await crypto.subtle.digest('SHA-256', bytes));
   return {
-    frame, width: pixels.length ? width : 0, height: pixels.length ? height : 0,
+    frame, width: pixels.length ? shown.width : 0, height: pixels.length ? shown.height : 0,
     digest: Array.from(digest, (b) => b.toString(16).padStart(2, '0')).join(''),
   };
 }
