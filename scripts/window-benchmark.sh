@@ -44,6 +44,9 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/ombrastel-window-bench.XXXXXX")
 xvfb_pid=""
 program_pid=""
 cleanup() {
+    # What is already gone is no failure of the measurement (wineserver -k
+    # with no server running, say).
+    set +e
     declare -F compositor_stop >/dev/null && { compositor_stop || :; }
     [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null && wait "$program_pid" 2>/dev/null
     [ -n "${WINESERVER:-}" ] && [ -n "${WINEPREFIX:-}" ] && "$WINESERVER" -k 2>/dev/null
