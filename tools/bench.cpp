@@ -125,6 +125,39 @@ std::string progress_text(const char* phase, std::int64_t done, std::int64_t tot
            std::to_string(static_cast<int>(100 * done / std::max<std::int64_t>(total, 1))) + "%)";
 }
 
+// What the animation's next frame depends on: saved before the measured
+// frames, so that their geometry can be made again afterwards.
+struct AnimationState {
+    std::uint32_t frame = frame_counter;
+    std::uint8_t shrinking = zoom_shrinking;
+    std::int16_t counter = zoom_counter;
+    float zoom_scale = scale;
+    float restart_scale = zoom_restart_scale;
+
+    void restore() const {
+        frame_counter = frame;
+        zoom_shrinking = shrinking;
+        zoom_counter = counter;
+        scale = zoom_scale;
+        zoom_restart_scale = restart_scale;
+    }
+};
+
+// The pixel shades of the next `frames` frames, from their geometry alone;
+// the animation is then where those frames left it. Counted apart from the
+// measured frames: a count between two of them, longer at large sizes than
+// the workers' spin for the next frame, would send them to sleep, and each
+// frame would pay their wake-up.
+std::uint64_t pixel_shades_of_frames(std::int64_t frames) {
+    std::uint64_t shades = 0;
+    for (std::int64_t i = 0; i < frames; ++i) {
+        transform_and_project();
+        shades += count_pixel_shades();
+        advance_frame_counter();
+    }
+    return shades;
+}
+
 Measurements measure(const Options& options, FrameSize size) {
     Measurements result;
     result.size = size;
@@ -138,15 +171,16 @@ Measurements measure(const Options& options, FrameSize size) {
     }
     time_stages(true);
     take_stage_times();
+    const AnimationState measured_from;
     for (std::int64_t i = 0; i < options.frames; ++i) {
         if (progress.due()) progress.show(progress_text("measuring,", i, options.frames));
         timed_frame(&result.frame_ms[static_cast<std::size_t>(i)]);
-        // Counted outside the timed stages, from the geometry they left.
-        result.pixel_shades += count_pixel_shades();
         advance_frame_counter();
     }
     const StageTimes stages = take_stage_times();
     time_stages(false);
+    measured_from.restore();
+    result.pixel_shades = pixel_shades_of_frames(options.frames);
     result.stage_ms[clearing] = stages.clearing_ms * static_cast<double>(options.frames);
     result.stage_ms[transform] = stages.transform_ms * static_cast<double>(options.frames);
     result.stage_ms[depth] = stages.depth_ms * static_cast<double>(options.frames);
