@@ -1060,6 +1060,7 @@ check_no_buffers() {
     [ "$emulated" = 1 ] || need_tools ldd
     local side=8192
     local frame_bytes=$(($(frame_side $side) * $(frame_side $side) * 4))
+    local refused="frame buffer"
     start_screen ${side}x${side}
     # Enough for the program, its libraries and the window's own frame-sized
     # surface, not for two frame-sized buffers more: the limit is two frames.
@@ -1073,6 +1074,9 @@ check_no_buffers() {
         # memory and cannot run under any such limit; its allocator is
         # limited instead, to blocks of less than a frame.
         say "AddressSanitizer build: blocks above $((frame_bytes / 1048576 - 1)) MiB refused"
+        # A frame buffer that is a shared-memory image is no block of the
+        # allocator's: the first block refused is then the depth buffer.
+        [ "$presenting" = shared ] && refused="depth buffer"
         ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}allocator_may_return_null=1:max_allocation_size_mb=$((frame_bytes / 1048576 - 1))" \
             "$program" >"$work/program.out" 2>"$work/program.err" &
     else
@@ -1081,7 +1085,7 @@ check_no_buffers() {
     fi
     program_pid=$!
     expect_startup_failure 60 "no buffers"
-    expect_failure_report "no buffers" "^The frame buffer, $frame_bytes bytes for a $(frame_side $side) x $(frame_side $side) frame, could not be had"
+    expect_failure_report "no buffers" "^The $refused, $frame_bytes bytes for a $(frame_side $side) x $(frame_side $side) frame, could not be had"
 }
 
 if [ -z "$program" ]; then
