@@ -96,9 +96,11 @@ if [[ " $cases " == *" windows"* ]]; then
 fi
 
 # Starts a 1920x1080 screen (Xvfb's further options given); sets DISPLAY.
+# -noreset, as display managers run X: a server that resets when its last
+# client leaves refuses, meanwhile, the next one to connect.
 start_screen() {
     : >"$work/display"
-    Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -s 0 "$@" 3>"$work/display" >/dev/null 2>&1 &
+    Xvfb -displayfd 3 -screen 0 1920x1080x24 -noreset -nolisten tcp -s 0 "$@" 3>"$work/display" >/dev/null 2>&1 &
     xvfb_pid=$!
     local tries=0
     until [ -s "$work/display" ]; do

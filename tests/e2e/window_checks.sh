@@ -233,13 +233,13 @@ wait_until() {
 # that connects meanwhile (the program, right after a probe) fails.
 start_screen() {
     local size=$1
-    local options=(-nolisten tcp)
+    local options=(-noreset -nolisten tcp)
     case $presenting in
     copying) options+=(-extension MIT-SHM) ;;
-    remote) options=(-listen tcp) ;;
+    remote) options=(-noreset -listen tcp) ;;
     esac
     : >"$work/display"
-    Xvfb -displayfd 3 -screen 0 "${size}x24" -noreset "${options[@]}" -s 0 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+    Xvfb -displayfd 3 -screen 0 "${size}x24" "${options[@]}" -s 0 3>"$work/display" >"$work/xvfb.log" 2>&1 &
     xvfb_pid=$!
     wait_until 20 test -s "$work/display" || fail "Xvfb did not start: $(tail -n 5 "$work/xvfb.log")"
     export DISPLAY=":$(head -n 1 "$work/display")"
