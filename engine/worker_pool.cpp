@@ -83,12 +83,27 @@ void WorkerPool::worker_main(void* argument) {
     for (;;) {
         if (spins_for_frames && frames_follow_closely) {
             pool.spins_.fetch_add(1, std::memory_order_relaxed);
-            const std::int64_t give_up = finished + short_gap_us;
-            // Yielding, not spinning on the spot: the main thread, which
-            // begins the frame, may need this processor to do so.
-            while (pool.frames_begun_.load(std::memory_order_relaxed) == frames_seen &&
-                   services.microseconds() < give_up)
+            // The gap is counted from the frame's end, not from this
+            // worker's: a worker done a strip earlier than the others would
+            // otherwise be asleep when the next frame comes, and its wake-up
+            // on a processor the calling thread shares would hold that
+            // thread in begin. Yielding, not spinning on the spot: the main
+            // thread, which begins the frame, may need this processor to do
+            // so.
+            const std::int64_t give_up_all_the_same = finished + long_spin_us;
+            for (;;) {
+                // A later frame announced; the calling thread may not yet
+                // have announced the one this worker has just drawn its
+                // part of.
+                const auto announced = pool.frames_begun_.load(std::memory_order_relaxed);
+                if (static_cast<int>(announced - frames_seen) > 0) break;
+                const std::int64_t now = services.microseconds();
+                if (now >= give_up_all_the_same) break;
+                if (pool.remaining_.load(std::memory_order_acquire) == 0 &&
+                    now >= pool.frame_ended_us_.load(std::memory_order_relaxed) + short_gap_us)
+                    break;
                 std::this_thread::yield();
+            }
         }
         // A frame's semaphores are posted before it is announced, so a spin
         // that saw the frame takes its semaphore here without sleeping. A
@@ -97,11 +112,18 @@ void WorkerPool::worker_main(void* argument) {
         // this worker's reads after everything the main thread wrote before
         // posting it.
         services.wait(worker->wake);
-        frames_follow_closely = services.microseconds() - finished < short_gap_us;
+        // Close to the last frame's end as the calling thread saw it, not
+        // to this worker's, which may have come long before: written before
+        // the semaphore was posted, and not again until this frame ends.
+        const std::int64_t last_end = std::max(finished, pool.last_finished_us_);
+        frames_follow_closely = services.microseconds() - last_end < short_gap_us;
         frames_seen = pool.frame_number_;
         if (pool.stopping_) return;
         pool.job_(pool.context_, worker->index);
         finished = services.microseconds();
+        // Stored before the count that says the frame has ended, which
+        // publishes it: the last worker's store is the frame's end.
+        pool.frame_ended_us_.store(finished, std::memory_order_relaxed);
         if (pool.remaining_.fetch_sub(1, std::memory_order_acq_rel) == 1) services.post(pool.done_);
     }
 }

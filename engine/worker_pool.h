@@ -2,7 +2,8 @@
 // processor, woken once per frame and waited for once per frame. Between
 // frames they sleep on their semaphores. When frames follow each other
 // closely (the next one comes within short_gap of the last one's end), a
-// worker spins for it, yielding, for up to that long before it sleeps:
+// worker spins for it, yielding, until short_gap after the frame's end
+// (however early its own part of the frame ended) before it sleeps:
 // waking a sleeping thread costs tens of microseconds, a good share of a
 // small frame. When frames are paced (the window program's idle mode sleeps
 // a millisecond per frame), the gap is longer and the workers go straight to
@@ -105,6 +106,7 @@ class WorkerPool {
 
     // Written by the workers as they end their part of a frame.
     alignas(cache_line_bytes) std::atomic<int> remaining_{0};
+    std::atomic<std::int64_t> frame_ended_us_{0};  // when the last of them ended it
     // The number of the last frame begun, for the workers' spin: stored
     // after the frame's semaphores are posted, so a spin that sees it finds
     // its semaphore already posted.

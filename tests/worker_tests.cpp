@@ -11,10 +11,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -368,6 +370,69 @@ TEST(FastWorkers, OnlyFramesThatFollowCloselyAreSpunFor) {
         pool.finish();
     }
     EXPECT_GE(pool.spins(), long{workers} * (2 * frames - 2)) << "back to back after paced frames";
+}
+
+// Semaphores on the test's clock that tell when a pool thread waits on one
+// with nothing posted, that is, goes to sleep.
+struct WatchedSemaphore {
+    std::mutex lock;
+    std::condition_variable changed;
+    unsigned count = 0;
+};
+thread_local bool on_pool_thread = false;  // set by the test's jobs
+std::mutex sleeps_lock;
+std::condition_variable sleeps_changed;
+int pool_threads_asleep = 0;  // waits of pool threads begun with nothing posted
+const PoolThreadServices pool_watching_sleeps = {platform_pool_threads.start,
+                                                 platform_pool_threads.join,
+                                                 []() -> PoolSemaphore { return new WatchedSemaphore; },
+                                                 [](PoolSemaphore s) {
+                                                     auto* semaphore = static_cast<WatchedSemaphore*>(s);
+                                                     const std::lock_guard<std::mutex> hold(semaphore->lock);
+                                                     ++semaphore->count;
+                                                     semaphore->changed.notify_one();
+                                                 },
+                                                 [](PoolSemaphore s) {
+                                                     auto* semaphore = static_cast<WatchedSemaphore*>(s);
+                                                     std::unique_lock<std::mutex> hold(semaphore->lock);
+                                                     if (semaphore->count == 0 && on_pool_thread) {
+                                                         const std::lock_guard<std::mutex> count(sleeps_lock);
+                                                         ++pool_threads_asleep;
+                                                         sleeps_changed.notify_all();
+                                                     }
+                                                     semaphore->changed.wait(hold,
+                                                                             [&] { return semaphore->count > 0; });
+                                                     --semaphore->count;
+                                                 },
+                                                 [](PoolSemaphore s) { delete static_cast<WatchedSemaphore*>(s); },
+                                                 platform_pool_threads.usable_processors,
+                                                 test_clock};
+
+// A worker that ends its part of a frame well before the others still
+// spins for the next frame, which comes at once after the frame's end: the
+// gap is counted from that end, not from the worker's. Worker 1's part
+// takes 500 µs of the test's clock, begun once worker 0 is spinning, and
+// ends when worker 0 sleeps, or a long while after it, when it spins on.
+TEST(FastWorkers, AWorkerDoneEarlySpinsUntilTheFramesEnd) {
+    WorkerPool pool(2, pool_watching_sleeps);
+    ASSERT_EQ(pool.started(), 2);
+    auto first_frame = [](void* pool_pointer, int worker) {
+        on_pool_thread = true;
+        if (worker == 0) return;
+        const auto* p = static_cast<const WorkerPool*>(pool_pointer);
+        while (p->spins() == 0) std::this_thread::yield();
+        test_clock_us += 500;
+        std::unique_lock<std::mutex> hold(sleeps_lock);
+        sleeps_changed.wait_for(hold, std::chrono::milliseconds(200), [] { return pool_threads_asleep > 0; });
+    };
+    // The clock stands still but for worker 1's part: both workers expect
+    // the next frame closely, and it comes at once.
+    pool.begin(first_frame, &pool, 2);
+    pool.finish();
+    pool.begin([](void*, int) {}, nullptr, 2);
+    pool.finish();
+    const std::lock_guard<std::mutex> hold(sleeps_lock);
+    EXPECT_EQ(pool_threads_asleep, 0) << "a worker slept between frames that followed each other at once";
 }
 #endif
 
