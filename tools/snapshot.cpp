@@ -219,12 +219,20 @@ int run(const Options& options) {
         };
         for (std::uint32_t frame = 0; frame <= last; ++frame) {
             if (progress.due()) progress.show(state(frame));
+            // A frame's picture depends on its number alone, but the zoom
+            // advances frame by frame: the frames not asked for are taken
+            // through the transform, which advances it, and not drawn.
+            if (!options.frames->contains(frame)) {
+                transform_and_project();
+                advance_frame_counter();
+                continue;
+            }
             render_frame();
-            if (options.frames->contains(frame) && options.digest) {
+            if (options.digest) {
                 std::printf("%u %s\n", static_cast<unsigned>(frame),
                             frame_digest(frame_buffer, frame_width, frame_height).c_str());
                 ++written;
-            } else if (options.frames->contains(frame)) {
+            } else {
                 write_png_rgb(frame_name(options, frame), frame_width, frame_height, frame_buffer);
                 ++written;
             }

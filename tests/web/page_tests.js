@@ -36,8 +36,9 @@ function check(condition, what) {
 // golden file has are compared at once; the others are kept, to be
 // compared with the digests of the WebAssembly build's own snapshot tool
 // (whose digests another test compares with the golden ones) once the
-// scenario is over: the tool draws every frame up to the one it digests,
-// so each size is drawn once, up to the last frame read at it.
+// scenario is over: the tool takes every frame up to the last one it
+// digests through the transform, which advances the zoom, and draws only
+// those it digests, so each size is one run of it.
 const unsettled = [];
 
 // The animation repeats after 29184 frames (the solid turns once every 512,
