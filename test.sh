@@ -212,9 +212,12 @@ stage "Windows program, cross-built with MinGW-w64"
 configure_and_build build-windows all -- -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
     -DOMBRASTEL_TESTS=OFF -DOMBRASTEL_TOOLS=OFF || true
 
+# The tests run as many at a time as there are processors: each window
+# check has a server, a scratch folder and, where it needs one, an IPC
+# namespace of its own, and the Wine checks take turns with one prefix.
 stage "Native build: unit, tool, soak and end-to-end tests"
 if configure_and_build build all -- -DOMBRASTEL_WINDOWS_EXE="$PWD/build-windows/app/ombrastel.exe"; then
-    run_tests "tests" build
+    run_tests "tests" build -j "$jobs"
 fi
 
 # ARM64: what only the emulated processor can show. The whole-frame
@@ -251,7 +254,7 @@ if configure_and_build build-asan all -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     # The suppressed leaks are not listed: the window checks read what the
     # program writes on standard error.
     ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/leaks.supp:print_suppressions=0" \
-        run_tests "address and undefined-behaviour sanitizers" build-asan -E 'e2e_(windows|wine)'
+        run_tests "address and undefined-behaviour sanitizers" build-asan -E 'e2e_(windows|wine)' -j "$jobs"
 fi
 
 stage "Fuzzing the rasterizing passes, the span kernels and the PNG reader"

@@ -3,13 +3,13 @@
 # the libFuzzer targets in build-fuzz (clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer), replays each one's seed corpus and every kept
 # regression input, then fuzzes each for a bounded time on a scratch copy of
-# its seed corpus.
+# its seed corpus, as many targets at a time as there are processors.
 #   fuzz_passes   the depth pre-pass and the shading walk on one face
 #   fuzz_kernels  the span kernels against the walk's own per-pixel steps
 #   fuzz_png      the PNG reader, on any file (ombrastel-snapshot --find)
 #   scripts/fuzz.sh [seconds]     default 60, for each target
 # Exits non-zero on any finding; the input that found it is left in
-# build-fuzz/fuzz-artifacts/.
+# build-fuzz/fuzz-artifacts/NAME/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
@@ -44,8 +44,9 @@ show_finding() {
 fuzz() {
     local name=$1 seeds=$2 regressions=$3 max_len=$4
     local target="$build/tests/fuzz/fuzz_$name" scratch="$build/fuzz-corpus-$name" log="$build/fuzz-$name.log"
+    local artifacts="$artifacts/$name"  # of this target alone: others fuzz beside it
     rm -rf "$scratch"
-    mkdir -p "$scratch"
+    mkdir -p "$scratch" "$artifacts"
     cp "$seeds"/* "$scratch"/
     local inputs=("$seeds")
     if [ -d "$regressions" ] && [ -n "$(ls -A "$regressions")" ]; then
@@ -71,6 +72,27 @@ fuzz() {
     echo "fuzz_$name: no finding in ${seconds} s"
 }
 
-fuzz passes tests/fuzz/corpus tests/fuzz/regressions 96
-fuzz kernels tests/fuzz/kernels_corpus tests/fuzz/kernels_regressions 512
-fuzz png tests/fuzz/png_corpus tests/fuzz/png_regressions 4096
+# As many targets at a time as there are processors, each fuzzing on one of
+# its own for the whole time; each one's report is printed whole, in the
+# targets' order, once it has ended.
+targets=(
+    "passes tests/fuzz/corpus tests/fuzz/regressions 96"
+    "kernels tests/fuzz/kernels_corpus tests/fuzz/kernels_regressions 512"
+    "png tests/fuzz/png_corpus tests/fuzz/png_regressions 4096"
+)
+at_once=$(build_jobs)
+failures=0
+for ((first = 0; first < ${#targets[@]}; first += at_once)); do
+    pids=()
+    for ((t = first; t < first + at_once && t < ${#targets[@]}; ++t)); do
+        read -r -a target <<<"${targets[t]}"
+        fuzz "${target[@]}" >"$build/fuzz-${target[0]}.report" 2>&1 &
+        pids+=($!)
+    done
+    for ((t = first; t < first + ${#pids[@]}; ++t)); do
+        read -r -a target <<<"${targets[t]}"
+        wait "${pids[t - first]}" || failures=$((failures + 1))
+        cat "$build/fuzz-${target[0]}.report"
+    done
+done
+[ "$failures" -eq 0 ]

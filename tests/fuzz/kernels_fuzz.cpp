@@ -12,7 +12,8 @@
 // buffer's width, so groups cut short at a run's end are covered.
 //
 // It stops the run (abort) on the first difference. Running it:
-// scripts/fuzz.sh fuzzes it after fuzz_passes, for the same time.
+// scripts/fuzz.sh fuzzes it with fuzz_passes and fuzz_png, as many at a time
+// as there are processors, for the same time.
 //
 // Input layout (missing bytes read as 0):
 //   byte 0        number of runs, 1 to 4

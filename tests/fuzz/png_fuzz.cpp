@@ -5,8 +5,8 @@
 // same. Anything else (a crash, a read past a buffer, a leak, another
 // exception) stops the run.
 //
-// Running it: scripts/fuzz.sh fuzzes it after the rasterizing passes and the
-// span kernels, for the same time.
+// Running it: scripts/fuzz.sh fuzzes it with the rasterizing passes and the
+// span kernels, as many at a time as there are processors, for the same time.
 #include <unistd.h>
 
 #include <cstddef>
