@@ -28,7 +28,9 @@ inline std::vector<float> depth_values() {
 
 // Whole-frame tests draw every n-th of their sampled frames, n being
 // OMBRASTEL_FRAME_STRIDE (1 when unset): a cross-build's tests run under an
-// emulator many times slower than the processor, and set it.
+// emulator many times slower than the processor, and set it; so does
+// test.sh's sanitizer stage, which looks for faults that every frame of a
+// kind meets alike.
 inline int frame_stride() {
     const char* given = std::getenv("OMBRASTEL_FRAME_STRIDE");
     if (!given || !*given) return 1;
