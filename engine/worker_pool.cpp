@@ -87,10 +87,13 @@ void WorkerPool::worker_main(void* argument) {
             // worker's: a worker done a strip earlier than the others would
             // otherwise be asleep when the next frame comes, and its wake-up
             // on a processor the calling thread shares would hold that
-            // thread in begin. Yielding, not spinning on the spot: the main
-            // thread, which begins the frame, may need this processor to do
-            // so.
-            const std::int64_t give_up_all_the_same = finished + long_spin_us;
+            // thread in begin. But a worker that far ahead of the others
+            // (a frame much larger than the usual sizes, processors shared
+            // with other work) sleeps: its spin would take time from the
+            // workers still drawing. Yielding, not spinning on the spot: the
+            // main thread, which begins the frame, may need this processor
+            // to do so.
+            const std::int64_t give_up_all_the_same = finished + longest_lead_us;
             for (;;) {
                 // A later frame announced; the calling thread may not yet
                 // have announced the one this worker has just drawn its

@@ -3,7 +3,8 @@
 // frames they sleep on their semaphores. When frames follow each other
 // closely (the next one comes within short_gap of the last one's end), a
 // worker spins for it, yielding, until short_gap after the frame's end
-// (however early its own part of the frame ended) before it sleeps:
+// (however early its own part of the frame ended, up to longest_lead after
+// it) before it sleeps:
 // waking a sleeping thread costs tens of microseconds, a good share of a
 // small frame. When frames are paced (the window program's idle mode sleeps
 // a millisecond per frame), the gap is longer and the workers go straight to
@@ -85,6 +86,8 @@ class WorkerPool {
     void refuse_call_from_own_job(const char* member) const;
 
     static constexpr std::int64_t short_gap_us = 100;
+    // The longest a worker spins after its own part, whenever the frame ends.
+    static constexpr std::int64_t longest_lead_us = 500;
     static constexpr std::int64_t long_spin_us = 10000;
     static constexpr bool spins_for_frames = !OMBRASTEL_WASM;
 
