@@ -124,9 +124,12 @@ void WorkerPool::worker_main(void* argument) {
         if (pool.stopping_) return;
         pool.job_(pool.context_, worker->index);
         finished = services.microseconds();
-        // Stored before the count that says the frame has ended, which
-        // publishes it: the last worker's store is the frame's end.
-        pool.frame_ended_us_.store(finished, std::memory_order_relaxed);
+        // The latest of the workers' ends is the frame's, kept before the
+        // count that says the frame has ended, which publishes it.
+        std::int64_t latest = pool.frame_ended_us_.load(std::memory_order_relaxed);
+        while (latest < finished &&
+               !pool.frame_ended_us_.compare_exchange_weak(latest, finished, std::memory_order_relaxed)) {
+        }
         if (pool.remaining_.fetch_sub(1, std::memory_order_acq_rel) == 1) services.post(pool.done_);
     }
 }
