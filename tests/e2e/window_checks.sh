@@ -233,10 +233,12 @@ wait_until() {
 # that connects meanwhile (the program, right after a probe) fails.
 start_screen() {
     local size=$1
-    local options=(-noreset -nolisten tcp)
+    # -noreset first, whatever the way of presenting adds.
+    local options=(-noreset)
     case $presenting in
-    copying) options+=(-extension MIT-SHM) ;;
-    remote) options=(-noreset -listen tcp) ;;
+    copying) options+=(-nolisten tcp -extension MIT-SHM) ;;
+    remote) options+=(-listen tcp) ;;
+    *) options+=(-nolisten tcp) ;;
     esac
     : >"$work/display"
     Xvfb -displayfd 3 -screen 0 "${size}x24" "${options[@]}" -s 0 3>"$work/display" >"$work/xvfb.log" 2>&1 &
