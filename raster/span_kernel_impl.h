@@ -39,6 +39,9 @@
 //                                         lane types, for the x86 estimates)
 //   sqrt(F), div(F, F)                    rounded to nearest (IEEE 754)
 //   truncate(F), round(F), to_float(I)    conversions (round: to nearest even)
+//   texel_footprint(u, v, fu&, fv&),      optional: texel_footprint's and
+//   channel_value(F)                      channel_value's results (below),
+//                                         the lane type's own way
 //   max_zero(I)                           to 0..
 //   byte<c>(I)                            byte c of each lane, zero-extended
 //   pack_colour(I b, I g, I r)            each limited to 0..255, b in byte 0,
@@ -168,6 +171,33 @@ template <class L, int channel> typename L::F texel_channel(typename L::I texels
     return L::to_float(L::template byte<channel>(texels));
 }
 
+// The texture position of W pixels from u and v clamped above to the texel
+// limit (124, so never a NaN: the clamp gives the limit for one): the index
+// of each footprint's first texel, row * 128 + column, each truncated and
+// at least 0, and the fractions, taken from the unguarded truncations.
+template <class L>
+typename L::I texel_footprint(typename L::F u, typename L::F v, typename L::F& fraction_u, typename L::F& fraction_v) {
+    if constexpr (requires { L::texel_footprint(u, v, fraction_u, fraction_v); }) {
+        return L::texel_footprint(u, v, fraction_u, fraction_v);
+    } else {
+        const typename L::I column = L::truncate(u);
+        const typename L::I row = L::truncate(v);
+        fraction_u = L::sub(u, L::to_float(column));
+        fraction_v = L::sub(v, L::to_float(row));
+        return L::int_add(L::template shift_left<7>(L::max_zero(row)), L::max_zero(column));
+    }
+}
+
+// A channel's modulated value, rounded and divided by 256 rounding down, as
+// pack_colour then limits it to a byte. A lane type's own channel_value may
+// give other integers wherever pack_colour makes them the same byte.
+template <class L> typename L::I channel_value(typename L::F modulated) {
+    if constexpr (requires { L::channel_value(modulated); })
+        return L::channel_value(modulated);
+    else
+        return L::template shift_right_signed<8>(L::round(modulated));
+}
+
 // Whether the normals' fourth lane is +0.0 in every pixel of runs whose
 // values and steps hold it there (every run the walk makes), so that
 // shade_pixels may take the shorter way (usual below).
@@ -206,14 +236,9 @@ typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const
 
     // 2. Texture position: clamped above only, truncated; the fraction is
     //    taken from the unguarded index, the footprint from the guarded one.
-    const F u = L::min(p.u, c.texel_limit);
-    const F v = L::min(p.v, c.texel_limit);
-    const I column = L::truncate(u);
-    const I row = L::truncate(v);
-    const F fraction_u = L::sub(u, L::to_float(column));
-    const F fraction_v = L::sub(v, L::to_float(row));
+    F fraction_u, fraction_v;
     const I footprint =
-        L::int_add(L::template shift_left<7>(L::max_zero(row)), L::max_zero(column));  // row * 128 + column
+        texel_footprint<L>(L::min(p.u, c.texel_limit), L::min(p.v, c.texel_limit), fraction_u, fraction_v);
 
     // 3. Front-most: own depth - 1.1 < stored <= own depth + 1.1.
     const auto front_most = both<L>(L::less(L::sub(p.depth, c.tolerance), stored_depth),
@@ -273,9 +298,9 @@ typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const
     const F texture_red = texture_value(std::integral_constant<int, 2>{});
 
     // 6. Modulation, rounded, divided by 256 rounding down, limited to a byte.
-    const I blue = L::template shift_right_signed<8>(L::round(L::mul(light[0], texture_blue)));
-    const I green = L::template shift_right_signed<8>(L::round(L::mul(light[1], texture_green)));
-    const I red = L::template shift_right_signed<8>(L::round(L::mul(light[2], texture_red)));
+    const I blue = channel_value<L>(L::mul(light[0], texture_blue));
+    const I green = channel_value<L>(L::mul(light[1], texture_green));
+    const I red = channel_value<L>(L::mul(light[2], texture_red));
     return L::pack_colour(blue, green, red);
 }
 

@@ -43,6 +43,44 @@ struct Simd128Lanes {
     static I round(F a) { return simd128_x86_round(a); }
     static F to_float(I a) { return wasm_f32x4_convert_i32x4(a); }
     static I max_zero(I a) { return wasm_i32x4_max(a, wasm_i32x4_splat(0)); }
+
+    // The texture position and the channels' values without x86's
+    // conversions, which take a dozen instructions each here: the values
+    // are whole numbers in floating point, limited to where a float's bits
+    // are the number, 2^23 added (1.5 * 2^23 for numbers that may be below
+    // 0), less the sum's exponent bits.
+    //
+    // The texture position: u and v are never NaN and at most 124. Below
+    // -2^31, x86's truncation gives -2^31; above, it is the float truncated
+    // toward 0, whose -0.0 becomes +0.0 in the integer (u - -0.0 and
+    // u - +0.0 differ when u is -0.0: the + 0.0 mends it). The footprint's
+    // row and column are then 0 to 124, row * 128 + column exact.
+    static I texel_footprint(F u, F v, F& fraction_u, F& fraction_v) {
+        const F lowest = wasm_f32x4_splat(-2147483648.0f);
+        const F zero = wasm_f32x4_splat(0.0f);
+        const F whole_u = wasm_f32x4_add(simd128_x86_max(wasm_f32x4_trunc(u), lowest), zero);
+        const F whole_v = wasm_f32x4_add(simd128_x86_max(wasm_f32x4_trunc(v), lowest), zero);
+        fraction_u = wasm_f32x4_sub(u, whole_u);
+        fraction_v = wasm_f32x4_sub(v, whole_v);
+        const F column = simd128_x86_max(whole_u, zero);
+        const F row = simd128_x86_max(whole_v, zero);
+        const F index = wasm_f32x4_add(wasm_f32x4_add(wasm_f32x4_mul(row, wasm_f32x4_splat(128.0f)), column),
+                                       wasm_f32x4_splat(8388608.0f));
+        return wasm_i32x4_sub(index, wasm_i32x4_splat(0x4B000000));
+    }
+
+    // A channel's value: x86's rounding gives 0x80000000 for a NaN or a
+    // value from 2^31 up, a byte of 0; below -256 every value gives 0 and
+    // above 65536 every one 255. So those become +0.0 and the rest is held
+    // within -256..65536 (a NaN cannot reach the limits: it is +0.0 first).
+    static I channel_value(F modulated) {
+        const F nearest = wasm_f32x4_nearest(modulated);
+        const F shown = wasm_v128_and(nearest, wasm_f32x4_lt(nearest, wasm_f32x4_splat(2147483648.0f)));
+        const F held = simd128_x86_min(simd128_x86_max(shown, wasm_f32x4_splat(-256.0f)), wasm_f32x4_splat(65536.0f));
+        const I whole =
+            wasm_i32x4_sub(wasm_f32x4_add(held, wasm_f32x4_splat(12582912.0f)), wasm_i32x4_splat(0x4B400000));
+        return wasm_i32x4_shr(whole, 8);
+    }
     template <int c> static I byte(I a) {
         if constexpr (c == 0)
             return wasm_v128_and(a, wasm_i32x4_splat(0xFF));
