@@ -33,7 +33,10 @@ ShadeRun to_run(const Span<ShadeValue>& span, std::uint32_t row_pitch) {
 }  // namespace
 
 FastEngine::FastEngine(int workers, InstructionSet set, Estimates estimates, const PoolThreadServices& threads)
-    : set_(set), estimates_(estimates), kernels_(span_kernels(set, estimates)), pool_(workers, threads) {
+    : set_(set),
+      estimates_(estimates),
+      kernels_(span_kernels(set, estimates)),
+      pool_(calling_thread_draws_its_share ? workers - 1 : workers, threads) {
     // One slot for each worker and one for the calling thread.
     times_.resize(static_cast<std::size_t>(pool_.started() + 1));
     extents_.resize(times_.size());
@@ -90,7 +93,8 @@ void FastEngine::begin_draw(const FrameFace* faces, int face_count, const FrameT
 void FastEngine::finish_draw() {
     // Workers that were asleep take tens of microseconds to wake: the
     // calling thread, which would only wait, draws strips until they have
-    // all started, on a processor they have not yet taken.
+    // all started, on a processor they have not yet taken (or, drawing its
+    // share, until none is left).
     if (frame_pending_ && pool_.started() > 0 && pool_.woke_sleeping_workers()) draw_strips(pool_.started());
     pool_.finish();
     if (!frame_pending_) return;
@@ -157,9 +161,11 @@ void FastEngine::draw_strips(int slot) {
     // had or while they wake, and its control is whatever its caller left.
     use_default_float_control();
     const bool calling_thread = slot == pool_.started() && pool_.started() > 0;
+    // The calling thread drawing only while the workers wake.
+    const bool helping = calling_thread && !calling_thread_draws_its_share;
     if (!calling_thread)
         workers_started_.fetch_add(1, std::memory_order_relaxed);
-    else if (workers_started_.load(std::memory_order_relaxed) >= woken_)
+    else if (helping && workers_started_.load(std::memory_order_relaxed) >= woken_)
         return;
     WorkerTimes& times = times_[static_cast<std::size_t>(slot)];
     const Clock::time_point woken = frame_timed_ ? Clock::now() : Clock::time_point{};
@@ -182,7 +188,7 @@ void FastEngine::draw_strips(int slot) {
     RowReach reach[strip_rows * most_strips_taken];
     PixelRect& extent = extents_[static_cast<std::size_t>(slot)].rect;
     for (;;) {
-        if (calling_thread && workers_started_.load(std::memory_order_relaxed) >= woken_) break;
+        if (helping && workers_started_.load(std::memory_order_relaxed) >= woken_) break;
         // Two strips at a time while there are plenty for every worker, so
         // that fewer of the kernels' lanes stand idle at the end of a take;
         // then one, so that the workers end close together.

@@ -72,7 +72,17 @@ class FastEngine {
     FastEngine(const FastEngine&) = delete;
     FastEngine& operator=(const FastEngine&) = delete;
 
-    int workers() const { return pool_.started(); }
+    // Where threads cannot yield (WebAssembly), a frame wakes every worker
+    // from sleep, and a calling thread that only waited for them would
+    // sleep too. There it is one of the frame's workers instead, drawing
+    // strips in finish_draw until none is left, and the pool has one thread
+    // fewer: a frame of n workers runs n threads on n processors, not n + 1,
+    // and wakes n - 1.
+    static constexpr bool calling_thread_draws_its_share = !WorkerPool::threads_yield;
+
+    // The threads that draw a frame: the pool's, and the calling thread
+    // where it draws its share.
+    int workers() const { return pool_.started() + (calling_thread_draws_its_share ? 1 : 0); }
     InstructionSet instruction_set() const { return set_; }
     Estimates estimates() const { return estimates_; }
 
@@ -111,7 +121,8 @@ class FastEngine {
     static void work(void* engine, int worker);
     // Draws strips as they come, into the worker's slot of times_; the
     // calling thread's slot is the last one. The calling thread takes strips
-    // only while some worker of the frame has not yet started.
+    // while some worker of the frame has not yet started, or where it draws
+    // its share, until none is left.
     void draw_strips(int slot);
     DrawnRows& drawn_rows_for(const FrameTarget& target);
 

@@ -81,7 +81,7 @@ void WorkerPool::worker_main(void* argument) {
     bool frames_follow_closely = false;
     std::int64_t finished = services.microseconds();
     for (;;) {
-        if (spins_for_frames && frames_follow_closely) {
+        if (threads_yield && frames_follow_closely) {
             pool.spins_.fetch_add(1, std::memory_order_relaxed);
             // The gap is counted from the frame's end, not from this
             // worker's: a worker done a strip earlier than the others would
@@ -153,7 +153,7 @@ int WorkerPool::begin(Job job, void* context, int jobs) {
     // closely, it is drawing as fast as it can and spins all the same.
     const bool frames_follow_closely = services_.microseconds() - last_finished_us_ < short_gap_us;
     finish_spin_us_ = woken < usable_processors_ || frames_follow_closely ? long_spin_us : short_gap_us;
-    woke_sleeping_ = !spins_for_frames || !frames_follow_closely;
+    woke_sleeping_ = !threads_yield || !frames_follow_closely;
     for (int i = 0; i < woken; ++i) services_.post(workers_[static_cast<std::size_t>(i)]->wake);
     frames_begun_.store(frame_number_, std::memory_order_relaxed);
     return woken;
@@ -166,7 +166,7 @@ void WorkerPool::finish() {
     if (workers_.empty()) return;
     // The same spin as the workers keep, and for the same reason: a frame
     // that ends soon is waited for without going to sleep.
-    if (spins_for_frames) {
+    if (threads_yield) {
         const std::int64_t give_up = services_.microseconds() + finish_spin_us_;
         while (remaining_.load(std::memory_order_relaxed) != 0 && services_.microseconds() < give_up)
             std::this_thread::yield();

@@ -70,6 +70,12 @@ class WorkerPool {
     // thread takes tens of microseconds.
     bool woke_sleeping_workers() const { return woke_sleeping_; }
 
+    // Whether a waiting thread can give its processor to another and so spin
+    // without taking time from the threads it waits for. Not on
+    // WebAssembly, where sched_yield returns at once: there nothing spins,
+    // and every frame wakes its workers.
+    static constexpr bool threads_yield = !OMBRASTEL_WASM;
+
     // How many times a worker has spun for the next frame instead of going
     // straight to sleep, since the pool started.
     long spins() const { return spins_.load(std::memory_order_relaxed); }
@@ -89,7 +95,6 @@ class WorkerPool {
     // The longest a worker spins after its own part, whenever the frame ends.
     static constexpr std::int64_t longest_lead_us = 500;
     static constexpr std::int64_t long_spin_us = 10000;
-    static constexpr bool spins_for_frames = !OMBRASTEL_WASM;
 
     const PoolThreadServices& services_;
     int usable_processors_ = 1;

@@ -271,10 +271,13 @@ TEST(FastWorkers, AnyNumberOfWorkersDrawsWhatTheReferenceEngineDraws) {
 
 TEST(FastWorkers, WorkersThatCannotBeHadLeaveTheFrameComplete) {
     const auto reference = one_thread_frames();
+    // The pool's threads: those started of the workers asked for, and, where
+    // the calling thread is one of the workers, of one fewer.
     struct Case {
         PoolFaults faults;
         int workers;
         int expected_started;
+        int expected_started_beside_calling_thread;
         const char* what;
     };
     auto faults_with = [](auto change) {
@@ -283,23 +286,29 @@ TEST(FastWorkers, WorkersThatCannotBeHadLeaveTheFrameComplete) {
         return f;
     };
     const Case cases[] = {
-        {faults_with([](PoolFaults& f) { f.refuse_thread_from = 0; }), 4, 0,
+        {faults_with([](PoolFaults& f) { f.refuse_thread_from = 0; }), 4, 0, 0,
          "no thread started: the calling thread draws"},
-        {faults_with([](PoolFaults& f) { f.refuse_thread_from = 2; }), 4, 2, "the third and fourth threads refused"},
-        {faults_with([](PoolFaults& f) { f.refuse_every_second_thread = true; }), 4, 2, "every second thread refused"},
-        {faults_with([](PoolFaults& f) { f.refuse_semaphore_number = 0; }), 3, 0, "the pool's own semaphore refused"},
-        {faults_with([](PoolFaults& f) { f.refuse_semaphore_number = 2; }), 3, 2, "one worker's semaphore refused"},
-        {faults_with([](PoolFaults& f) { f.far_processors = true; }), 3, 3, "pinning to processors the machine lacks"},
+        {faults_with([](PoolFaults& f) { f.refuse_thread_from = 2; }), 4, 2, 2, "the third and fourth threads refused"},
+        {faults_with([](PoolFaults& f) { f.refuse_every_second_thread = true; }), 4, 2, 2,
+         "every second thread refused"},
+        {faults_with([](PoolFaults& f) { f.refuse_semaphore_number = 0; }), 3, 0, 0,
+         "the pool's own semaphore refused"},
+        {faults_with([](PoolFaults& f) { f.refuse_semaphore_number = 2; }), 3, 2, 1, "one worker's semaphore refused"},
+        {faults_with([](PoolFaults& f) { f.far_processors = true; }), 3, 3, 2,
+         "pinning to processors the machine lacks"},
     };
+    constexpr bool calling_thread_draws = FastEngine::calling_thread_draws_its_share;
     for (const Case& c : cases) {
         pool_faults = c.faults;
+        const int threads = calling_thread_draws ? c.expected_started_beside_calling_thread : c.expected_started;
         {
             FastEngine engine(c.workers, best_instruction_set(), default_estimates, faulty_pool);
-            EXPECT_EQ(engine.workers(), c.expected_started) << c.what;
+            // With no thread, the calling thread draws the whole frame.
+            EXPECT_EQ(engine.workers(), threads + (calling_thread_draws ? 1 : 0)) << c.what;
             EXPECT_EQ(fast_frames(engine), reference) << c.what;
         }
         // Every thread started is ended and waited for, every semaphore freed.
-        EXPECT_EQ(pool_faults.threads_started, c.expected_started) << c.what;
+        EXPECT_EQ(pool_faults.threads_started, threads) << c.what;
         EXPECT_EQ(pool_faults.threads_joined, pool_faults.threads_started) << c.what;
         EXPECT_EQ(pool_faults.semaphores_freed, pool_faults.semaphores_made) << c.what;
     }
