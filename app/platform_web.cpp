@@ -15,6 +15,7 @@
 #include <wasm_simd128.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -35,6 +36,9 @@ constexpr double largest_page_pixels = 7680.0 * 4320.0;
 
 // One line for the user, kept until the next call that makes one.
 std::string message;
+
+// web_benchmark's figures, for web_benchmark_budget.
+std::string budget = "{}";
 
 // The frame web_frame_for_window found last.
 FrameSize window_frame{2, 2};
@@ -255,9 +259,10 @@ EMSCRIPTEN_KEEPALIVE void web_stop() {
 
 // The benchmark: frames of width x height drawn headless one after the
 // other, none shown, as ombrastel-bench draws them: frames 0 to warmup - 1
-// first, then `frames` frames; returns the seconds these took, or -1 when
-// the frame cannot be drawn, web_benchmark_refusal saying why.
-EMSCRIPTEN_KEEPALIVE double web_benchmark(int width, int height, int warmup, int frames) {
+// first, then `frames` frames, their stages timed when `timed` is 1;
+// returns the seconds these took, or -1 when the frame cannot be drawn,
+// web_benchmark_refusal saying why.
+EMSCRIPTEN_KEEPALIVE double web_benchmark(int width, int height, int warmup, int frames, int timed) {
     std::string reason;
     if (!start_system({static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)}, obtain_heap_buffer,
                       &reason)) {
@@ -268,13 +273,35 @@ EMSCRIPTEN_KEEPALIVE double web_benchmark(int width, int height, int warmup, int
         render_frame();
         advance_frame_counter();
     }
+    time_stages(timed == 1);
+    take_stage_times();
     const double start = emscripten_get_now();
     for (int k = 0; k < frames; ++k) {
         render_frame();
         advance_frame_counter();
     }
-    return (emscripten_get_now() - start) / 1000.0;
+    const double seconds = (emscripten_get_now() - start) / 1000.0;
+    const StageTimes stages = take_stage_times();
+    time_stages(false);
+    const StageTimes::Budget& b = stages.budget;
+    const double us = 1000.0;  // a millisecond's microseconds
+    char figures[640];
+    std::snprintf(figures, sizeof figures,
+                  "{\"clearing\":%.3f,\"depth\":%.3f,\"shading\":%.3f,\"workers\":%.3f,\"waking\":%.3f,"
+                  "\"started\":%.3f,\"faces\":%.3f,\"walking\":%.3f,\"waiting\":%.3f,\"handover\":%.3f,"
+                  "\"calling_thread_drawing\":%.3f,\"calling_thread_strips\":%.2f}",
+                  stages.clearing_ms * us, stages.depth_ms * us, stages.shading_ms * us, stages.workers_ms * us,
+                  b.begin_ms * us, b.woken_ms * us, b.faces_ms * us, b.walking_ms * us, b.waiting_ms * us,
+                  b.handover_ms * us, b.helping_ms * us, b.helped_strips);
+    budget = figures;
+    return seconds;
 }
+
+// The last benchmark's frame budget, µs a frame, as ombrastel-bench gives
+// it: its stages (a worker's means), then waking the workers, their start,
+// set-up, wait and hand-over, and the calling thread's drawing while they
+// woke. A JSON object.
+EMSCRIPTEN_KEEPALIVE const char* web_benchmark_budget() { return budget.c_str(); }
 
 // Why web_benchmark returned -1.
 EMSCRIPTEN_KEEPALIVE const char* web_benchmark_refusal() { return message.c_str(); }

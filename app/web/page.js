@@ -10,6 +10,9 @@
 //   benchmark=WxH, frames=N            N frames of WxH with the fast engine
 //                                      and 2 workers (or workers=N), none
 //                                      shown; frames/s
+//   budget                             with benchmark: the frame's budget
+//                                      too, as ombrastel-bench gives it
+//                                      (timing the stages slows the frames)
 //
 // What it says goes to the overlay and the title, and to window.ombrastel
 // (status and an event per change), which the tests read.
@@ -150,7 +153,7 @@
       const size = /^([0-9]+)x([0-9]+)$/.exec(params.get('benchmark'));
       if (!size) throw new Error(`benchmark=${params.get('benchmark')}: give the frame size as WxH, such as 1910x1070`);
       options.benchmark = { width: Number(size[1]), height: Number(size[2]), frames: whole('frames', 1, 100000) || 300,
-        workers: options.workers || 2 };
+        workers: options.workers || 2, budget: params.has('budget') };
     }
   } catch (error) {
     fail(`Bad address: ${error.message}.`);

@@ -256,7 +256,7 @@ function benchmark(options, engine) {
   phase = 'benchmark';
   post('status', { phase, width: options.width, height: options.height });
   const warmup = 60;
-  const seconds = M._web_benchmark(options.width, options.height, warmup, options.frames);
+  const seconds = M._web_benchmark(options.width, options.height, warmup, options.frames, options.budget ? 1 : 0);
   if (seconds < 0) {
     failed(text(M._web_benchmark_refusal()));
     return;
@@ -264,7 +264,7 @@ function benchmark(options, engine) {
   post('status', {
     benchmark: {
       width: options.width, height: options.height, frames: options.frames, warmup, seconds,
-      fps: options.frames / seconds, engine,
+      fps: options.frames / seconds, engine, budget: options.budget ? JSON.parse(text(M._web_benchmark_budget())) : null,
     },
   });
 }
