@@ -647,6 +647,30 @@ const scenarios = {
     }
   },
 
+  // The benchmark mode, as scripts/benchmark_web.sh runs it: frames drawn
+  // and not shown, by the engine with the workers asked for, their rate,
+  // and, asked for, the frame's budget, each figure a number (a figure
+  // printed from no frames or a failed clock would not be).
+  async benchmark_and_its_budget(tab, url) {
+    for (const budget of [false, true]) {
+      await tab.go(`${url}index.html?benchmark=320x240&frames=120&workers=2${budget ? '&budget' : ''}`);
+      const s = await until(tab, '(s) => s.benchmark !== null', `the benchmark${budget ? ' with its budget' : ''}`);
+      const b = s.benchmark;
+      check(s.engine === 'fast engine, 2 workers, simd128', `engine "${s.engine}"`);
+      check(b.frames === 120 && b.width === 320 && b.height === 240, `figures of ${JSON.stringify(b)}`);
+      check(Number.isFinite(b.fps) && b.fps > 0, `${b.fps} frames/s`);
+      if (!budget) {
+        check(b.budget === null, `a budget not asked for: ${JSON.stringify(b.budget)}`);
+        continue;
+      }
+      const figures = ['clearing', 'depth', 'shading', 'workers', 'waking', 'started', 'faces', 'walking', 'waiting',
+        'handover', 'calling_thread_drawing', 'calling_thread_strips'];
+      for (const f of figures) check(Number.isFinite(b.budget && b.budget[f]), `budget ${JSON.stringify(b.budget)}`);
+      check(b.budget.shading > 0 && b.budget.calling_thread_drawing + b.budget.workers > 0,
+        `no time drawing in the budget ${JSON.stringify(b.budget)}`);
+    }
+  },
+
   // A browser without WebAssembly SIMD: Chromium's V8 as on a processor
   // without SSE4.1, which it needs for them; Firefox with them switched off.
   async browser_without_webassembly_simd(tab, url) {
