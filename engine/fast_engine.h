@@ -12,7 +12,7 @@
 // still 0 from before.
 //
 // Threads: one thread (the main thread) calls the members; the work runs on
-// the pool's workers. Whatever the engine is asked while a frame is drawn
+// the pool's workers, and on WebAssembly on the calling thread too. Whatever the engine is asked while a frame is drawn
 // waits for that frame to end first: a second begin_draw, a change of timing,
 // taking the times, and the engine's end.
 #pragma once
