@@ -45,10 +45,11 @@ struct Simd128Lanes {
     static I max_zero(I a) { return wasm_i32x4_max(a, wasm_i32x4_splat(0)); }
 
     // The texture position and the channels' values without x86's
-    // conversions, which take a dozen instructions each here: the values
-    // are whole numbers in floating point, limited to where a float's bits
-    // are the number, 2^23 added (1.5 * 2^23 for numbers that may be below
-    // 0), less the sum's exponent bits.
+    // conversions, which take a dozen instructions each here: each value is
+    // made a whole number in floating point and held where adding 2^23
+    // (1.5 * 2^23 for values that may be negative) leaves the number in the
+    // sum's low bits; the integer is the sum's bits less those of 2^23 (or
+    // of 1.5 * 2^23).
     //
     // The texture position: u and v are never NaN and at most 124. Below
     // -2^31, x86's truncation gives -2^31; above, it is the float truncated
@@ -70,9 +71,9 @@ struct Simd128Lanes {
     }
 
     // A channel's value: x86's rounding gives 0x80000000 for a NaN or a
-    // value from 2^31 up, a byte of 0; below -256 every value gives 0 and
-    // above 65536 every one 255. So those become +0.0 and the rest is held
-    // within -256..65536 (a NaN cannot reach the limits: it is +0.0 first).
+    // value from 2^31 up, a byte of 0, so those become +0.0 first; the rest
+    // is held within -256..65536, as every value below -256 gives a byte of
+    // 0 and every one above 65536 a byte of 255.
     static I channel_value(F modulated) {
         const F nearest = wasm_f32x4_nearest(modulated);
         const F shown = wasm_v128_and(nearest, wasm_f32x4_lt(nearest, wasm_f32x4_splat(2147483648.0f)));
