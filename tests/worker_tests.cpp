@@ -303,7 +303,7 @@ TEST(FastWorkers, WorkersThatCannotBeHadLeaveTheFrameComplete) {
         const int threads = calling_thread_draws ? c.expected_started_beside_calling_thread : c.expected_started;
         {
             FastEngine engine(c.workers, best_instruction_set(), default_estimates, faulty_pool);
-            // With no thread, the calling thread draws the whole frame.
+            // The calling thread counts as a worker where it draws its share.
             EXPECT_EQ(engine.workers(), threads + (calling_thread_draws ? 1 : 0)) << c.what;
             EXPECT_EQ(fast_frames(engine), reference) << c.what;
         }

@@ -233,23 +233,28 @@ wait_until() {
 # that connects meanwhile (the program, right after a probe) fails.
 start_screen() {
     local size=$1
-    # -noreset first, whatever the way of presenting adds.
-    local options=(-noreset)
+    # What the way of presenting adds to -noreset.
+    local options
     case $presenting in
-    copying) options+=(-nolisten tcp -extension MIT-SHM) ;;
-    remote) options+=(-listen tcp) ;;
-    *) options+=(-nolisten tcp) ;;
+    copying) options=(-nolisten tcp -extension MIT-SHM) ;;
+    remote) options=(-listen tcp) ;;
+    *) options=(-nolisten tcp) ;;
     esac
     : >"$work/display"
-    Xvfb -displayfd 3 -screen 0 "${size}x24" "${options[@]}" -s 0 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+    Xvfb -noreset -displayfd 3 -screen 0 "${size}x24" "${options[@]}" -s 0 3>"$work/display" >"$work/xvfb.log" 2>&1 &
     xvfb_pid=$!
     wait_until 20 test -s "$work/display" || fail "Xvfb did not start: $(tail -n 5 "$work/xvfb.log")"
+    # The server's own command line: a change above that lost -noreset
+    # fails here.
+    local running
+    running=" $(tr '\0' ' ' <"/proc/$xvfb_pid/cmdline")"
+    [[ $running == *" -noreset "* ]] || fail "Xvfb runs without -noreset:$running"
     export DISPLAY=":$(head -n 1 "$work/display")"
     # The probe and xdotool stay on the local connection; only the program
     # is sent over the network.
     program_display=$DISPLAY
     [ "$presenting" = remote ] && program_display="127.0.0.1$DISPLAY"
-    say "Xvfb $size on $DISPLAY${options[*]:+ (${options[*]})}"
+    say "Xvfb $size on $DISPLAY (-noreset ${options[*]})"
 }
 
 # The native program's way of being started: in an IPC namespace whose
