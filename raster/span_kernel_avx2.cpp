@@ -66,18 +66,22 @@ struct Avx2Lanes {
     // together, so that splitting the pairs within each 128-bit half leaves
     // every texel vector in pixel order.
     static void footprints(const std::uint32_t* texels, I index, I texel[4]) {
-        alignas(32) std::int32_t at[8];
+        // Unsigned, as every index is (0 to 124 * 128 + 124): taken to a
+        // register, a word needs no widening to be added to an address.
+        alignas(32) std::uint32_t at[8];
         _mm256_store_si256(reinterpret_cast<I*>(at), index);
-        __m128i upper[8], lower[8];
-        for (int k = 0; k < 8; ++k) {
-            upper[k] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(texels + at[k]));
-            lower[k] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(texels + at[k] + texture_size));
-        }
-        auto four = [](const __m128i* pairs, int a, int b, int c, int d) {
-            return _mm256_set_m128i(_mm_unpacklo_epi64(pairs[c], pairs[d]), _mm_unpacklo_epi64(pairs[a], pairs[b]));
+        // The pairs of pixels a and b in one 128-bit half, b's loaded straight
+        // into the upper half of a's.
+        auto two = [&](int a, int b, std::size_t row) {
+            const __m128i low = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(texels + at[a] + row));
+            return _mm_castpd_si128(
+                _mm_loadh_pd(_mm_castsi128_pd(low), reinterpret_cast<const double*>(texels + at[b] + row)));
         };
-        split_pairs(four(upper, 0, 1, 4, 5), four(upper, 2, 3, 6, 7), texel[0], texel[1]);
-        split_pairs(four(lower, 0, 1, 4, 5), four(lower, 2, 3, 6, 7), texel[2], texel[3]);
+        auto four = [&](int a, int b, int c, int d, std::size_t row) {
+            return _mm256_set_m128i(two(c, d, row), two(a, b, row));
+        };
+        split_pairs(four(0, 1, 4, 5, 0), four(2, 3, 6, 7, 0), texel[0], texel[1]);
+        split_pairs(four(0, 1, 4, 5, texture_size), four(2, 3, 6, 7, texture_size), texel[2], texel[3]);
     }
     static void split_pairs(I first, I second, I& left, I& right) {
         const F x = _mm256_castsi256_ps(first), y = _mm256_castsi256_ps(second);
