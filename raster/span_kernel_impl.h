@@ -215,19 +215,26 @@ inline bool zero_w_lane(std::uint32_t value_bits, std::uint32_t step_bits) { ret
 // power or a maximum with +0.0, times colours of at least +0.0, plus one),
 // so that the maximum of +0.0 and it (the second operand, where it is a NaN
 // or +0.0) is the value itself. Both ways give the same bits.
+//
+// 1. Unit normal (its scale): (x x + y y) + (z z + w w), and its reciprocal
+//    square root.
 template <class L, Estimates E, bool usual = false>
-typename L::I shade_pixels(const Pixels<L>& p, typename L::F stored_depth, const ShadingConstants<L>& c,
-                           const std::uint32_t* texels) {
+typename L::F normal_scale(typename L::F x, typename L::F y, typename L::F z, typename L::F w) {
+    const typename L::F xy_squared = L::add(L::mul(x, x), L::mul(y, y));
+    return reciprocal_square_root<L, E>(usual ? L::add(xy_squared, L::mul(z, z))
+                                              : L::add(xy_squared, L::add(L::mul(z, z), L::mul(w, w))));
+}
+
+// The colours, given the scale of the normals (normal_scale): a caller
+// may make it ahead, so that its square root need not lie at the head of
+// the longest chain of the pixels' arithmetic.
+template <class L, Estimates E, bool usual = false>
+typename L::I shade_pixels(const Pixels<L>& p, typename L::F scale, typename L::F stored_depth,
+                           const ShadingConstants<L>& c, const std::uint32_t* texels) {
     using F = typename L::F;
     using I = typename L::I;
 
-    // 1. Unit normal: (x x + y y) + (z z + w w), times its reciprocal square
-    //    root.
-    const F xy_squared = L::add(L::mul(p.normal_x, p.normal_x), L::mul(p.normal_y, p.normal_y));
-    const F length_squared =
-        usual ? L::add(xy_squared, L::mul(p.normal_z, p.normal_z))
-              : L::add(xy_squared, L::add(L::mul(p.normal_z, p.normal_z), L::mul(p.normal_w, p.normal_w)));
-    const F scale = reciprocal_square_root<L, E>(length_squared);
+    // 1. Unit normal: the normal times its scale.
     const F unit_x = L::mul(p.normal_x, scale);
     const F unit_y = L::mul(p.normal_y, scale);
     const F unit_z = L::mul(p.normal_z, scale);
@@ -397,8 +404,10 @@ void shade_runs_pixel_by_lane(const ShadeRun* runs, int count, const RunBuffers&
                 const int n = run->count - done < L::width ? run->count - done : L::width;
                 Pixels<L> values;
                 chain.next(values);
-                const typename L::I colour = shade_pixels<L, E, decltype(usual_tag)::value>(
-                    values, L::load_depths(stored + done, n), constants, buffers.texels);
+                constexpr bool usual = decltype(usual_tag)::value;
+                const typename L::I colour = shade_pixels<L, E, usual>(
+                    values, normal_scale<L, E, usual>(values.normal_x, values.normal_y, values.normal_z, values.normal_w),
+                    L::load_depths(stored + done, n), constants, buffers.texels);
                 // 7. Saturating addition; the fourth byte gets 0 added.
                 L::store_pixels(pixels + done, L::add_saturated_bytes(L::load_pixels(pixels + done, n), colour), n);
             }
@@ -524,12 +533,19 @@ void shade_runs_run_by_lane(const ShadeRun* runs, int count, const RunBuffers& b
         L::transpose(block);
         auto shade_groups = [&](auto usual_tag) {
             constexpr bool usual = decltype(usual_tag)::value;
+            F scale = normal_scale<L, E, usual>(chain[0], chain[1], chain[2], chain[3]);
             for (int k = 0; k < groups; ++k) {
                 const Pixels<L> values{chain[0], chain[1], chain[2], chain[3], chain[4], chain[5], chain[6]};
-                block[k] = L::as_float(shade_pixels<L, E, usual>(values, block[k], constants, buffers.texels));
+                // The next group's values, and its normals' scale made
+                // while this group is shaded: each group's square root
+                // then waits for no other part of its arithmetic. (After
+                // the block's last group one is made that is not used.)
                 // The fourth lane of the normals stays +0.0 when it is.
                 for (int c = 0; c < 7; ++c)
                     if (!usual || c != 3) chain[c] = L::add(chain[c], step[c]);
+                const F next_scale = normal_scale<L, E, usual>(chain[0], chain[1], chain[2], chain[3]);
+                block[k] = L::as_float(shade_pixels<L, E, usual>(values, scale, block[k], constants, buffers.texels));
+                scale = next_scale;
             }
         };
         if (constants.usual_lights && L::no_bits(L::bits_or(chain[3], step[3])))
