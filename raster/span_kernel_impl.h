@@ -400,14 +400,25 @@ void shade_runs_pixel_by_lane(const ShadeRun* runs, int count, const RunBuffers&
             PixelChain<L> chain(*run);
             std::uint32_t* pixels = buffers.frame + run->first;
             const float* stored = buffers.depth + run->first;
+            constexpr bool usual = decltype(usual_tag)::value;
+            auto scale_of = [](const Pixels<L>& p) {
+                return normal_scale<L, E, usual>(p.normal_x, p.normal_y, p.normal_z, p.normal_w);
+            };
+            Pixels<L> values;
+            chain.next(values);
+            typename L::F scale = scale_of(values);
             for (std::int32_t done = 0; done < run->count; done += L::width) {
                 const int n = run->count - done < L::width ? run->count - done : L::width;
-                Pixels<L> values;
-                chain.next(values);
-                constexpr bool usual = decltype(usual_tag)::value;
-                const typename L::I colour = shade_pixels<L, E, usual>(
-                    values, normal_scale<L, E, usual>(values.normal_x, values.normal_y, values.normal_z, values.normal_w),
-                    L::load_depths(stored + done, n), constants, buffers.texels);
+                // As for runs in lanes, the next group's scale is made while
+                // this group is shaded (after the run's last group, one that
+                // is not used).
+                Pixels<L> next;
+                chain.next(next);
+                const typename L::F next_scale = scale_of(next);
+                const typename L::I colour =
+                    shade_pixels<L, E, usual>(values, scale, L::load_depths(stored + done, n), constants, buffers.texels);
+                values = next;
+                scale = next_scale;
                 // 7. Saturating addition; the fourth byte gets 0 added.
                 L::store_pixels(pixels + done, L::add_saturated_bytes(L::load_pixels(pixels + done, n), colour), n);
             }
