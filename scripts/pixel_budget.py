@@ -68,6 +68,10 @@ def part_of(frames, layout):
     """The part an instruction belongs to, from its inline frames (innermost first)."""
     start, end, steps, (loop, loop_end), chain = layout
     own = [(fn, line) for fn, f, line in frames if f == SOURCE.name]
+    # The normals' scale is step 1's, though the group loop makes it a group
+    # ahead.
+    if any("normal_scale" in fn for fn, _ in own):
+        return PARTS[0]
     for fn, line in own:
         # (A line of shade_pixels is its own, whichever function the debug
         # information names for it.)
