@@ -203,6 +203,16 @@ template <class L> typename L::I channel_value(typename L::F modulated) {
 // shade_pixels may take the shorter way (usual below).
 inline bool zero_w_lane(std::uint32_t value_bits, std::uint32_t step_bits) { return (value_bits | step_bits) == 0; }
 
+// 1. Unit normal, its scale: (x x + y y) + (z z + w w), and its reciprocal
+//    square root (usual: as for shade_pixels). Both loops below make it a
+//    group ahead of the one they shade.
+template <class L, Estimates E, bool usual = false>
+typename L::F normal_scale(typename L::F x, typename L::F y, typename L::F z, typename L::F w) {
+    const typename L::F xy_squared = L::add(L::mul(x, x), L::mul(y, y));
+    return reciprocal_square_root<L, E>(usual ? L::add(xy_squared, L::mul(z, z))
+                                              : L::add(xy_squared, L::add(L::mul(z, z), L::mul(w, w))));
+}
+
 // The colours W pixels add into the frame buffer: blue, green and red bytes,
 // the fourth byte zero.
 //
@@ -216,18 +226,9 @@ inline bool zero_w_lane(std::uint32_t value_bits, std::uint32_t step_bits) { ret
 // so that the maximum of +0.0 and it (the second operand, where it is a NaN
 // or +0.0) is the value itself. Both ways give the same bits.
 //
-// 1. Unit normal (its scale): (x x + y y) + (z z + w w), and its reciprocal
-//    square root.
-template <class L, Estimates E, bool usual = false>
-typename L::F normal_scale(typename L::F x, typename L::F y, typename L::F z, typename L::F w) {
-    const typename L::F xy_squared = L::add(L::mul(x, x), L::mul(y, y));
-    return reciprocal_square_root<L, E>(usual ? L::add(xy_squared, L::mul(z, z))
-                                              : L::add(xy_squared, L::add(L::mul(z, z), L::mul(w, w))));
-}
-
-// The colours, given the scale of the normals (normal_scale): a caller
-// may make it ahead, so that its square root need not lie at the head of
-// the longest chain of the pixels' arithmetic.
+// scale: the normals' scale (normal_scale), which a caller may make ahead,
+// so that its square root need not lie at the head of the longest chain of
+// the pixels' arithmetic.
 template <class L, Estimates E, bool usual = false>
 typename L::I shade_pixels(const Pixels<L>& p, typename L::F scale, typename L::F stored_depth,
                            const ShadingConstants<L>& c, const std::uint32_t* texels) {
