@@ -416,8 +416,8 @@ void shade_runs_pixel_by_lane(const ShadeRun* runs, int count, const RunBuffers&
                 Pixels<L> next;
                 chain.next(next);
                 const typename L::F next_scale = scale_of(next);
-                const typename L::I colour =
-                    shade_pixels<L, E, usual>(values, scale, L::load_depths(stored + done, n), constants, buffers.texels);
+                const typename L::I colour = shade_pixels<L, E, usual>(values, scale, L::load_depths(stored + done, n),
+                                                                       constants, buffers.texels);
                 values = next;
                 scale = next_scale;
                 // 7. Saturating addition; the fourth byte gets 0 added.
