@@ -95,7 +95,8 @@ void FastEngine::finish_draw() {
     // calling thread, which would only wait, draws strips until they have
     // all started, on a processor they have not yet taken (or, drawing its
     // share, until none is left).
-    if (frame_pending_ && pool_.started() > 0 && pool_.woke_sleeping_workers()) draw_strips(pool_.started());
+    if (frame_pending_ && pool_.started() > 0 && (calling_thread_draws_its_share || pool_.woke_sleeping_workers()))
+        draw_strips(pool_.started());
     pool_.finish();
     if (!frame_pending_) return;
     frame_pending_ = false;

@@ -72,12 +72,12 @@ class FastEngine {
     FastEngine(const FastEngine&) = delete;
     FastEngine& operator=(const FastEngine&) = delete;
 
-    // Where threads cannot yield (WebAssembly), a frame wakes every worker
-    // from sleep, and a calling thread that only waited for them would
-    // sleep too. There it is one of the frame's workers instead, drawing
-    // strips in finish_draw until none is left, and the pool has one thread
-    // fewer: a frame of n workers runs n threads on n processors, not n + 1,
-    // and wakes n - 1.
+    // Where threads cannot yield (WebAssembly), a calling thread that only
+    // waited for the workers would take a processor from them, spinning, or
+    // sleep and be woken. There it is one of the frame's workers instead,
+    // drawing strips in finish_draw until none is left, and the pool has one
+    // thread fewer: a frame of n workers runs n threads on n processors, not
+    // n + 1, whose spins take no processor another of them needs.
     static constexpr bool calling_thread_draws_its_share = !WorkerPool::threads_yield;
 
     // The threads that draw a frame: the pool's, and the calling thread

@@ -81,8 +81,8 @@ void WorkerPool::worker_main(void* argument) {
     bool frames_follow_closely = false;
     std::int64_t finished = services.microseconds();
     for (;;) {
+        if (frames_follow_closely) pool.spins_.fetch_add(1, std::memory_order_relaxed);
         if (threads_yield && frames_follow_closely) {
-            pool.spins_.fetch_add(1, std::memory_order_relaxed);
             // The gap is counted from the frame's end, not from this
             // worker's: a worker done a strip earlier than the others would
             // otherwise be asleep when the next frame comes, and its wake-up
@@ -107,6 +107,14 @@ void WorkerPool::worker_main(void* argument) {
                     break;
                 std::this_thread::yield();
             }
+        } else if (frames_follow_closely) {
+            // WebAssembly: on the spot, by this worker's own clock alone (a
+            // Worker's clock has its own origin), until the next frame is
+            // announced or no frame follows closely after all.
+            const std::int64_t give_up = finished + unyielding_gap_us;
+            while (static_cast<int>(pool.frames_begun_.load(std::memory_order_relaxed) - frames_seen) <= 0 &&
+                   services.microseconds() < give_up) {
+            }
         }
         // A frame's semaphores are posted before it is announced, so a spin
         // that saw the frame takes its semaphore here without sleeping. A
@@ -118,8 +126,13 @@ void WorkerPool::worker_main(void* argument) {
         // Close to the last frame's end as the calling thread saw it, not
         // to this worker's, which may have come long before: written before
         // the semaphore was posted, and not again until this frame ends.
-        const std::int64_t last_end = std::max(finished, pool.last_finished_us_);
-        frames_follow_closely = services.microseconds() - last_end < short_gap_us;
+        // On WebAssembly, close to this worker's own end.
+        if constexpr (threads_yield) {
+            const std::int64_t last_end = std::max(finished, pool.last_finished_us_);
+            frames_follow_closely = services.microseconds() - last_end < short_gap_us;
+        } else {
+            frames_follow_closely = services.microseconds() - finished < unyielding_gap_us;
+        }
         frames_seen = pool.frame_number_;
         if (pool.stopping_) return;
         pool.job_(pool.context_, worker->index);
@@ -151,9 +164,10 @@ int WorkerPool::begin(Job job, void* context, int jobs) {
     // With a processor to spare, the calling thread can spin for the end of
     // a whole frame without taking time from any worker; when frames follow
     // closely, it is drawing as fast as it can and spins all the same.
-    const bool frames_follow_closely = services_.microseconds() - last_finished_us_ < short_gap_us;
+    const std::int64_t gap = services_.microseconds() - last_finished_us_;
+    const bool frames_follow_closely = gap < short_gap_us;
     finish_spin_us_ = woken < usable_processors_ || frames_follow_closely ? long_spin_us : short_gap_us;
-    woke_sleeping_ = !threads_yield || !frames_follow_closely;
+    woke_sleeping_ = threads_yield ? !frames_follow_closely : gap >= unyielding_gap_us;
     for (int i = 0; i < woken; ++i) services_.post(workers_[static_cast<std::size_t>(i)]->wake);
     frames_begun_.store(frame_number_, std::memory_order_relaxed);
     return woken;
@@ -166,10 +180,16 @@ void WorkerPool::finish() {
     if (workers_.empty()) return;
     // The same spin as the workers keep, and for the same reason: a frame
     // that ends soon is waited for without going to sleep.
-    if (threads_yield) {
+    if constexpr (threads_yield) {
         const std::int64_t give_up = services_.microseconds() + finish_spin_us_;
         while (remaining_.load(std::memory_order_relaxed) != 0 && services_.microseconds() < give_up)
             std::this_thread::yield();
+    } else {
+        // The calling thread has drawn its share: the workers are on their
+        // last strips, or yet to find that none is left.
+        const std::int64_t give_up = services_.microseconds() + unyielding_gap_us;
+        while (remaining_.load(std::memory_order_relaxed) != 0 && services_.microseconds() < give_up) {
+        }
     }
     services_.wait(done_);
     last_finished_us_ = services_.microseconds();

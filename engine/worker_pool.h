@@ -13,9 +13,17 @@
 // frames follow closely or the frame's workers leave one of the process's
 // processors idle, and otherwise for up to short_gap. Its spin yields, so
 // that on a processor shared with a worker it takes only time the worker
-// leaves, and it spares the frame a wake-up. WebAssembly's threads cannot
-// yield (sched_yield returns at once): there a spin would take the processor
-// from the very workers it waits for, and nothing spins.
+// leaves, and it spares the frame a wake-up.
+//
+// WebAssembly's threads cannot yield (sched_yield returns at once), and a
+// wake-up through the browser's futex costs a small frame a tenth of its
+// time. There the calling thread draws its share of every frame (the pool
+// has a thread fewer, FastEngine), so a frame's threads are as many as the
+// processors it asks for and a spin takes no processor another of them
+// needs: a worker spins on the spot for the next frame until unyielding_gap
+// (2 ms) after its own end, by its own clock (each Worker's clock has its own
+// origin), when the frame came within that of its last end; the calling
+// thread, its share drawn, spins for the workers' last strips as long.
 //
 // A frame wakes only the workers it has work for: a frame of three strips
 // wakes three workers and waits for those three, however many the pool has,
@@ -65,15 +73,14 @@ class WorkerPool {
     void finish();
 
     // Whether the last begin found its workers asleep, as far as the pool
-    // can tell: always on WebAssembly, where nothing spins, and elsewhere
-    // when the frame came long after the last one's end. Waking a sleeping
-    // thread takes tens of microseconds.
+    // can tell: when the frame came long after the last one's end. Waking a
+    // sleeping thread takes tens of microseconds.
     bool woke_sleeping_workers() const { return woke_sleeping_; }
 
     // Whether a waiting thread can give its processor to another and so spin
     // without taking time from the threads it waits for. Not on
-    // WebAssembly, where sched_yield returns at once: there nothing spins,
-    // and every frame wakes its workers.
+    // WebAssembly, where sched_yield returns at once: there the threads spin
+    // on the spot, and only where the calling thread draws its share.
     static constexpr bool threads_yield = !OMBRASTEL_WASM;
 
     // How many times a worker has spun for the next frame instead of going
@@ -95,6 +102,9 @@ class WorkerPool {
     // The longest a worker spins after its own part, whenever the frame ends.
     static constexpr std::int64_t longest_lead_us = 500;
     static constexpr std::int64_t long_spin_us = 10000;
+    // WebAssembly's spins, which cannot yield: longer than the gap between
+    // the frames a page draws at full speed, far shorter than a display's.
+    static constexpr std::int64_t unyielding_gap_us = 2000;
 
     const PoolThreadServices& services_;
     int usable_processors_ = 1;
