@@ -3,7 +3,8 @@
 // or firefox, driven as the page's tests drive them, tests/web/browser.js):
 // the page served as ./run.sh --web serves it, opened at
 // index.html?benchmark=WxH&frames=N, which draws N frames with the fast
-// engine and 2 workers, or WORKERS (after 60 not measured), none shown.
+// engine and 2 workers, or WORKERS (after 60 not measured, and those after
+// 3 s of frames that settle the browser's compiled code), none shown.
 // Prints the page's figures and the browser's version as one JSON line;
 // with `budget`, the frame's budget too (stages timed: slower frames).
 // Used by scripts/benchmark_web.sh.

@@ -3,8 +3,10 @@
 # in headless Firefox (the page's benchmark mode, scripts/benchmark_web.js),
 # against the native build's fast engine with SSE3 (ombrastel-bench --isa
 # sse3), all with the ieee arithmetic and 2 workers, at 1910x1070 and
-# 640x480. The three take turns, round after round, each round in another
-# order, so that a disturbance of the machine falls on all alike; each
+# 640x480 (the page after 3 s of frames in which the browser puts in its
+# optimised code, docs/web.md). The three take turns, round after round,
+# each round in another order, so that a disturbance of the machine falls
+# on all alike; each
 # figure printed at the end is the median of its rounds, and each ratio the
 # browser's median over the native one. Run it on a quiet machine.
 #   scripts/benchmark_web.sh [rounds]     default 5

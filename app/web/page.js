@@ -11,6 +11,8 @@
 //                                      and 2 workers (or workers=N), none
 //                                      shown; frames/s
 //   budget                             with benchmark: the frame's budget
+//   settle=MS                          with benchmark: MS milliseconds of
+//                                      frames drawn first (default 3000)
 //                                      too, as ombrastel-bench gives it
 //                                      (timing the stages slows the frames)
 //
@@ -152,8 +154,9 @@
     if (params.has('benchmark')) {
       const size = /^([0-9]+)x([0-9]+)$/.exec(params.get('benchmark'));
       if (!size) throw new Error(`benchmark=${params.get('benchmark')}: give the frame size as WxH, such as 1910x1070`);
+      const settle = whole('settle', 0, 60000);
       options.benchmark = { width: Number(size[1]), height: Number(size[2]), frames: whole('frames', 1, 100000) || 300,
-        workers: options.workers || 2, budget: params.has('budget') };
+        workers: options.workers || 2, budget: params.has('budget'), settle: settle === null ? 3000 : settle };
     }
   } catch (error) {
     fail(`Bad address: ${error.message}.`);

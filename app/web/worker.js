@@ -256,14 +256,15 @@ function benchmark(options, engine) {
   phase = 'benchmark';
   post('status', { phase, width: options.width, height: options.height });
   const warmup = 60;
-  const seconds = M._web_benchmark(options.width, options.height, warmup, options.frames, options.budget ? 1 : 0);
+  const seconds = M._web_benchmark(options.width, options.height, options.settle, warmup, options.frames,
+    options.budget ? 1 : 0);
   if (seconds < 0) {
     failed(text(M._web_benchmark_refusal()));
     return;
   }
   post('status', {
     benchmark: {
-      width: options.width, height: options.height, frames: options.frames, warmup, seconds,
+      width: options.width, height: options.height, frames: options.frames, settle: options.settle, warmup, seconds,
       fps: options.frames / seconds, engine, budget: options.budget ? JSON.parse(text(M._web_benchmark_budget())) : null,
     },
   });

@@ -635,6 +635,7 @@ const scenarios = {
       ['engine=fastest', 'Bad address: engine=fastest: give fast or reference.'],
       ['frame=-1', 'Bad address: frame=-1: give a whole number from 0 to 100000000.'],
       ['benchmark=big', 'Bad address: benchmark=big: give the frame size as WxH, such as 1910x1070.'],
+      ['benchmark=320x240&settle=0.5', 'Bad address: settle=0.5: give a whole number from 0 to 60000.'],
       ['engine=reference&workers=3',
         'The engine cannot run here: the reference engine takes 1 or 2 workers, not 3'],
     ];
@@ -652,11 +653,15 @@ const scenarios = {
   // printed from no frames or a failed clock would not be).
   async benchmark_and_its_budget(tab, url) {
     for (const budget of [false, true]) {
-      await tab.go(`${url}index.html?benchmark=320x240&frames=120&workers=2${budget ? '&budget' : ''}`);
+      // With the budget, frames drawn first for a while (as the default
+      // has them, for 3 s), then the scene from its start again.
+      const settle = budget ? '&settle=200' : '&settle=0';
+      await tab.go(`${url}index.html?benchmark=320x240&frames=120&workers=2${budget ? '&budget' : ''}${settle}`);
       const s = await until(tab, '(s) => s.benchmark !== null', `the benchmark${budget ? ' with its budget' : ''}`);
       const b = s.benchmark;
       check(s.engine === 'fast engine, 2 workers, simd128', `engine "${s.engine}"`);
-      check(b.frames === 120 && b.width === 320 && b.height === 240, `figures of ${JSON.stringify(b)}`);
+      check(b.frames === 120 && b.width === 320 && b.height === 240 && b.settle === (budget ? 200 : 0),
+        `figures of ${JSON.stringify(b)}`);
       check(Number.isFinite(b.fps) && b.fps > 0, `${b.fps} frames/s`);
       if (!budget) {
         check(b.budget === null, `a budget not asked for: ${JSON.stringify(b.budget)}`);
