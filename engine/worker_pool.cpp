@@ -46,6 +46,8 @@ WorkerPool::WorkerPool(int workers, const PoolThreadServices& services) : servic
         }
         workers_.push_back(worker);
     }
+    // Read by the workers only once a frame has woken them.
+    spin_on_the_spot_ = !threads_yield && started() + 1 <= usable_processors_;
 }
 
 WorkerPool::~WorkerPool() {
@@ -81,8 +83,9 @@ void WorkerPool::worker_main(void* argument) {
     bool frames_follow_closely = false;
     std::int64_t finished = services.microseconds();
     for (;;) {
-        if (frames_follow_closely) pool.spins_.fetch_add(1, std::memory_order_relaxed);
-        if (threads_yield && frames_follow_closely) {
+        const bool spin = frames_follow_closely && (threads_yield || pool.spin_on_the_spot_);
+        if (spin) pool.spins_.fetch_add(1, std::memory_order_relaxed);
+        if (threads_yield && spin) {
             // The gap is counted from the frame's end, not from this
             // worker's: a worker done a strip earlier than the others would
             // otherwise be asleep when the next frame comes, and its wake-up
@@ -107,7 +110,7 @@ void WorkerPool::worker_main(void* argument) {
                     break;
                 std::this_thread::yield();
             }
-        } else if (frames_follow_closely) {
+        } else if (spin) {
             // WebAssembly: on the spot, by this worker's own clock alone (a
             // Worker's clock has its own origin), until the next frame is
             // announced or no frame follows closely after all.
@@ -184,7 +187,7 @@ void WorkerPool::finish() {
         const std::int64_t give_up = services_.microseconds() + finish_spin_us_;
         while (remaining_.load(std::memory_order_relaxed) != 0 && services_.microseconds() < give_up)
             std::this_thread::yield();
-    } else {
+    } else if (spin_on_the_spot_) {
         // The calling thread has drawn its share: the workers are on their
         // last strips, or yet to find that none is left.
         const std::int64_t give_up = services_.microseconds() + unyielding_gap_us;

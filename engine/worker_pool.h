@@ -19,11 +19,13 @@
 // wake-up through the browser's futex costs a small frame a tenth of its
 // time. There the calling thread draws its share of every frame (the pool
 // has a thread fewer, FastEngine), so a frame's threads are as many as the
-// processors it asks for and a spin takes no processor another of them
-// needs: a worker spins on the spot for the next frame until unyielding_gap
-// (2 ms) after its own end, by its own clock (each Worker's clock has its own
-// origin), when the frame came within that of its last end; the calling
-// thread, its share drawn, spins for the workers' last strips as long.
+// processors it asks for, and while they are no more than the processors a
+// spin takes no processor another of them needs: a worker spins on the spot
+// for the next frame until unyielding_gap (2 ms) after its own end, by its
+// own clock (each Worker's clock has its own origin), when the frame came
+// within that of its last end; the calling thread, its share drawn, spins
+// for the workers' last strips as long. A pool whose threads and the
+// calling thread outnumber the processors never spins there.
 //
 // A frame wakes only the workers it has work for: a frame of three strips
 // wakes three workers and waits for those three, however many the pool has,
@@ -113,6 +115,7 @@ class WorkerPool {
     bool running_ = false;
     std::int64_t finish_spin_us_ = short_gap_us;
     bool woke_sleeping_ = false;
+    bool spin_on_the_spot_ = false;      // WebAssembly: the threads fit the processors
     std::int64_t last_finished_us_ = 0;  // when the calling thread saw the last frame end
 
     // The frame in progress, written before its workers' semaphores are

@@ -6,9 +6,9 @@
 # 640x480 (the page after 3 s of frames in which the browser puts in its
 # optimised code, docs/web.md). The three take turns, round after round,
 # each round in another order, so that a disturbance of the machine falls
-# on all alike; each
-# figure printed at the end is the median of its rounds, and each ratio the
-# browser's median over the native one. Run it on a quiet machine.
+# on all alike; each figure printed at the end is the median of its rounds,
+# and each ratio the browser's median over the native one. Run it on a
+# quiet machine.
 #   scripts/benchmark_web.sh [rounds]     default 5
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -11,10 +11,10 @@
 //                                      and 2 workers (or workers=N), none
 //                                      shown; frames/s
 //   budget                             with benchmark: the frame's budget
-//   settle=MS                          with benchmark: MS milliseconds of
-//                                      frames drawn first (default 3000)
 //                                      too, as ombrastel-bench gives it
 //                                      (timing the stages slows the frames)
+//   settle=MS                          with benchmark: MS milliseconds of
+//                                      frames drawn first (default 3000)
 //
 // What it says goes to the overlay and the title, and to window.ombrastel
 // (status and an event per change), which the tests read.
