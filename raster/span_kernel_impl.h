@@ -375,20 +375,33 @@ template <class L> class PixelChain {
           attributes_(L::load(run.attributes.lane)),
           attribute_step_(L::load(run.attribute_step.lane)) {}
 
-    void next(Pixels<L>& p) {
-        F n[4], a[4];
-        for (int k = 0; k < 4; ++k) {
-            n[k] = normal_;
-            a[k] = attributes_;
-            normal_ = L::add(normal_, normal_step_);
-            attributes_ = L::add(attributes_, attribute_step_);
-        }
-        L::transpose(n);
-        L::transpose(a);
-        p = {n[0], n[1], n[2], n[3], a[0], a[1], a[2]};
+    // The next four pixels' normals, one vector per component.
+    void next_normals(Pixels<L>& p) {
+        F n[4];
+        step(normal_, normal_step_, n);
+        p.normal_x = n[0];
+        p.normal_y = n[1];
+        p.normal_z = n[2];
+        p.normal_w = n[3];
+    }
+    // The next four pixels' texture position and depth.
+    void next_attributes(Pixels<L>& p) {
+        F a[4];
+        step(attributes_, attribute_step_, a);
+        p.u = a[0];
+        p.v = a[1];
+        p.depth = a[2];
     }
 
   private:
+    static void step(F& value, F value_step, F q[4]) {
+        for (int k = 0; k < 4; ++k) {
+            q[k] = value;
+            value = L::add(value, value_step);
+        }
+        L::transpose(q);
+    }
+
     F normal_, normal_step_, attributes_, attribute_step_;
 };
 
@@ -405,20 +418,27 @@ void shade_runs_pixel_by_lane(const ShadeRun* runs, int count, const RunBuffers&
             auto scale_of = [](const Pixels<L>& p) {
                 return normal_scale<L, E, usual>(p.normal_x, p.normal_y, p.normal_z, p.normal_w);
             };
+            // A group's attributes are stepped as it is shaded, its normals a
+            // group ahead: the fewer values held across a group, the fewer
+            // the registers spilled.
             Pixels<L> values;
-            chain.next(values);
+            chain.next_normals(values);
             typename L::F scale = scale_of(values);
             for (std::int32_t done = 0; done < run->count; done += L::width) {
                 const int n = run->count - done < L::width ? run->count - done : L::width;
+                chain.next_attributes(values);
                 // As for runs in lanes, the next group's scale is made while
                 // this group is shaded (after the run's last group, one that
                 // is not used).
                 Pixels<L> next;
-                chain.next(next);
+                chain.next_normals(next);
                 const typename L::F next_scale = scale_of(next);
                 const typename L::I colour = shade_pixels<L, E, usual>(values, scale, L::load_depths(stored + done, n),
                                                                        constants, buffers.texels);
-                values = next;
+                values.normal_x = next.normal_x;
+                values.normal_y = next.normal_y;
+                values.normal_z = next.normal_z;
+                values.normal_w = next.normal_w;
                 scale = next_scale;
                 // 7. Saturating addition; the fourth byte gets 0 added.
                 L::store_pixels(pixels + done, L::add_saturated_bytes(L::load_pixels(pixels + done, n), colour), n);

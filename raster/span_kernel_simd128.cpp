@@ -123,14 +123,27 @@ struct Simd128Lanes {
     static I load_words(const std::uint32_t* source) { return wasm_v128_load(source); }
     static void store_words(std::uint32_t* destination, I words) { wasm_v128_store(destination, words); }
     static F nearer(F depths, F stored) { return wasm_v128_bitselect(depths, stored, wasm_f32x4_lt(depths, stored)); }
-    static F load_depths(const float* source, int n) {
-        return span_kernel::load_depths_through_copy<Simd128Lanes>(source, n);
+    // A short group, at a run's end, with lane loads and stores, the lanes
+    // past it zero: a copy through memory would become a call in the
+    // browsers, around which every value in a register is stored and
+    // loaded again, on every group's path.
+    static I load_first(const void* source, int n) {
+        if (n == width) return wasm_v128_load(source);
+        if (n == 1) return wasm_v128_load32_zero(source);
+        const I pair = wasm_v128_load64_zero(source);
+        return n == 2 ? pair : wasm_v128_load32_lane(static_cast<const std::uint32_t*>(source) + 2, pair, 2);
     }
-    static I load_pixels(const std::uint32_t* source, int n) {
-        return span_kernel::load_pixels_through_copy<Simd128Lanes>(source, n);
-    }
+    static F load_depths(const float* source, int n) { return load_first(source, n); }
+    static I load_pixels(const std::uint32_t* source, int n) { return load_first(source, n); }
     static void store_pixels(std::uint32_t* destination, I pixels, int n) {
-        span_kernel::store_pixels_through_copy<Simd128Lanes>(destination, pixels, n);
+        if (n == width) {
+            wasm_v128_store(destination, pixels);
+        } else if (n == 1) {
+            wasm_v128_store32_lane(destination, pixels, 0);
+        } else {
+            wasm_v128_store64_lane(destination, pixels, 0);
+            if (n == 3) wasm_v128_store32_lane(destination + 2, pixels, 2);
+        }
     }
     static void store_nearer_depths(float* stored, F depths, int n) {
         span_kernel::store_nearer_depths_through_copy<Simd128Lanes>(stored, depths, n);
