@@ -118,15 +118,10 @@ struct Simd128Lanes {
         texel[3] = wasm_i32x4_shuffle(lower_01, lower_23, 1, 3, 5, 7);
     }
 
-    static F load_unaligned(const float* source) { return wasm_v128_load(source); }
-    static void store_unaligned(float* destination, F values) { wasm_v128_store(destination, values); }
-    static I load_words(const std::uint32_t* source) { return wasm_v128_load(source); }
-    static void store_words(std::uint32_t* destination, I words) { wasm_v128_store(destination, words); }
-    static F nearer(F depths, F stored) { return wasm_v128_bitselect(depths, stored, wasm_f32x4_lt(depths, stored)); }
-    // A short group, at a run's end, with lane loads and stores, the lanes
-    // past it zero: a copy through memory would become a call in the
-    // browsers, around which every value in a register is stored and
-    // loaded again, on every group's path.
+    // The first n of four elements, 1 to 4 (a run's short last group), with
+    // lane loads and stores, the lanes past them zero: a copy through memory
+    // would become a call in the browsers, around which every value in a
+    // register is stored and loaded again, on every group's path.
     static I load_first(const void* source, int n) {
         if (n == width) return wasm_v128_load(source);
         if (n == 1) return wasm_v128_load32_zero(source);
@@ -135,18 +130,22 @@ struct Simd128Lanes {
     }
     static F load_depths(const float* source, int n) { return load_first(source, n); }
     static I load_pixels(const std::uint32_t* source, int n) { return load_first(source, n); }
-    static void store_pixels(std::uint32_t* destination, I pixels, int n) {
+    static void store_first(void* destination, I values, int n) {
         if (n == width) {
-            wasm_v128_store(destination, pixels);
+            wasm_v128_store(destination, values);
         } else if (n == 1) {
-            wasm_v128_store32_lane(destination, pixels, 0);
+            wasm_v128_store32_lane(destination, values, 0);
         } else {
-            wasm_v128_store64_lane(destination, pixels, 0);
-            if (n == 3) wasm_v128_store32_lane(destination + 2, pixels, 2);
+            wasm_v128_store64_lane(destination, values, 0);
+            if (n == 3) wasm_v128_store32_lane(static_cast<std::uint32_t*>(destination) + 2, values, 2);
         }
     }
+    static void store_pixels(std::uint32_t* destination, I pixels, int n) { store_first(destination, pixels, n); }
+    // Each depth where strictly nearer, else the stored one (a NaN is never
+    // nearer): x86's minimum, one instruction.
+    static F nearer(F depths, F stored) { return simd128_x86_min(depths, stored); }
     static void store_nearer_depths(float* stored, F depths, int n) {
-        span_kernel::store_nearer_depths_through_copy<Simd128Lanes>(stored, depths, n);
+        store_first(stored, nearer(depths, load_first(stored, n)), n);
     }
 
     // Turns four vectors of four into four of four: afterwards lane k of
