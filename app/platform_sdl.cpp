@@ -819,4 +819,11 @@ void close_window_and_exit(ShellEnd end) {
     std::exit(0);
 }
 
-int main(int argc, char** argv) { program_entry(argc, argv); }
+int main(int argc, char** argv) {
+    // A write to a display server that has just ended (the X server's socket
+    // closed while a frame was being put) would raise SIGPIPE and end the
+    // process unexplained; ignored, the write fails, and Xlib's handler of a
+    // lost connection says what happened.
+    signal(SIGPIPE, SIG_IGN);
+    program_entry(argc, argv);
+}
