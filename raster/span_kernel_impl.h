@@ -106,6 +106,12 @@ template <class L> struct ShadingConstants {
     // lane (0), no colour of the first light is negative, -0.0 or NaN, and
     // the zero is 0. The shorter ways of shade_pixels rest on it.
     bool usual_lights = true;
+    // No colour of any light is negative or NaN, the light's limit is 0 to
+    // 256, the texel limit is within 2^21 of 0, the zero is 0 and the one 1:
+    // with the texture positions of a run within 2^22 of 0, every modulated
+    // value is then finite and less than 2^22 in magnitude (shade_pixels'
+    // `bounded`).
+    bool bounded_modulation = true;
 
     ShadingConstants() {
         tolerance = L::splat(depth_tolerance);
@@ -114,6 +120,9 @@ template <class L> struct ShadingConstants {
         zero = L::splat(zero_vector.lane[0]);
         one = L::splat(one_vector.lane[0]);
         if (zero_vector.lane[0] != 0.0f) usual_lights = false;
+        bounded_modulation = std::bit_cast<std::uint32_t>(zero_vector.lane[0]) == 0 && one_vector.lane[0] == 1.0f &&
+                             colour_clamp.lane[0] >= 0.0f && colour_clamp.lane[0] <= 256.0f &&
+                             std::fabs(texel_clamp.lane[0]) <= 2097152.0f;
         for (int l = 0; l < light_count; ++l) {
             for (int c = 0; c < 4; ++c) direction[l][c] = L::splat(lights[l].direction.lane[c]);
             if (std::bit_cast<std::uint32_t>(lights[l].direction.lane[3]) !=
@@ -125,6 +134,9 @@ template <class L> struct ShadingConstants {
                 specular[l][c] = L::splat(lights[l].specular.lane[c]);
                 const float colour = lights[l].specular.lane[c];
                 if (!(colour - colour == 0.0f)) specular_finite = false;
+                for (const float any_light :
+                     {lights[l].ambient.lane[c], lights[l].diffuse.lane[c], lights[l].specular.lane[c]})
+                    if (!(any_light >= 0.0f)) bounded_modulation = false;
                 for (const float first_light :
                      {lights[0].ambient.lane[c], lights[0].diffuse.lane[c], lights[0].specular.lane[c]})
                     if (!(first_light >= 0.0f) || std::signbit(first_light)) usual_lights = false;
@@ -175,10 +187,12 @@ template <class L, int channel> typename L::F texel_channel(typename L::I texels
 // limit (124, so never a NaN: the clamp gives the limit for one): the index
 // of each footprint's first texel, row * 128 + column, each truncated and
 // at least 0, and the fractions, taken from the unguarded truncations.
-template <class L>
+//
+// bounded: u and v are within 2^22 of 0 (as for shade_pixels).
+template <class L, bool bounded = false>
 typename L::I texel_footprint(typename L::F u, typename L::F v, typename L::F& fraction_u, typename L::F& fraction_v) {
-    if constexpr (requires { L::texel_footprint(u, v, fraction_u, fraction_v); }) {
-        return L::texel_footprint(u, v, fraction_u, fraction_v);
+    if constexpr (requires { L::template texel_footprint<bounded>(u, v, fraction_u, fraction_v); }) {
+        return L::template texel_footprint<bounded>(u, v, fraction_u, fraction_v);
     } else {
         const typename L::I column = L::truncate(u);
         const typename L::I row = L::truncate(v);
@@ -191,9 +205,11 @@ typename L::I texel_footprint(typename L::F u, typename L::F v, typename L::F& f
 // A channel's modulated value, rounded and divided by 256 rounding down, as
 // pack_colour then limits it to a byte. A lane type's own channel_value may
 // give other integers wherever pack_colour makes them the same byte.
-template <class L> typename L::I channel_value(typename L::F modulated) {
-    if constexpr (requires { L::channel_value(modulated); })
-        return L::channel_value(modulated);
+//
+// bounded: the value is finite and less than 2^22 in magnitude.
+template <class L, bool bounded = false> typename L::I channel_value(typename L::F modulated) {
+    if constexpr (requires { L::template channel_value<bounded>(modulated); })
+        return L::template channel_value<bounded>(modulated);
     else
         return L::template shift_right_signed<8>(L::round(modulated));
 }
@@ -229,7 +245,15 @@ typename L::F normal_scale(typename L::F x, typename L::F y, typename L::F z, ty
 // scale: the normals' scale (normal_scale), which a caller may make ahead,
 // so that its square root need not lie at the head of the longest chain of
 // the pixels' arithmetic.
-template <class L, Estimates E, bool usual = false>
+//
+// bounded: ShadingConstants::bounded_modulation holds, and u and v are
+// within 2^22 of 0. Then each fraction of the texture position lies within
+// (-1, 1), the four weights' magnitudes sum to less than 9, and a texture
+// channel is less than 9 * 255 in magnitude; each light is 0 to 256 (the
+// brightest of values of at least +0.0 or NaN, limited, a NaN giving the
+// limit); so each modulated value is finite and less than 2^22 in
+// magnitude, which the lane type's conversions may rely on.
+template <class L, Estimates E, bool usual = false, bool bounded = false>
 typename L::I shade_pixels(const Pixels<L>& p, typename L::F scale, typename L::F stored_depth,
                            const ShadingConstants<L>& c, const std::uint32_t* texels) {
     using F = typename L::F;
@@ -246,7 +270,7 @@ typename L::I shade_pixels(const Pixels<L>& p, typename L::F scale, typename L::
     //    taken from the unguarded index, the footprint from the guarded one.
     F fraction_u, fraction_v;
     const I footprint =
-        texel_footprint<L>(L::min(p.u, c.texel_limit), L::min(p.v, c.texel_limit), fraction_u, fraction_v);
+        texel_footprint<L, bounded>(L::min(p.u, c.texel_limit), L::min(p.v, c.texel_limit), fraction_u, fraction_v);
 
     // 3. Front-most: own depth - 1.1 < stored <= own depth + 1.1.
     const auto front_most = both<L>(L::less(L::sub(p.depth, c.tolerance), stored_depth),
@@ -306,9 +330,9 @@ typename L::I shade_pixels(const Pixels<L>& p, typename L::F scale, typename L::
     const F texture_red = texture_value(std::integral_constant<int, 2>{});
 
     // 6. Modulation, rounded, divided by 256 rounding down, limited to a byte.
-    const I blue = channel_value<L>(L::mul(light[0], texture_blue));
-    const I green = channel_value<L>(L::mul(light[1], texture_green));
-    const I red = channel_value<L>(L::mul(light[2], texture_red));
+    const I blue = channel_value<L, bounded>(L::mul(light[0], texture_blue));
+    const I green = channel_value<L, bounded>(L::mul(light[1], texture_green));
+    const I red = channel_value<L, bounded>(L::mul(light[2], texture_red));
     return L::pack_colour(blue, green, red);
 }
 
@@ -405,16 +429,37 @@ template <class L> class PixelChain {
     F normal_, normal_step_, attributes_, attribute_step_;
 };
 
+// Whether a lane type's conversions take a shorter way where shade_pixels'
+// values are `bounded`.
+template <class L> constexpr bool has_bounded_conversions = requires(typename L::F value) {
+    L::template channel_value<true>(value);
+};
+
+// Whether every texture position of a run's groups (its pixels and the lanes
+// past its end in its last group) is within 2^22 of 0: the first within
+// 2^20, the steps over the groups' length within 2^20 more, and each of the
+// chain's additions rounding off less than a part in 2^24 of its sum, a few
+// parts in a thousand over the longest run. False for a NaN.
+template <class L> bool texture_positions_bounded(const ShadeRun& run) {
+    constexpr float reach = 1048576.0f;  // 2^20
+    const float pixels = static_cast<float>(run.count + L::width);
+    for (int c = 0; c < 2; ++c)
+        if (!(std::fabs(run.attributes.lane[c]) <= reach && std::fabs(run.attribute_step.lane[c]) * pixels <= reach))
+            return false;
+    return true;
+}
+
 // Pixels in lanes: each run in turn, W pixels a group.
 template <class L, Estimates E>
 void shade_runs_pixel_by_lane(const ShadeRun* runs, int count, const RunBuffers& buffers) {
     const ShadingConstants<L> constants;
     for (const ShadeRun* run = runs; run != runs + count; ++run) {
-        auto shade_run = [&](auto usual_tag) {
+        auto shade_run = [&](auto usual_tag, auto bounded_tag) {
             PixelChain<L> chain(*run);
             std::uint32_t* pixels = buffers.frame + run->first;
             const float* stored = buffers.depth + run->first;
             constexpr bool usual = decltype(usual_tag)::value;
+            constexpr bool bounded = decltype(bounded_tag)::value;
             auto scale_of = [](const Pixels<L>& p) {
                 return normal_scale<L, E, usual>(p.normal_x, p.normal_y, p.normal_z, p.normal_w);
             };
@@ -433,8 +478,8 @@ void shade_runs_pixel_by_lane(const ShadeRun* runs, int count, const RunBuffers&
                 Pixels<L> next;
                 chain.next_normals(next);
                 const typename L::F next_scale = scale_of(next);
-                const typename L::I colour = shade_pixels<L, E, usual>(values, scale, L::load_depths(stored + done, n),
-                                                                       constants, buffers.texels);
+                const typename L::I colour = shade_pixels<L, E, usual, bounded>(
+                    values, scale, L::load_depths(stored + done, n), constants, buffers.texels);
                 values.normal_x = next.normal_x;
                 values.normal_y = next.normal_y;
                 values.normal_z = next.normal_z;
@@ -444,11 +489,20 @@ void shade_runs_pixel_by_lane(const ShadeRun* runs, int count, const RunBuffers&
                 L::store_pixels(pixels + done, L::add_saturated_bytes(L::load_pixels(pixels + done, n), colour), n);
             }
         };
+        // The bounded way, where it differs, only beside the usual one: every
+        // run of the scene's faces takes both.
         if (constants.usual_lights && zero_w_lane(std::bit_cast<std::uint32_t>(run->normal.lane[3]),
-                                                  std::bit_cast<std::uint32_t>(run->normal_step.lane[3])))
-            shade_run(std::true_type{});
-        else
-            shade_run(std::false_type{});
+                                                  std::bit_cast<std::uint32_t>(run->normal_step.lane[3]))) {
+            if constexpr (has_bounded_conversions<L>) {
+                if (constants.bounded_modulation && texture_positions_bounded<L>(*run)) {
+                    shade_run(std::true_type{}, std::true_type{});
+                    continue;
+                }
+            }
+            shade_run(std::true_type{}, std::false_type{});
+        } else {
+            shade_run(std::false_type{}, std::false_type{});
+        }
     }
 }
 

@@ -55,12 +55,17 @@ struct Simd128Lanes {
     // -2^31, x86's truncation gives -2^31; above, it is the float truncated
     // toward 0, whose -0.0 becomes +0.0 in the integer (u - -0.0 and
     // u - +0.0 differ when u is -0.0: the + 0.0 mends it). The footprint's
-    // row and column are then 0 to 124, row * 128 + column exact.
-    static I texel_footprint(F u, F v, F& fraction_u, F& fraction_v) {
+    // row and column are then 0 to 124, row * 128 + column exact. Bounded
+    // (within 2^22 of 0), u and v need no guard from below.
+    template <bool bounded> static I texel_footprint(F u, F v, F& fraction_u, F& fraction_v) {
         const F lowest = wasm_f32x4_splat(-2147483648.0f);
         const F zero = wasm_f32x4_splat(0.0f);
-        const F whole_u = wasm_f32x4_add(simd128_x86_max(wasm_f32x4_trunc(u), lowest), zero);
-        const F whole_v = wasm_f32x4_add(simd128_x86_max(wasm_f32x4_trunc(v), lowest), zero);
+        auto whole = [&](F position) {
+            const F toward_zero = wasm_f32x4_trunc(position);
+            return wasm_f32x4_add(bounded ? toward_zero : simd128_x86_max(toward_zero, lowest), zero);
+        };
+        const F whole_u = whole(u);
+        const F whole_v = whole(v);
         fraction_u = wasm_f32x4_sub(u, whole_u);
         fraction_v = wasm_f32x4_sub(v, whole_v);
         const F column = simd128_x86_max(whole_u, zero);
@@ -74,7 +79,16 @@ struct Simd128Lanes {
     // value from 2^31 up, a byte of 0, so those become +0.0 first; the rest
     // is held within -256..65536, as every value below -256 gives a byte of
     // 0 and every one above 65536 a byte of 255.
-    static I channel_value(F modulated) {
+    //
+    // Bounded (finite and less than 2^22 in magnitude), the value needs
+    // neither: the sum with 1.5 * 2^23 is the value rounded to the nearest
+    // whole number, ties to even, as x86's conversion rounds, and integers
+    // beyond -256..65536 still give bytes of 0 and 255.
+    template <bool bounded> static I channel_value(F modulated) {
+        if constexpr (bounded)
+            return wasm_i32x4_shr(
+                wasm_i32x4_sub(wasm_f32x4_add(modulated, wasm_f32x4_splat(12582912.0f)), wasm_i32x4_splat(0x4B400000)),
+                8);
         const F nearest = wasm_f32x4_nearest(modulated);
         const F shown = wasm_v128_and(nearest, wasm_f32x4_lt(nearest, wasm_f32x4_splat(2147483648.0f)));
         const F held = simd128_x86_min(simd128_x86_max(shown, wasm_f32x4_splat(-256.0f)), wasm_f32x4_splat(65536.0f));

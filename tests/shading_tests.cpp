@@ -420,6 +420,21 @@ TEST(SpanKernels, GiveThePerPixelBitsOnRandomRuns) {
                     if (random() % 2) run.normal_step.lane[c] = hard[random() % 5];
                 }
             }
+            if (i % 6 == 3) {
+                // Texture positions far outside the texture: up to 2^21 and
+                // past 2^22 within a run (steps of 23000 keep a run of up to
+                // 40 pixels within the bounds some kernels take a shorter
+                // way within, 26000 not), beyond 2^31, infinite or NaN.
+                constexpr float infinity = std::numeric_limits<float>::infinity();
+                const float far[] = {1048576.0f,  -1048576.0f, 4194304.0f,
+                                     -4194304.0f, -3e9f,       3e9f,
+                                     -infinity,   infinity,    std::numeric_limits<float>::quiet_NaN()};
+                const float far_steps[] = {0.0f, 23000.0f, -23000.0f, 26000.0f, -1e9f, infinity};
+                for (int c = 0; c < 2; ++c) {
+                    if (random() % 2) run.attributes.lane[c] = far[random() % std::size(far)];
+                    if (random() % 2) run.attribute_step.lane[c] = far_steps[random() % std::size(far_steps)];
+                }
+            }
         }
         std::vector<float> depth(buffer_pixels);
         std::vector<std::uint32_t> frame(buffer_pixels);
