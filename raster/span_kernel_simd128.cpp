@@ -55,14 +55,23 @@ struct Simd128Lanes {
     // -2^31, x86's truncation gives -2^31; above, it is the float truncated
     // toward 0, whose -0.0 becomes +0.0 in the integer (u - -0.0 and
     // u - +0.0 differ when u is -0.0: the + 0.0 mends it). The footprint's
-    // row and column are then 0 to 124, row * 128 + column exact. Bounded
-    // (within 2^22 of 0), u and v need no guard from below.
+    // row and column are then 0 to 124, row * 128 + column exact.
+    //
+    // Bounded (within 2^22 of 0), u and v need no guard from below, and a
+    // -0.0 is left as it is: a u or v of -0.0 then has a fraction of +0.0,
+    // not -0.0, which no byte can tell. Each product of a texel and a weight
+    // that fraction reaches is a zero of one sign or the other; the texture
+    // value is (w00 t00 + w10 t10) + (w01 t01 + w11 t11), and w00 t00, a
+    // product of two complements of 0 to 2 and a texel, is at least +0.0, so
+    // the left-hand sum is never -0.0; a zero added to a value that is not
+    // -0.0 leaves it as it is.
     template <bool bounded> static I texel_footprint(F u, F v, F& fraction_u, F& fraction_v) {
         const F lowest = wasm_f32x4_splat(-2147483648.0f);
         const F zero = wasm_f32x4_splat(0.0f);
         auto whole = [&](F position) {
             const F toward_zero = wasm_f32x4_trunc(position);
-            return wasm_f32x4_add(bounded ? toward_zero : simd128_x86_max(toward_zero, lowest), zero);
+            if constexpr (bounded) return toward_zero;
+            return wasm_f32x4_add(simd128_x86_max(toward_zero, lowest), zero);
         };
         const F whole_u = whole(u);
         const F whole_v = whole(v);
