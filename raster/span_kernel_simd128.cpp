@@ -79,8 +79,10 @@ struct Simd128Lanes {
         fraction_v = wasm_f32x4_sub(v, whole_v);
         const F column = simd128_x86_max(whole_u, zero);
         const F row = simd128_x86_max(whole_v, zero);
-        const F index = wasm_f32x4_add(wasm_f32x4_add(wasm_f32x4_mul(row, wasm_f32x4_splat(128.0f)), column),
-                                       wasm_f32x4_splat(8388608.0f));
+        // Whole numbers below 2^24 throughout, exact in any order: the
+        // column's sum is made beside the row's product, not after it.
+        const F index = wasm_f32x4_add(wasm_f32x4_add(column, wasm_f32x4_splat(8388608.0f)),
+                                       wasm_f32x4_mul(row, wasm_f32x4_splat(128.0f)));
         return wasm_i32x4_sub(index, wasm_i32x4_splat(0x4B000000));
     }
 
