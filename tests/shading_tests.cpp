@@ -424,8 +424,9 @@ TEST(SpanKernels, GiveThePerPixelBitsOnRandomRuns) {
                 // Texture positions far outside the texture: up to 2^21 and
                 // past 2^22 within a run (steps of 23000 keep a run of up to
                 // 40 pixels within the bounds some kernels take a shorter
-                // way within, 26000 not), beyond 2^31, infinite or NaN; and
-                // -0.0, whose fraction's sign must reach no byte.
+                // way within, 26000 not a run of over 36), beyond 2^31,
+                // infinite or NaN; and -0.0, whose fraction's sign must
+                // reach no byte.
                 constexpr float infinity = std::numeric_limits<float>::infinity();
                 const float far[] = {1048576.0f,  -1048576.0f, 4194304.0f,
                                      -4194304.0f, -3e9f,       3e9f,
