@@ -72,6 +72,10 @@ void FastEngine::draw(const FrameFace* faces, int face_count, const FrameTarget&
 
 void FastEngine::begin_draw(const FrameFace* faces, int face_count, const FrameTarget& target) {
     finish_draw();
+    if (!texture_looked_at_) {
+        texture_looked_at_ = true;
+        if (number_texture(texture, &numbered_texture_)) numbered_ = &numbered_texture_;
+    }
     face_count_ = std::min(face_count, working_array_room);
     std::copy(faces, faces + face_count_, faces_);
     target_ = target;
@@ -181,7 +185,7 @@ void FastEngine::draw_strips(int slot) {
         walks[f].emplace(faces_[f].corner);
         if (walks[f]->misses(frame_band)) walks[f].reset();
     }
-    const RunBuffers buffers{target.frame, target.depth, texture};
+    const RunBuffers buffers{target.frame, target.depth, texture, numbered_};
     const float far = std::bit_cast<float>(far_depth_bits);
     if (frame_timed_ && !calling_thread) times.faces_ms = milliseconds_since(woken);
 

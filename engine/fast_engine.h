@@ -131,6 +131,13 @@ class FastEngine {
     const SpanKernels& kernels_;
     WorkerPool pool_;
 
+    // The scene's texture with its colours numbered, made at the first frame
+    // (the texture is decoded at start, and every start decodes the same
+    // one); unused where it has more than 16 colours.
+    bool texture_looked_at_ = false;
+    const NumberedTexture* numbered_ = nullptr;
+    NumberedTexture numbered_texture_;
+
     // The frame in progress, written before the workers start.
     FrameFace faces_[working_array_room];
     int face_count_ = 0;

@@ -104,6 +104,19 @@ struct Avx512Lanes {
         split_pairs(quarters(0, 0), quarters(2, 0), texel[0], texel[1]);
         split_pairs(quarters(0, texture_size), quarters(2, texture_size), texel[2], texel[3]);
     }
+    // With the texture's colours numbered: one 32-bit gather takes every
+    // pixel's footprint numbers (its entry in the low half), and each texel's
+    // channel is a permutation of the sixteen colours' floats, which reads
+    // only the low 4 bits of each lane's number.
+    static void numbered_footprints(const NumberedTexture& numbered, I index, F channel[4][3]) {
+        const I numbers = _mm512_i32gather_epi32(index, numbered.footprint, 2);
+        const F colours[3] = {_mm512_load_ps(numbered.channel[0]), _mm512_load_ps(numbered.channel[1]),
+                              _mm512_load_ps(numbered.channel[2])};
+        const I texel_numbers[4] = {numbers, _mm512_srli_epi32(numbers, 4), _mm512_srli_epi32(numbers, 8),
+                                    _mm512_srli_epi32(numbers, 12)};
+        for (int k = 0; k < 4; ++k)
+            for (int c = 0; c < 3; ++c) channel[k][c] = _mm512_permutexvar_ps(texel_numbers[k], colours[c]);
+    }
     static void split_pairs(I first, I second, I& left, I& right) {
         const F x = _mm512_castsi512_ps(first), y = _mm512_castsi512_ps(second);
         left = _mm512_castps_si512(_mm512_shuffle_ps(x, y, _MM_SHUFFLE(2, 0, 2, 0)));

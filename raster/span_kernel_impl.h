@@ -51,6 +51,10 @@
 //   footprints(texels, I index, I texel[4])
 //                                         the 2 x 2 texels from each index:
 //                                         (i, j), (i+1, j), (i, j+1), (i+1, j+1)
+//   numbered_footprints(NumberedTexture, I index, F channel[4][3])
+//                                         optional: the same texels' blue,
+//                                         green and red as floats, looked up
+//                                         by their colours' numbers
 //   add_saturated_bytes(I, I)
 //   transpose(F[W])                       lane k of vector i to lane i of vector k
 //   as_float(I), as_int(F)                the same bits
@@ -253,9 +257,13 @@ typename L::F normal_scale(typename L::F x, typename L::F y, typename L::F z, ty
 // brightest of values of at least +0.0 or NaN, limited, a NaN giving the
 // limit); so each modulated value is finite and less than 2^22 in
 // magnitude, which the lane type's conversions may rely on.
-template <class L, Estimates E, bool usual = false, bool bounded = false>
+//
+// numbered: the texture's colours are looked up by number
+// (buffers.numbered, L::numbered_footprints) instead of taken apart from the
+// texels' bytes: the same floats.
+template <class L, Estimates E, bool usual = false, bool bounded = false, bool numbered = false>
 typename L::I shade_pixels(const Pixels<L>& p, typename L::F scale, typename L::F stored_depth,
-                           const ShadingConstants<L>& c, const std::uint32_t* texels) {
+                           const ShadingConstants<L>& c, const RunBuffers& buffers) {
     using F = typename L::F;
     using I = typename L::I;
 
@@ -315,19 +323,26 @@ typename L::I shade_pixels(const Pixels<L>& p, typename L::F scale, typename L::
     const F weight_10 = L::mul(fraction_u, complement_v);
     const F weight_01 = L::mul(complement_u, fraction_v);
     const F weight_11 = L::mul(fraction_u, fraction_v);
-    I texel[4];
-    L::footprints(texels, footprint, texel);
-    const I texel_00 = texel[0], texel_10 = texel[1], texel_01 = texel[2], texel_11 = texel[3];
-    auto texture_value = [&](auto channel_tag) {
-        constexpr int channel = decltype(channel_tag)::value;
-        return L::add(L::add(L::mul(weight_00, texel_channel<L, channel>(texel_00)),
-                             L::mul(weight_10, texel_channel<L, channel>(texel_10))),
-                      L::add(L::mul(weight_01, texel_channel<L, channel>(texel_01)),
-                             L::mul(weight_11, texel_channel<L, channel>(texel_11))));
+    // Texel k's channels (00, 10, 01, 11), as floats.
+    F texel[4][3];
+    if constexpr (numbered) {
+        L::numbered_footprints(*buffers.numbered, footprint, texel);
+    } else {
+        I texels[4];
+        L::footprints(buffers.texels, footprint, texels);
+        for (int k = 0; k < 4; ++k) {
+            texel[k][0] = texel_channel<L, 0>(texels[k]);
+            texel[k][1] = texel_channel<L, 1>(texels[k]);
+            texel[k][2] = texel_channel<L, 2>(texels[k]);
+        }
+    }
+    auto texture_value = [&](int channel) {
+        return L::add(L::add(L::mul(weight_00, texel[0][channel]), L::mul(weight_10, texel[1][channel])),
+                      L::add(L::mul(weight_01, texel[2][channel]), L::mul(weight_11, texel[3][channel])));
     };
-    const F texture_blue = texture_value(std::integral_constant<int, 0>{});
-    const F texture_green = texture_value(std::integral_constant<int, 1>{});
-    const F texture_red = texture_value(std::integral_constant<int, 2>{});
+    const F texture_blue = texture_value(0);
+    const F texture_green = texture_value(1);
+    const F texture_red = texture_value(2);
 
     // 6. Modulation, rounded, divided by 256 rounding down, limited to a byte.
     const I blue = channel_value<L, bounded>(L::mul(light[0], texture_blue));
@@ -479,7 +494,7 @@ void shade_runs_pixel_by_lane(const ShadeRun* runs, int count, const RunBuffers&
                 chain.next_normals(next);
                 const typename L::F next_scale = scale_of(next);
                 const typename L::I colour = shade_pixels<L, E, usual, bounded>(
-                    values, scale, L::load_depths(stored + done, n), constants, buffers.texels);
+                    values, scale, L::load_depths(stored + done, n), constants, buffers);
                 values.normal_x = next.normal_x;
                 values.normal_y = next.normal_y;
                 values.normal_z = next.normal_z;
@@ -505,6 +520,12 @@ void shade_runs_pixel_by_lane(const ShadeRun* runs, int count, const RunBuffers&
         }
     }
 }
+
+// Whether a lane type looks the texture's colours up by number.
+template <class L> constexpr bool has_numbered_footprints = requires(const NumberedTexture& numbered,
+                                                                     typename L::I index, typename L::F channel[4][3]) {
+    L::numbered_footprints(numbered, index, channel);
+};
 
 // Whether two runs share a pixel. (A template, as everything here, so that
 // each instruction set's file has its own copy.)
@@ -617,8 +638,9 @@ void shade_runs_run_by_lane(const ShadeRun* runs, int count, const RunBuffers& b
         F block[W];
         for (int j = 0; j < W; ++j) block[j] = L::load_depths(buffers.depth + lanes.at(j), n[j]);
         L::transpose(block);
-        auto shade_groups = [&](auto usual_tag) {
+        auto shade_groups = [&](auto usual_tag, auto numbered_tag) {
             constexpr bool usual = decltype(usual_tag)::value;
+            constexpr bool numbered = decltype(numbered_tag)::value;
             F scale = normal_scale<L, E, usual>(chain[0], chain[1], chain[2], chain[3]);
             for (int k = 0; k < groups; ++k) {
                 const Pixels<L> values{chain[0], chain[1], chain[2], chain[3], chain[4], chain[5], chain[6]};
@@ -630,14 +652,26 @@ void shade_runs_run_by_lane(const ShadeRun* runs, int count, const RunBuffers& b
                 for (int c = 0; c < 7; ++c)
                     if (!usual || c != 3) chain[c] = L::add(chain[c], step[c]);
                 const F next_scale = normal_scale<L, E, usual>(chain[0], chain[1], chain[2], chain[3]);
-                block[k] = L::as_float(shade_pixels<L, E, usual>(values, scale, block[k], constants, buffers.texels));
+                block[k] = L::as_float(
+                    shade_pixels<L, E, usual, false, numbered>(values, scale, block[k], constants, buffers));
                 scale = next_scale;
             }
         };
-        if (constants.usual_lights && L::no_bits(L::bits_or(chain[3], step[3])))
-            shade_groups(std::true_type{});
-        else
-            shade_groups(std::false_type{});
+        const bool usual = constants.usual_lights && L::no_bits(L::bits_or(chain[3], step[3]));
+        auto shade_either_way = [&](auto numbered_tag) {
+            if (usual)
+                shade_groups(std::true_type{}, numbered_tag);
+            else
+                shade_groups(std::false_type{}, numbered_tag);
+        };
+        if constexpr (has_numbered_footprints<L>) {
+            if (buffers.numbered)
+                shade_either_way(std::true_type{});
+            else
+                shade_either_way(std::false_type{});
+        } else {
+            shade_either_way(std::false_type{});
+        }
         L::transpose(block);
         // 7. Saturating addition; the fourth byte gets 0 added.
         for (int j = 0; j < W; ++j) {

@@ -55,6 +55,33 @@ const SpanKernels per_pixel_ieee_span_kernels = {"per-pixel-ieee", per_pixel_sto
 
 }  // namespace
 
+bool number_texture(const std::uint32_t* texels, NumberedTexture* numbered) {
+    std::uint32_t colours[palette_entries];
+    int colour_count = 0;
+    auto number_of = [&](std::uint32_t colour) {
+        for (int n = 0; n < colour_count; ++n)
+            if (colours[n] == colour) return n;
+        if (colour_count == palette_entries) return -1;
+        colours[colour_count] = colour;
+        return colour_count++;
+    };
+    for (int k = 0; k < texel_count; ++k) {
+        auto number = [&](int at) { return at < texel_count ? number_of(texels[at]) : 0; };
+        const int corners[4] = {number(k), number(k + 1), number(k + texture_size), number(k + texture_size + 1)};
+        std::uint16_t footprint = 0;
+        for (int corner = 0; corner < 4; ++corner) {
+            if (corners[corner] < 0) return false;
+            footprint = static_cast<std::uint16_t>(footprint | corners[corner] << 4 * corner);
+        }
+        numbered->footprint[k] = footprint;
+    }
+    numbered->footprint[texel_count] = 0;
+    for (int n = 0; n < palette_entries; ++n)
+        for (int c = 0; c < 3; ++c)
+            numbered->channel[c][n] = n < colour_count ? static_cast<float>(colours[n] >> 8 * c & 0xFFu) : 0.0f;
+    return true;
+}
+
 const SpanKernels per_pixel_span_kernels = {"per-pixel", per_pixel_store_depths, per_pixel_shade<default_estimates>};
 
 const SpanKernels& per_pixel_span_kernels_of([[maybe_unused]] Estimates estimates) {

@@ -27,10 +27,31 @@ struct ShadeRun {
     std::int32_t count;  // at least 1
 };
 
+// A texture of at most 16 colours, numbered, for kernels that look a
+// texel's channels up by its colour's number rather than take its bytes
+// apart: each colour's channels as floats, and for each texel at (i, j) the
+// numbers of its footprint's four colours, 4 bits each from the lowest:
+// (i, j), (i + 1, j), (i, j + 1), (i + 1, j + 1). A neighbour past the
+// texture's last texel has the number 0; no footprint reaches one.
+struct NumberedTexture {
+    alignas(64) float channel[3][palette_entries];  // blue, green, red
+    // One spare entry, so that a 32-bit read at the last texel's stays
+    // within the array.
+    alignas(64) std::uint16_t footprint[texel_count + 1];
+};
+
+// Numbers the colours of 128 x 128 texels in their order of appearance;
+// false, leaving `numbered` in an unspecified state, where they have more
+// than 16 colours.
+bool number_texture(const std::uint32_t* texels, NumberedTexture* numbered);
+
 struct RunBuffers {
     std::uint32_t* frame;
     float* depth;
     const std::uint32_t* texels;  // 128 x 128
+    // The same texels numbered, where they have at most 16 colours; kernels
+    // that can look colours up read these instead.
+    const NumberedTexture* numbered = nullptr;
 };
 
 struct SpanKernels {

@@ -380,13 +380,58 @@ Vec4 lanes(std::mt19937& random, float low, float high) {
              lane_value(random, low, high)}};
 }
 
+// A texture of sixteen colours of random bytes, the fourth byte among them,
+// laid out at random.
+struct SixteenColours {
+    alignas(16) std::uint32_t texels[texel_count];
+    explicit SixteenColours(std::mt19937& random) {
+        std::uint32_t colours[palette_entries];
+        for (std::uint32_t& colour : colours) colour = static_cast<std::uint32_t>(random());
+        for (std::uint32_t& texel : texels) texel = colours[random() % palette_entries];
+    }
+};
+
+// Numbering gives back every footprint's texels, and refuses a seventeenth
+// colour.
+TEST(SpanKernels, NumberTheTexturesColoursFootprintByFootprint) {
+    std::mt19937 random(5);
+    for (int t = 0; t < 4; ++t) {
+        const auto sixteen = std::make_unique<SixteenColours>(random);
+        const auto numbered = std::make_unique<NumberedTexture>();
+        ASSERT_TRUE(number_texture(sixteen->texels, numbered.get()));
+        for (int k = 0; k < texel_count; ++k) {
+            const int corners[4] = {k, k + 1, k + texture_size, k + texture_size + 1};
+            for (int corner = 0; corner < 4; ++corner) {
+                const unsigned number = numbered->footprint[k] >> 4 * corner & 0xFu;
+                if (corners[corner] >= texel_count) {
+                    ASSERT_EQ(number, 0u) << "texel " << k;
+                    continue;
+                }
+                for (int c = 0; c < 3; ++c)
+                    ASSERT_EQ(numbered->channel[c][number],
+                              static_cast<float>(sixteen->texels[corners[corner]] >> 8 * c & 0xFFu))
+                        << "texel " << k << ", corner " << corner << ", channel " << c;
+            }
+        }
+        sixteen->texels[random() % texel_count] ^= 0x01000000u | static_cast<std::uint32_t>(random() % 2);
+        EXPECT_FALSE(number_texture(sixteen->texels, numbered.get()));
+    }
+}
+
 // Every kernel against the walk's own per-pixel steps, on runs from one pixel
 // to several groups long, with the depth buffer holding some of the run's own
-// depths, so that both outcomes of the front-most test occur.
+// depths, so that both outcomes of the front-most test occur; each kernel
+// takes the texture's bytes and its numbered colours in turn, from the
+// scene's texture and now and then from one of random colours.
 TEST(SpanKernels, GiveThePerPixelBitsOnRandomRuns) {
     start_headless(64, 8);  // the prepared lights and the texture
     constexpr int buffer_pixels = 512;
     std::mt19937 random(11);
+    const auto scene_numbered = std::make_unique<NumberedTexture>();
+    ASSERT_TRUE(number_texture(texture, scene_numbered.get()));
+    const auto sixteen = std::make_unique<SixteenColours>(random);
+    const auto sixteen_numbered = std::make_unique<NumberedTexture>();
+    ASSERT_TRUE(number_texture(sixteen->texels, sixteen_numbered.get()));
     for (int i = 0; i < 20000; ++i) {
         const Estimates estimates = arithmetics()[static_cast<std::size_t>(i) % arithmetics().size()];
         std::vector<const SpanKernels*> kernels;
@@ -449,13 +494,20 @@ TEST(SpanKernels, GiveThePerPixelBitsOnRandomRuns) {
         std::vector<float> expected_depth = depth;
         std::vector<std::uint32_t> expected_frame = frame;
         const SpanKernels& per_pixel = per_pixel_span_kernels_of(estimates);
-        per_pixel.shade(runs.data(), run_count, {expected_frame.data(), expected_depth.data(), texture});
+        const bool random_colours = i % 5 == 2;
+        const std::uint32_t* texels = random_colours ? sixteen->texels : texture;
+        const NumberedTexture* numbered = random_colours ? sixteen_numbered.get() : scene_numbered.get();
+        per_pixel.shade(runs.data(), run_count, {expected_frame.data(), expected_depth.data(), texels});
         per_pixel.store_depths(runs.data(), run_count, expected_depth.data());
         for (const SpanKernels* k : kernels) {
+            const NumberedTexture* const texture_ways[] = {nullptr, numbered};
+            for (const NumberedTexture* colours : texture_ways) {
+                std::vector<std::uint32_t> kernel_frame = frame;
+                k->shade(runs.data(), run_count, {kernel_frame.data(), depth.data(), texels, colours});
+                ASSERT_EQ(kernel_frame, expected_frame)
+                    << k->name << (colours ? ", numbered colours" : ", texel bytes") << ", case " << i;
+            }
             std::vector<float> kernel_depth = depth;
-            std::vector<std::uint32_t> kernel_frame = frame;
-            k->shade(runs.data(), run_count, {kernel_frame.data(), kernel_depth.data(), texture});
-            ASSERT_EQ(kernel_frame, expected_frame) << k->name << ", case " << i;
             k->store_depths(runs.data(), run_count, kernel_depth.data());
             for (int p = 0; p < buffer_pixels; ++p)
                 ASSERT_EQ(bits(kernel_depth[p]), bits(expected_depth[p]))

@@ -150,11 +150,15 @@ struct Arithmetic {
     std::vector<const SpanKernels*> kernels;
 };
 std::vector<Arithmetic> arithmetics;
+// The scene's texture numbered, as the fast engine numbers it: each kernel
+// takes the texture's bytes and, where it can, its numbered colours.
+NumberedTexture numbered_texture;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (!start_system({64, 8})) std::abort();  // the prepared lights and the texture
+    if (!number_texture(texture, &numbered_texture)) std::abort();
     for (Estimates e : {Estimates::x86, Estimates::ieee}) {
         if (e == Estimates::x86 && !x86_estimates_available) continue;
         Arithmetic a{&per_pixel_span_kernels_of(e), {&span_kernels(InstructionSet::sse3, e)}};
@@ -204,11 +208,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         arithmetic.per_pixel->store_depths(runs, count, expected_depth.data());
         for (const SpanKernels* k : arithmetic.kernels) {
             std::vector<float> kernel_depth = depth;
-            std::vector<std::uint32_t> kernel_frame = frame;
-            k->shade(runs, count, {kernel_frame.data(), kernel_depth.data(), texture});
-            for (int p = 0; p < buffer_pixels; ++p)
-                if (kernel_frame[p] != expected_frame[p])
-                    fail(k->name, "picture", p, kernel_frame[p], expected_frame[p]);
+            const NumberedTexture* const texture_ways[] = {nullptr, &numbered_texture};
+            for (const NumberedTexture* colours : texture_ways) {
+                std::vector<std::uint32_t> kernel_frame = frame;
+                k->shade(runs, count, {kernel_frame.data(), kernel_depth.data(), texture, colours});
+                for (int p = 0; p < buffer_pixels; ++p)
+                    if (kernel_frame[p] != expected_frame[p])
+                        fail(k->name, colours ? "picture (numbered colours)" : "picture", p, kernel_frame[p],
+                             expected_frame[p]);
+            }
             k->store_depths(runs, count, kernel_depth.data());
             for (int p = 0; p < buffer_pixels; ++p) {
                 const std::uint32_t got = std::bit_cast<std::uint32_t>(kernel_depth[p]);
