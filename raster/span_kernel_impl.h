@@ -323,26 +323,29 @@ typename L::I shade_pixels(const Pixels<L>& p, typename L::F scale, typename L::
     const F weight_10 = L::mul(fraction_u, complement_v);
     const F weight_01 = L::mul(complement_u, fraction_v);
     const F weight_11 = L::mul(fraction_u, fraction_v);
-    // Texel k's channels (00, 10, 01, 11), as floats.
-    F texel[4][3];
-    if constexpr (numbered) {
-        L::numbered_footprints(*buffers.numbered, footprint, texel);
-    } else {
-        I texels[4];
+    // The four texels (00, 10, 01, 11): their words, each channel taken out
+    // where the weighted sum needs it, or their channels looked up by
+    // number.
+    I texels[4];
+    F looked_up[4][3];
+    if constexpr (numbered)
+        L::numbered_footprints(*buffers.numbered, footprint, looked_up);
+    else
         L::footprints(buffers.texels, footprint, texels);
-        for (int k = 0; k < 4; ++k) {
-            texel[k][0] = texel_channel<L, 0>(texels[k]);
-            texel[k][1] = texel_channel<L, 1>(texels[k]);
-            texel[k][2] = texel_channel<L, 2>(texels[k]);
-        }
-    }
-    auto texture_value = [&](int channel) {
-        return L::add(L::add(L::mul(weight_00, texel[0][channel]), L::mul(weight_10, texel[1][channel])),
-                      L::add(L::mul(weight_01, texel[2][channel]), L::mul(weight_11, texel[3][channel])));
+    auto texture_value = [&](auto channel_tag) {
+        constexpr int channel = decltype(channel_tag)::value;
+        auto texel = [&](int k) {
+            if constexpr (numbered)
+                return looked_up[k][channel];
+            else
+                return texel_channel<L, channel>(texels[k]);
+        };
+        return L::add(L::add(L::mul(weight_00, texel(0)), L::mul(weight_10, texel(1))),
+                      L::add(L::mul(weight_01, texel(2)), L::mul(weight_11, texel(3))));
     };
-    const F texture_blue = texture_value(0);
-    const F texture_green = texture_value(1);
-    const F texture_red = texture_value(2);
+    const F texture_blue = texture_value(std::integral_constant<int, 0>{});
+    const F texture_green = texture_value(std::integral_constant<int, 1>{});
+    const F texture_red = texture_value(std::integral_constant<int, 2>{});
 
     // 6. Modulation, rounded, divided by 256 rounding down, limited to a byte.
     const I blue = channel_value<L, bounded>(L::mul(light[0], texture_blue));
