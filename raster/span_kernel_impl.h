@@ -261,9 +261,15 @@ typename L::F normal_scale(typename L::F x, typename L::F y, typename L::F z, ty
 // numbered: the texture's colours are looked up by number
 // (buffers.numbered, L::numbered_footprints) instead of taken apart from the
 // texels' bytes: the same floats.
+//
+// Always inlined into the group loops, which the compiler had once left a
+// call to it in (the AVX-512 kernel's numbered way): around a call every
+// vector the loop keeps in a register is stored and loaded again, and the
+// pixel budget counts the loop's own instructions.
 template <class L, Estimates E, bool usual = false, bool bounded = false, bool numbered = false>
-typename L::I shade_pixels(const Pixels<L>& p, typename L::F scale, typename L::F stored_depth,
-                           const ShadingConstants<L>& c, const RunBuffers& buffers) {
+[[gnu::always_inline]] inline typename L::I shade_pixels(const Pixels<L>& p, typename L::F scale,
+                                                         typename L::F stored_depth, const ShadingConstants<L>& c,
+                                                         const RunBuffers& buffers) {
     using F = typename L::F;
     using I = typename L::I;
 
