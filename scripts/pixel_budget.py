@@ -175,10 +175,12 @@ def static_budget(program, symbol, layout):
             counted.append((squares, len(path), count))
         with_specular = max(counted, key=lambda c: (c[0], -c[1]))
         without = min(counted, key=lambda c: (c[0], c[1]))
-        budgets.append((with_specular[2], without[2]))
-    # The shorter loop is the one for the walk's runs (their normals' fourth
-    # lane +0.0), the other for any runs.
-    budgets.sort(key=lambda b: sum(b[0].values()))
+        # The numbered colours' loops look texels up by permutation.
+        numbered = any(parts[i] == PARTS[4] and instructions[i][1] == "vpermps" for i in paths[0])
+        budgets.append((with_specular[2], without[2], numbered))
+    # Of each way of taking the texture, the shorter loop is the one for the
+    # walk's runs (their normals' fourth lane +0.0), the other for any runs.
+    budgets.sort(key=lambda b: (not b[2], sum(b[0].values())))
     return instructions, parts, budgets
 
 
@@ -233,15 +235,23 @@ def main():
         name = f"{m.group(2).replace('Lanes', '').lower()} ({ESTIMATES[m.group(3)]})"
         instructions, parts, budgets = static_budget(args.program, symbol, layout)
         print(f"{name}: instructions per pixel group, on each group loop's two paths")
-        heads = ["the walk's runs", "any runs"] if len(budgets) == 2 else [f"loop {k + 1}" for k in range(len(budgets))]
-        print(f"  {'':30}" + "".join(f" {h:>19}" for h in heads))
-        print(f"  {'part':30}" + "".join(f" {'specular':>9} {'plain':>9}" for _ in budgets))
+        ways = ["the walk's runs", "any runs"]
+        if len(budgets) == 2 and not budgets[0][2]:
+            heads = ways
+        elif len(budgets) == 4 and [b[2] for b in budgets] == [True, True, False, False]:
+            heads = [f"{way}, {runs}" for way in ("numbered", "bytes") for runs in ways]
+        else:
+            heads = [f"loop {k + 1}" for k in range(len(budgets))]
+        # Each head over its loop's two columns.
+        half = max(9, (max(len(h) for h in heads) + 1) // 2 - 1)
+        print(f"  {'':30}" + "".join(f" {h:>{2 * half + 1}}" for h in heads))
+        print(f"  {'part':30}" + "".join(f" {'specular':>{half}} {'plain':>{half}}" for _ in budgets))
         for part in PARTS + ["the group"]:
             cells = ""
-            for with_specular, without in budgets:
+            for with_specular, without, _ in budgets:
                 a = sum(with_specular.values()) if part == "the group" else with_specular[part]
                 b = sum(without.values()) if part == "the group" else without[part]
-                cells += f" {a:9d} {b:9d}"
+                cells += f" {a:{half}d} {b:{half}d}"
             print(f"  {part:30}{cells}")
         address_part = {a: parts[i] for i, (a, _, _) in enumerate(instructions)}
         if args.callgrind:
