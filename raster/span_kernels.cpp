@@ -65,15 +65,17 @@ bool number_texture(const std::uint32_t* texels, NumberedTexture* numbered) {
         colours[colour_count] = colour;
         return colour_count++;
     };
+    // Each texel's own number first, in the low 4 bits of its footprint, then
+    // its neighbours' from theirs.
     for (int k = 0; k < texel_count; ++k) {
-        auto number = [&](int at) { return at < texel_count ? number_of(texels[at]) : 0; };
-        const int corners[4] = {number(k), number(k + 1), number(k + texture_size), number(k + texture_size + 1)};
-        std::uint16_t footprint = 0;
-        for (int corner = 0; corner < 4; ++corner) {
-            if (corners[corner] < 0) return false;
-            footprint = static_cast<std::uint16_t>(footprint | corners[corner] << 4 * corner);
-        }
-        numbered->footprint[k] = footprint;
+        const int number = number_of(texels[k]);
+        if (number < 0) return false;
+        numbered->footprint[k] = static_cast<std::uint16_t>(number);
+    }
+    for (int k = 0; k < texel_count; ++k) {
+        auto own = [&](int at) { return at < texel_count ? numbered->footprint[at] & 0xFu : 0u; };
+        numbered->footprint[k] = static_cast<std::uint16_t>(own(k) | own(k + 1) << 4 | own(k + texture_size) << 8 |
+                                                            own(k + texture_size + 1) << 12);
     }
     numbered->footprint[texel_count] = 0;
     for (int n = 0; n < palette_entries; ++n)
